@@ -1,0 +1,254 @@
+#include "IKIVAuthorization.h"
+
+#include "AppFramework.h"
+#include "NarrowText.h"
+
+#include <string>
+
+namespace {
+
+constexpr unsigned long kAllCacheTypes = 0xFFFF;
+// InitCache always asks the library for these cache types.
+constexpr unsigned long kInitCacheTypes = 3;
+
+VARIANT_BOOL ToVariantBool(bool value) noexcept
+{
+    return value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+HRESULT ToStatus(bool ok) noexcept
+{
+    return ok ? S_OK : E_FAIL;
+}
+
+bool HasAccount(const wchar_t* domain, const wchar_t* userName) noexcept
+{
+    return !IsEmptyText(domain) || !IsEmptyText(userName);
+}
+
+}  // namespace
+
+std::wstring JoinDomainUser(const wchar_t* domain, const wchar_t* userName)
+{
+    std::wstring account;
+    if (!IsEmptyText(domain)) {
+        account = domain;
+        account += L'\\';
+    }
+    if (!IsEmptyText(userName)) account += userName;
+    return account;
+}
+
+CIKIVAuthorization::~CIKIVAuthorization()
+{
+    // The client goes first, then the library object (a member, after this body).
+    m_pSecClient.reset();
+}
+
+const InterfaceEntry* CIKIVAuthorization::Interfaces() noexcept
+{
+    static const InterfaceEntry entries[] = {
+        INTERFACE_ENTRY(CIKIVAuthorization, IIKIVAuthorization),
+        INTERFACE_ENTRY_IID(CIKIVAuthorization, IID_IDispatch, IIKIVAuthorization),
+        INTERFACE_ENTRY(CIKIVAuthorization, ISupportErrorInfo),
+        INTERFACE_ENTRY(CIKIVAuthorization, _IVokWebBpeSecurity),
+        INTERFACE_ENTRY_END,
+    };
+    return entries;
+}
+
+STDMETHODIMP CIKIVAuthorization::CheckAccess(BSTR bstrDN, LONG AccessPermission,
+                                             VARIANT_BOOL* Result)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Result) return E_INVALIDARG;
+    *Result = VARIANT_FALSE;
+    COM_TRY
+    NarrowText dn = WideToAcp(bstrDN);
+    *Result = ToVariantBool(
+        m_authorize.CheckAccess(dn.get(), static_cast<unsigned long>(AccessPermission)));
+    return S_OK;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR SecObjectDN,
+                                               LONG AccessPermission, VARIANT_BOOL* Result)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Result) return E_INVALIDARG;
+    *Result = VARIANT_FALSE;
+    COM_TRY
+    NarrowText dn = WideToAcp(SecObjectDN);
+    NarrowText account;
+    if (HasAccount(Domain, UserName)) account = WideToAcp(JoinDomainUser(Domain, UserName).c_str());
+    *Result = ToVariantBool(m_authorize.CheckAccess(
+        account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
+    return S_OK;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN,
+                                                 LONG AccessPermission, VARIANT_BOOL* Result)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Result) return E_INVALIDARG;
+    *Result = VARIANT_FALSE;
+    NarrowText dn = WideToThreadAcp(SecObjectDN);
+    NarrowText roleName = WideToThreadAcp(RoleName);
+    // A text that could not be converted must never reach the library as
+    // "no text": the answer is a denial.
+    if (dn.failed() || roleName.failed()) return E_UNEXPECTED;
+    *Result = ToVariantBool(m_authorize.CheckRoleAccess(
+        roleName.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
+    return S_OK;
+}
+
+STDMETHODIMP CIKIVAuthorization::InitCache()
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return ToStatus(m_authorize.InitCache());
+}
+
+STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    NarrowText account;
+    if (HasAccount(Domain, UserName)) {
+        account = WideToThreadAcp(JoinDomainUser(Domain, UserName).c_str());
+        // A null account would load the cache for the process's own user.
+        if (account.failed()) return E_UNEXPECTED;
+    }
+    return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+HRESULT CIKIVAuthorization::RefreshWithTypes(unsigned long cacheTypes) noexcept
+{
+    bool refreshed = true;
+    if (!m_authorize.RefreshCache(refreshed, cacheTypes)) return E_FAIL;
+    return refreshed ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP CIKIVAuthorization::RefreshCache()
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return RefreshWithTypes(kAllCacheTypes);
+}
+
+STDMETHODIMP CIKIVAuthorization::RefreshCacheEx(LONG lCacheType)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return RefreshWithTypes(static_cast<unsigned long>(lCacheType));
+}
+
+STDMETHODIMP CIKIVAuthorization::ClearCache()
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return ToStatus(m_authorize.ClearCache(kAllCacheTypes));
+}
+
+STDMETHODIMP CIKIVAuthorization::SetHTTPTimeout(LONG newVal)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    m_authorize.SetHTTPTimeout(newVal);
+    return S_OK;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetLastErrors(VARIANT* pValErrors)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!pValErrors) return E_POINTER;
+    VARIANT* errors = m_authorize.GetLastVokErrors();
+    if (!errors) return E_FAIL;
+    return VariantCopy(pValErrors, errors);
+}
+
+HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
+{
+    // A setting of the library as a whole, not of one object.
+    HMODULE library = GetModuleHandleA("KivAuth.dll");
+    if (!library) return S_OK;
+    auto setSecurityServer =
+        reinterpret_cast<SetSecurityServerFn>(GetProcAddress(library, "SetSecurityServer"));
+    if (!setSecurityServer) return S_OK;
+    return setSecurityServer(Reserved, Url);
+}
+
+STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
+{
+    return SetSecurityServer(Reserved, Url);
+}
+
+HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
+{
+    if (!m_pSecClient) return E_FAIL;
+    return m_pSecClient->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
+}
+
+// Role and group queries, client attachment and the roles collection.
+
+STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR, BSTR, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR, BSTR, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT*, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT*, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR, BSTR, VARIANT*, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetSecureGroupMembers(BSTR, BSTR, VARIANT*, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR, VARIANT*, VARIANT*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR, BSTR, BSTR, BSTR*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown**, BSTR*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection**, BSTR*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown**)
+{
+    return E_NOTIMPL;
+}

@@ -1,0 +1,74 @@
+// CIKIVAuthorization: the in-process authorization object (coclass
+// IKIVAuthorization), a thin automation front over one embedded CKIVAuthorize.
+#pragma once
+
+#include "Authorization.h"
+#include "ComObject.h"
+#include "KIVAuthorize.h"
+#include "SupportErrorInfo.h"
+#include "TypeInfoDispatch.h"
+#include "roles/AuthSecClient.h"
+
+#include <string>
+
+class CIKIVAuthorization : public SupportErrorInfoImpl<IIKIVAuthorization>,
+                           public DispatchImpl<IIKIVAuthorization>,
+                           public DispatchImpl<_IVokWebBpeSecurity>,
+                           public ComObjectRoot {
+public:
+    CIKIVAuthorization() = default;
+    ~CIKIVAuthorization();
+
+    static const InterfaceEntry* Interfaces() noexcept;
+
+    // IIKIVAuthorization
+    STDMETHOD(CheckAccessEx)(BSTR Domain, BSTR UserName, BSTR SecObjectDN, LONG AccessPermission,
+                             VARIANT_BOOL* Result) override;
+    STDMETHOD(InitCacheEx)(BSTR Domain, BSTR UserName) override;
+    STDMETHOD(RefreshCache)() override;
+    STDMETHOD(ClearCache)() override;
+    STDMETHOD(CheckAccess)(BSTR bstrDN, LONG AccessPermission, VARIANT_BOOL* Result) override;
+    STDMETHOD(InitCache)() override;
+    STDMETHOD(get_Roles)(BSTR Domain, BSTR UserName, VARIANT* Roles) override;
+    STDMETHOD(GetAllRoles)(VARIANT* RoleNames, VARIANT* RoleIds) override;
+    STDMETHOD(GetUserRoles)(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
+                            VARIANT* RoleIds) override;
+    STDMETHOD(GetSecureGroupMembers)(BSTR applName, BSTR groupName, VARIANT* secObjNames,
+                                     VARIANT* secObjIds) override;
+    STDMETHOD(GetSecurityId)(BSTR applName, BSTR groupName, BSTR SecObjName, BSTR* Id) override;
+    STDMETHOD(GetSecureGroups)(BSTR applName, VARIANT* secGroupNames,
+                               VARIANT* secGroupIds) override;
+    STDMETHOD(GetLastErrors)(VARIANT* pValErrors) override;
+    STDMETHOD(SetHTTPTimeout)(LONG newVal) override;
+    STDMETHOD(CheckRoleAccess)(BSTR RoleName, BSTR SecObjectDN, LONG AccessPermission,
+                               VARIANT_BOOL* Result) override;
+    STDMETHOD(checkCache)(IUnknown** ppUnk, BSTR* pstrTime) override;
+    STDMETHOD(get_RolesColl)(IKQSecRolesCollection** ppRoles, BSTR* pstrTime) override;
+    STDMETHOD(put_AuthSecClient)(IUnknown* pSec) override;
+    STDMETHOD(get_AuthSecClient)(IUnknown** ppSec) override;
+    STDMETHOD(get_RolesVar)(BSTR Domain, BSTR UserName, VARIANT* Roles) override;
+    STDMETHOD(GetAllRolesVar)(VARIANT* RoleNames, VARIANT* RoleIds) override;
+    STDMETHOD(RefreshCacheEx)(LONG lCacheType) override;
+    STDMETHOD(get_RegAuthDefaultDomain)(BSTR* AuthDefaultDomain) override;
+
+    // _IVokWebBpeSecurity
+    STDMETHOD(SetSecServer)(BSTR Reserved, BSTR Url) override;
+
+    // Sets the library's security server; shared with the forwarding object.
+    static HRESULT SetSecurityServer(BSTR Reserved, BSTR Url) noexcept;
+
+    // The attached security-database client, counted; E_FAIL when none.
+    HRESULT GetSecClient(IAuthSecClient** client) noexcept;
+
+    // The library object, used directly by the roles collection.
+    CKIVAuthorize m_authorize;
+
+private:
+    HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
+
+    com_ptr<IAuthSecClient> m_pSecClient;
+};
+
+// Domain, a backslash when the domain is non-empty, then the user name.
+// Called only when at least one of the two is non-empty. Throws on lack of memory.
+std::wstring JoinDomainUser(const wchar_t* domain, const wchar_t* userName);

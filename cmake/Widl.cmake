@@ -1,0 +1,21 @@
+# widl_generate(<idl> <out-prefix> [TLB]): header, GUID definitions and,
+# with TLB, the type library, generated from one IDL file at build time.
+find_program(WIDL i686-w64-mingw32-widl REQUIRED)
+set(WIDL_FLAGS --win32 -I/usr/include/wine/wine/windows -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+
+function(widl_generate idl prefix)
+  cmake_parse_arguments(ARG "TLB" "" "" ${ARGN})
+  get_filename_component(idl_abs ${idl} ABSOLUTE)
+  set(outputs ${prefix}.h ${prefix}_i.c)
+  add_custom_command(OUTPUT ${prefix}.h
+    COMMAND ${WIDL} ${WIDL_FLAGS} -h -o ${prefix}.h ${idl_abs}
+    DEPENDS ${idl_abs} VERBATIM)
+  add_custom_command(OUTPUT ${prefix}_i.c
+    COMMAND ${WIDL} ${WIDL_FLAGS} -u -o ${prefix}_i.c ${idl_abs}
+    DEPENDS ${idl_abs} VERBATIM)
+  if(ARG_TLB)
+    add_custom_command(OUTPUT ${prefix}.tlb
+      COMMAND ${WIDL} ${WIDL_FLAGS} -t -o ${prefix}.tlb ${idl_abs}
+      DEPENDS ${idl_abs} VERBATIM)
+  endif()
+endfunction()

@@ -1,0 +1,137 @@
+// Owners for COM resources and early-return helpers, so that method bodies
+// never call Release, SysFreeString or VariantClear by hand.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <new>
+#include <utility>
+
+#define RETURN_IF_FAILED(expr)                   \
+    do {                                         \
+        HRESULT hr_ = (expr);                    \
+        if (FAILED(hr_)) return hr_;             \
+    } while (0)
+
+// Exception barrier for an interface method: nothing may cross a COM boundary.
+#define COM_TRY try {
+#define COM_CATCH_RETURN(hrOnException)                    \
+    }                                                      \
+    catch (...) { return (hrOnException); }
+
+template <class T>
+class com_ptr {
+public:
+    com_ptr() noexcept = default;
+    com_ptr(std::nullptr_t) noexcept {}
+    explicit com_ptr(T* p) noexcept : m_p(p) { if (m_p) m_p->AddRef(); }
+    com_ptr(const com_ptr& other) noexcept : com_ptr(other.m_p) {}
+    com_ptr(com_ptr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
+    ~com_ptr() { reset(); }
+
+    com_ptr& operator=(com_ptr other) noexcept
+    {
+        std::swap(m_p, other.m_p);
+        return *this;
+    }
+
+    // Takes over a reference that the caller already owns.
+    static com_ptr attach(T* p) noexcept
+    {
+        com_ptr result;
+        result.m_p = p;
+        return result;
+    }
+
+    T* get() const noexcept { return m_p; }
+    T* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+
+    void reset() noexcept
+    {
+        if (T* p = std::exchange(m_p, nullptr)) p->Release();
+    }
+
+    // Out slot for a call that hands back a counted pointer.
+    T** put() noexcept
+    {
+        reset();
+        return &m_p;
+    }
+    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+
+    T* detach() noexcept { return std::exchange(m_p, nullptr); }
+
+    // Hands a counted copy to an out parameter.
+    void copy_to(T** out) const noexcept
+    {
+        if (m_p) m_p->AddRef();
+        *out = m_p;
+    }
+
+    template <class U>
+    HRESULT query(com_ptr<U>& out) const noexcept
+    {
+        return m_p->QueryInterface(__uuidof(U), out.put_void());
+    }
+
+private:
+    T* m_p = nullptr;
+};
+
+// An owned BSTR.
+class unique_bstr {
+public:
+    unique_bstr() noexcept = default;
+    explicit unique_bstr(BSTR s) noexcept : m_s(s) {}
+    unique_bstr(unique_bstr&& other) noexcept : m_s(std::exchange(other.m_s, nullptr)) {}
+    unique_bstr& operator=(unique_bstr&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_s, nullptr));
+        return *this;
+    }
+    unique_bstr(const unique_bstr&) = delete;
+    unique_bstr& operator=(const unique_bstr&) = delete;
+    ~unique_bstr() { reset(); }
+
+    // A new copy of a wide text; null stays null. Throws on lack of memory.
+    static unique_bstr copy_of(const wchar_t* text)
+    {
+        if (!text) return unique_bstr();
+        BSTR s = SysAllocString(text);
+        if (!s) throw std::bad_alloc();
+        return unique_bstr(s);
+    }
+
+    BSTR get() const noexcept { return m_s; }
+    BSTR* put() noexcept
+    {
+        reset();
+        return &m_s;
+    }
+    BSTR release() noexcept { return std::exchange(m_s, nullptr); }
+    void reset(BSTR s = nullptr) noexcept
+    {
+        if (m_s != s) SysFreeString(std::exchange(m_s, s));
+    }
+
+private:
+    BSTR m_s = nullptr;
+};
+
+// An owned VARIANT, cleared when it goes.
+class unique_variant : public VARIANT {
+public:
+    unique_variant() noexcept { VariantInit(this); }
+    unique_variant(const unique_variant&) = delete;
+    unique_variant& operator=(const unique_variant&) = delete;
+    ~unique_variant() { VariantClear(this); }
+
+    void reset() noexcept { VariantClear(this); }
+};
+
+// True for a text that is null or starts with NUL, whatever its BSTR length.
+inline bool IsEmptyText(const wchar_t* text) noexcept
+{
+    return !text || !*text;
+}

@@ -1,0 +1,52 @@
+// Conversions between automation (wide) text and the narrow texts that the
+// closed authorization library takes and gives.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <string>
+
+// A narrow text that may be null. A conversion that failed is neither null
+// nor text: callers must never hand it on as if no text had been given.
+class NarrowText {
+public:
+    NarrowText() noexcept = default;  // null
+    explicit NarrowText(std::string text) : m_text(std::move(text)), m_state(State::Text) {}
+    static NarrowText Failed() noexcept
+    {
+        NarrowText result;
+        result.m_state = State::Failed;
+        return result;
+    }
+
+    // Null for a null text and for a failed conversion.
+    const char* get() const noexcept { return m_state == State::Text ? m_text.c_str() : nullptr; }
+    bool failed() const noexcept { return m_state == State::Failed; }
+    const std::string& str() const noexcept { return m_text; }
+
+private:
+    enum class State { Null, Text, Failed };
+    std::string m_text;
+    State m_state = State::Null;
+};
+
+// System ANSI code page, unmappable characters become the default character;
+// up to the first NUL. Null stays null. Throws when the conversion fails.
+NarrowText WideToAcp(const wchar_t* text);
+
+// The calling thread's ANSI code page, into at most two bytes per wide
+// character plus two; never throws: a conversion that does not fit or fails
+// gives a failed text.
+NarrowText WideToThreadAcp(const wchar_t* text) noexcept;
+
+// Same rule as WideToThreadAcp with a code page of the caller's choice.
+NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept;
+
+// Widens a narrow text of the system ANSI code page into a new BSTR; null
+// stays null. Throws when memory or the conversion fails.
+BSTR AcpToBstr(const char* text);
+
+// Thrown by the raising conversions.
+struct ConversionError {
+    DWORD error;
+};

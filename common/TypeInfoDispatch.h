@@ -1,0 +1,62 @@
+// IDispatch served from the module's type library: each interface's type
+// information is loaded once, kept for the life of the module, and
+// GetIDsOfNames and Invoke are forwarded to it.
+#pragma once
+
+#include "ComPtr.h"
+
+#include <windows.h>
+#include <oaidl.h>
+
+// The type information of an interface or coclass of the module's library.
+// Loaded from the registered library by LIBID and version, or from the
+// module's own file when the library is not registered.
+HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept;
+
+// Called when the module stops.
+void ReleaseModuleTypeInfo() noexcept;
+
+// Invoke with two allowances that script hosts need: JScript's Enumerator
+// asks for _NewEnum as a method, and "Set obj.Prop = x" arrives as a
+// put-by-reference on a property that has only a put.
+HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, WORD flags,
+                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+                           UINT* argErr) noexcept;
+
+template <class Itf>
+class DispatchImpl : public Itf {
+public:
+    STDMETHOD(GetTypeInfoCount)(UINT* count) override
+    {
+        if (!count) return E_POINTER;
+        *count = 1;
+        return S_OK;
+    }
+
+    STDMETHOD(GetTypeInfo)(UINT index, LCID, ITypeInfo** typeInfo) override
+    {
+        if (!typeInfo) return E_POINTER;
+        *typeInfo = nullptr;
+        if (index != 0) return DISP_E_BADINDEX;
+        return GetModuleTypeInfo(__uuidof(Itf), typeInfo);
+    }
+
+    STDMETHOD(GetIDsOfNames)(REFIID riid, LPOLESTR* names, UINT count, LCID,
+                             DISPID* dispids) override
+    {
+        if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+        com_ptr<ITypeInfo> typeInfo;
+        RETURN_IF_FAILED(GetModuleTypeInfo(__uuidof(Itf), typeInfo.put()));
+        return typeInfo->GetIDsOfNames(names, count, dispids);
+    }
+
+    STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override
+    {
+        if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+        com_ptr<ITypeInfo> typeInfo;
+        RETURN_IF_FAILED(GetModuleTypeInfo(__uuidof(Itf), typeInfo.put()));
+        return InvokeWithTypeInfo(typeInfo.get(), static_cast<Itf*>(this), dispid, flags, params,
+                                  result, excepInfo, argErr);
+    }
+};

@@ -1,0 +1,4 @@
+// IAuthSecClient, generated from AuthSecClient.idl.
+#pragma once
+
+#include "AuthSecClientItf.h"

@@ -1,0 +1,13 @@
+// The creatable classes of the module, in registration order.
+#include "ComModule.h"
+
+#include "Authorization.h"
+#include "ComObject.h"
+#include "Resource.h"
+#include "authorization/IKIVAuthorization.h"
+
+ClassEntry g_classTable[] = {
+    {&CLSID_IKIVAuthorization, IDR_IKIVAUTHORIZATION, CreateComInstance<CIKIVAuthorization>,
+     nullptr, 0},
+    {nullptr, 0, nullptr, nullptr, 0},
+};

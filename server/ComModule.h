@@ -1,0 +1,48 @@
+// The component-module object: the class table, one cached class factory per
+// class, the lock count on which the unload decision rests, and registration
+// of the classes and the type library.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+struct ClassEntry {
+    const CLSID* clsid;                                   // null ends the table
+    UINT registryScript;                                  // REGISTRY resource id
+    HRESULT (*createInstance)(IUnknown* outer, REFIID riid, void** ppv);
+    IClassFactory* factory;                               // cached, null until asked for
+    DWORD cookie;                                         // never registered: stays 0
+};
+
+class ComModule {
+public:
+    ComModule() noexcept;
+    ~ComModule();
+
+    void Init(ClassEntry* classTable, HINSTANCE instance, const GUID* libid) noexcept;
+    void Term() noexcept;
+
+    LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
+    LONG Unlock() noexcept { return InterlockedDecrement(&m_lockCount); }
+    LONG GetLockCount() const noexcept { return m_lockCount; }
+    HINSTANCE Instance() const noexcept { return m_instance; }
+
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept;
+    HRESULT RegisterServer() noexcept;
+    HRESULT UnregisterServer() noexcept;
+
+private:
+    HRESULT RunRegistryScript(UINT scriptId, bool doRegister) noexcept;
+
+    LONG m_lockCount = 0;
+    ClassEntry* m_classTable = nullptr;
+    HINSTANCE m_instance = nullptr;
+    const GUID* m_libid = nullptr;
+    CRITICAL_SECTION m_classTableLock;
+    bool m_lockAlive = false;
+};
+
+extern ComModule _Module;
+
+// The module's class table, in registration order.
+extern ClassEntry g_classTable[];
