@@ -1,7 +1,9 @@
 #include "IKIVAuthorization.h"
 
 #include "AppFramework.h"
+#include "DefaultDomain.h"
 #include "NarrowText.h"
+#include "VariantArray.h"
 
 #include <string>
 
@@ -186,57 +188,128 @@ HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
     return m_pSecClient->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
 }
 
-// Role and group queries, client attachment and the roles collection.
+// Role and group queries.
 
-STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR, BSTR, VARIANT*)
+HRESULT CIKIVAuthorization::QueryAccount(BSTR Domain, BSTR UserName, NarrowText& account)
 {
-    return E_NOTIMPL;
+    account = NarrowText();
+    if (!HasAccount(Domain, UserName)) return S_OK;
+    account = WideToThreadAcp(JoinDomainUser(Domain, UserName).c_str());
+    // A null account would ask about the cache's own user instead.
+    return account.failed() ? E_UNEXPECTED : S_OK;
 }
 
-STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR, BSTR, VARIANT*)
+STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    NarrowText account;
+    RETURN_IF_FAILED(QueryAccount(Domain, UserName, account));
+    return m_authorize.GetRoles(account.get(), Roles);
+    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT*, VARIANT*)
+STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    unique_variant roles;
+    NarrowText account;
+    RETURN_IF_FAILED(QueryAccount(Domain, UserName, account));
+    RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
+    return ConvertToVariantArray(&roles, Roles);
+    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT*, VARIANT*)
+STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return m_authorize.GetAllRoles(RoleNames, RoleIds);
 }
 
-STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR, BSTR, VARIANT*, VARIANT*)
+STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT* RoleNames, VARIANT* RoleIds)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    unique_variant names, ids;
+    if (!RoleNames || !RoleIds) return E_INVALIDARG;
+    V_VT(RoleNames) = VT_EMPTY;
+    V_VT(RoleIds) = VT_EMPTY;
+    RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
+    RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
+    return ConvertToVariantArray(&ids, RoleIds);
 }
 
-STDMETHODIMP CIKIVAuthorization::GetSecureGroupMembers(BSTR, BSTR, VARIANT*, VARIANT*)
+STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
+                                              VARIANT* RoleIds)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    NarrowText account;
+    if (HasAccount(Domain, UserName)) {
+        // Only a missing domain is taken from the registry.
+        BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
+        account = WideToThreadAcp(JoinDomainUser(domain.wide(), UserName).c_str());
+        if (account.failed()) return E_UNEXPECTED;
+    }
+    return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
+    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR, VARIANT*, VARIANT*)
+STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR applName, VARIANT* secGroupNames,
+                                                 VARIANT* secGroupIds)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return m_authorize.GetSecureGroups(applName, secGroupNames, secGroupIds);
 }
 
-STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR, BSTR, BSTR, BSTR*)
+STDMETHODIMP CIKIVAuthorization::GetSecureGroupMembers(BSTR applName, BSTR groupName,
+                                                       VARIANT* secObjNames, VARIANT* secObjIds)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return m_authorize.GetSecureGroupMembers(applName, groupName, secObjNames, secObjIds);
 }
 
-STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown**, BSTR*)
+STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR applName, BSTR groupName, BSTR SecObjName,
+                                               BSTR* Id)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Id) return E_POINTER;
+    // An [out] slot holds nothing owned on entry; the library may leave it unwritten.
+    *Id = nullptr;
+    COM_TRY
+    HRESULT hr = m_authorize.GetSecurityId(applName, groupName, SecObjName, Id);
+    if (!IsEmptyText(*Id)) return hr;
+
+    // Not found: the catch-all entry answers. An empty id the library
+    // allocated would leak when the second call overwrites the slot.
+    SysFreeString(*Id);
+    *Id = nullptr;
+    unique_bstr others = unique_bstr::copy_of(L"Others");
+    unique_bstr empty = unique_bstr::copy_of(L"");
+    return m_authorize.GetSecurityId(others.get(), empty.get(), empty.get(), Id);
+    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR*)
+STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    com_ptr<IKivXml2> appCache;
+    RETURN_IF_FAILED(m_authorize.GetAppCache(appCache.put(), pstrTime));
+    if (!appCache) return E_POINTER;
+    return appCache->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppUnk));
 }
+
+STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomain)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!AuthDefaultDomain) return E_POINTER;
+    COM_TRY
+    *AuthDefaultDomain = ReadDefaultDomain().copy();
+    return S_OK;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+// Client attachment and the roles collection.
 
 STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection**, BSTR*)
 {

@@ -5,6 +5,7 @@
 #include "Authorization.h"
 #include "ComObject.h"
 #include "KIVAuthorize.h"
+#include "NarrowText.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"
 #include "roles/AuthSecClient.h"
@@ -64,6 +65,8 @@ public:
     CKIVAuthorize m_authorize;
 
 private:
+    // The account of a query: null when both names are empty.
+    static HRESULT QueryAccount(BSTR Domain, BSTR UserName, NarrowText& account);
     HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
 
     com_ptr<IAuthSecClient> m_pSecClient;

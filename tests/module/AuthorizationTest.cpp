@@ -1,0 +1,453 @@
+// The authorization object: access checks and cache control, through its
+// vtable, its IDispatch and its class object, with the closed library
+// recording what the module passed.
+#include "Authorization.h"
+#include "TestSupport.h"
+
+#include <ocidl.h>
+
+namespace {
+
+com_ptr<IIKIVAuthorization> CreateAuthorization()
+{
+    com_ptr<IIKIVAuthorization> auth;
+    HRESULT hr = CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IIKIVAuthorization, auth.put_void());
+    EXPECT_EQ(S_OK, hr);
+    return auth;
+}
+
+class AuthorizationTest : public LibraryTest {
+protected:
+    void SetUp() override
+    {
+        LibraryTest::SetUp();
+        auth = CreateAuthorization();
+        ASSERT_TRUE(auth);
+        KivTest_ClearCalls();
+    }
+    void TearDown() override
+    {
+        auth.reset();
+        LibraryTest::TearDown();
+    }
+
+    com_ptr<IIKIVAuthorization> auth;
+};
+
+// How CheckAccessEx and InitCacheEx turn domain and user into the account.
+struct AccountCase {
+    const wchar_t* domain;
+    const wchar_t* user;
+    const char* account;  // as the library records it
+};
+
+const AccountCase kAccountCases[] = {
+    {L"D", L"U", "\"D\\\\U\""},
+    {nullptr, L"U", "\"U\""},
+    {L"", L"U", "\"U\""},
+    {L"D", L"", "\"D\\\\\""},
+    {L"D", nullptr, "\"D\\\\\""},
+    {L"", L"", "null"},
+    {nullptr, nullptr, "null"},
+    {L"CORP", L"alice smith", "\"CORP\\\\alice smith\""},
+};
+
+TEST_F(AuthorizationTest, CheckAccessExBuildsTheAccount)
+{
+    for (const AccountCase& c : kAccountCases) {
+        KivTest_ClearCalls();
+        VARIANT_BOOL result = 42;
+        EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(c.domain), Bstr(c.user), Bstr(L"CN=Doc"), 3, &result));
+        EXPECT_EQ(VARIANT_FALSE, result);
+        ASSERT_EQ(1u, LibraryCalls().size());
+        EXPECT_EQ(std::string("CheckAccess(") + c.account + ", \"CN=Doc\", 3)", LibraryCalls()[0]);
+    }
+}
+
+TEST_F(AuthorizationTest, InitCacheExBuildsTheAccountAndAsksForTypesThree)
+{
+    for (const AccountCase& c : kAccountCases) {
+        KivTest_ClearCalls();
+        auth->InitCacheEx(Bstr(c.domain), Bstr(c.user));
+        ASSERT_EQ(1u, LibraryCalls().size());
+        EXPECT_EQ(std::string("InitCache(") + c.account + ", 3)", LibraryCalls()[0]);
+    }
+}
+
+TEST_F(AuthorizationTest, TextWhoseFirstCharacterIsNulCountsAsEmpty)
+{
+    const wchar_t hidden[] = L"\0D";
+    Bstr domain(hidden, 2);
+    VARIANT_BOOL result;
+    EXPECT_EQ(S_OK, auth->CheckAccessEx(domain, Bstr(L"U"), Bstr(L"CN=Doc"), 1, &result));
+    EXPECT_EQ("CheckAccess(\"U\", \"CN=Doc\", 1)", LibraryCalls().at(0));
+}
+
+TEST_F(AuthorizationTest, LibraryAnswersBecomeVariantBools)
+{
+    VARIANT_BOOL result;
+    for (long grant : {1L, 0L}) {
+        KivTest_Force("CheckAccess", grant);
+        KivTest_Force("CheckRoleAccess", grant);
+        VARIANT_BOOL expected = grant ? VARIANT_TRUE : VARIANT_FALSE;
+
+        result = 7;
+        EXPECT_EQ(S_OK, auth->CheckAccess(Bstr(L"CN=Doc"), 1, &result));
+        EXPECT_EQ(expected, result);
+        result = 7;
+        EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(L"D"), Bstr(L"U"), Bstr(L"CN=Doc"), 1, &result));
+        EXPECT_EQ(expected, result);
+        result = 7;
+        EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Admins"), Bstr(L"CN=Doc"), 1, &result));
+        EXPECT_EQ(expected, result);
+    }
+}
+
+TEST_F(AuthorizationTest, ChecksPassTheirArgumentsBitForBit)
+{
+    VARIANT_BOOL result;
+    EXPECT_EQ(S_OK, auth->CheckAccess(Bstr(L"CN=Doc,O=Plant"), -1, &result));
+    EXPECT_EQ(S_OK, auth->CheckAccess(nullptr, 0x10, &result));
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Operators"), Bstr(L"CN=Valve"), 0x80000000, &result));
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(nullptr, nullptr, 2, &result));
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L""), Bstr(L""), 2, &result));
+    std::vector<std::string> expected = {
+        "CheckAccess(\"CN=Doc,O=Plant\", 4294967295)",
+        "CheckAccess(null, 16)",
+        "CheckRoleAccess(\"Operators\", \"CN=Valve\", 2147483648)",
+        "CheckRoleAccess(null, null, 2)",
+        "CheckRoleAccess(\"\", \"\", 2)",
+    };
+    EXPECT_EQ(expected, LibraryCalls());
+}
+
+TEST_F(AuthorizationTest, NullResultIsRejectedBeforeTheLibrary)
+{
+    EXPECT_EQ(E_INVALIDARG, auth->CheckAccess(Bstr(L"CN=Doc"), 1, nullptr));
+    EXPECT_EQ(E_INVALIDARG, auth->CheckAccessEx(Bstr(L"D"), Bstr(L"U"), Bstr(L"CN=Doc"), 1, nullptr));
+    EXPECT_EQ(E_INVALIDARG, auth->CheckRoleAccess(Bstr(L"R"), Bstr(L"CN=Doc"), 1, nullptr));
+    EXPECT_TRUE(LibraryCalls().empty());
+}
+
+TEST_F(AuthorizationTest, CacheControlMapsLibraryStatus)
+{
+    struct Case {
+        const char* operation;
+        HRESULT (*call)(IIKIVAuthorization*);
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"InitCache", [](IIKIVAuthorization* a) { return a->InitCache(); }, "InitCache()"},
+        {"InitCache", [](IIKIVAuthorization* a) { return a->InitCacheEx(Bstr(L"D"), Bstr(L"U")); },
+         "InitCache(\"D\\\\U\", 3)"},
+        {"RefreshCache", [](IIKIVAuthorization* a) { return a->RefreshCache(); },
+         "RefreshCache(true, 65535)"},
+        {"RefreshCache", [](IIKIVAuthorization* a) { return a->RefreshCacheEx(2); },
+         "RefreshCache(true, 2)"},
+        {"RefreshCache", [](IIKIVAuthorization* a) { return a->RefreshCacheEx(-1); },
+         "RefreshCache(true, 4294967295)"},
+        {"ClearCache", [](IIKIVAuthorization* a) { return a->ClearCache(); }, "ClearCache(65535)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        for (long ok : {1L, 0L}) {
+            KivTest_Force(c.operation, ok);
+            KivTest_ClearCalls();
+            EXPECT_EQ(ok ? S_OK : E_FAIL, c.call(auth.get()));
+            EXPECT_EQ(std::vector<std::string>{c.logged}, LibraryCalls());
+        }
+        KivTest_Unforce(c.operation);
+    }
+}
+
+TEST_F(AuthorizationTest, RefreshReportsAClearedFlagAsSFalse)
+{
+    KivTest_Force("RefreshCache", 1);
+    KivTest_SetRefreshFlagCleared(TRUE);
+    EXPECT_EQ(S_FALSE, auth->RefreshCache());
+    EXPECT_EQ(S_FALSE, auth->RefreshCacheEx(2));
+    KivTest_SetRefreshFlagCleared(FALSE);
+    EXPECT_EQ(S_OK, auth->RefreshCache());
+}
+
+TEST_F(AuthorizationTest, HttpTimeoutIsPassedWithoutRangeTest)
+{
+    EXPECT_EQ(S_OK, auth->SetHTTPTimeout(-5));
+    EXPECT_EQ(-5, KivTest_HttpTimeout());
+    EXPECT_EQ(std::vector<std::string>{"SetHTTPTimeout(-5)"}, LibraryCalls());
+}
+
+TEST_F(AuthorizationTest, LastErrorsAreCopiedAndTheLibraryKeepsItsOwn)
+{
+    VARIANT errors;
+    VariantInit(&errors);
+    V_VT(&errors) = VT_BSTR;
+    V_BSTR(&errors) = SysAllocString(L"server unreachable");
+    KivTest_SetLastErrors(&errors);
+    VariantClear(&errors);
+
+    for (int round = 0; round < 2; ++round) {
+        unique_variant copy;
+        V_VT(&copy) = VT_BSTR;
+        V_BSTR(&copy) = SysAllocString(L"old content, cleared by the copy");
+        EXPECT_EQ(S_OK, auth->GetLastErrors(&copy));
+        ASSERT_EQ(VT_BSTR, V_VT(&copy));
+        EXPECT_STREQ(L"server unreachable", V_BSTR(&copy));
+    }
+    EXPECT_EQ(E_POINTER, auth->GetLastErrors(nullptr));
+}
+
+TEST_F(AuthorizationTest, SetSecServerCallsTheLibraryExport)
+{
+    com_ptr<_IVokWebBpeSecurity> security;
+    ASSERT_EQ(S_OK, auth.query(security));
+    EXPECT_EQ(S_OK, security->SetSecServer(Bstr(L"r"), Bstr(L"file:policy.txt")));
+    EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"r\", \"file:policy.txt\")"}, LibraryCalls());
+    wchar_t server[256];
+    ASSERT_GT(KivTest_SecurityServer(server, 256), 0);
+    EXPECT_STREQ(L"file:policy.txt", server);
+}
+
+TEST_F(AuthorizationTest, InterfaceTable)
+{
+    struct Case {
+        const IID* iid;
+        HRESULT expected;
+    };
+    const Case cases[] = {
+        {&IID_IUnknown, S_OK},
+        {&IID_IIKIVAuthorization, S_OK},
+        {&IID_IDispatch, S_OK},
+        {&IID_ISupportErrorInfo, S_OK},
+        {&IID__IVokWebBpeSecurity, S_OK},
+        {&IID_IVokAuthorizationSvc, E_NOINTERFACE},
+        {&IID_IMarshal, E_NOINTERFACE},
+        {&IID_IProvideClassInfo, E_NOINTERFACE},
+        {&IID_IKQSecRole, E_NOINTERFACE},
+        {&IID_IKQSecRolesCollection, E_NOINTERFACE},
+        {&IID_IClassFactory, E_NOINTERFACE},
+    };
+    for (const Case& c : cases) {
+        com_ptr<IUnknown> answer;
+        EXPECT_EQ(c.expected, auth->QueryInterface(*c.iid, answer.put_void()));
+        EXPECT_EQ(c.expected == S_OK, static_cast<bool>(answer));
+    }
+
+    // IUnknown and IDispatch are the IIKIVAuthorization part itself.
+    com_ptr<IUnknown> unknown;
+    com_ptr<IDispatch> dispatch;
+    auth->QueryInterface(IID_IUnknown, unknown.put_void());
+    auth->QueryInterface(IID_IDispatch, dispatch.put_void());
+    EXPECT_EQ(static_cast<IUnknown*>(auth.get()), unknown.get());
+    EXPECT_EQ(static_cast<IDispatch*>(auth.get()), dispatch.get());
+    EXPECT_EQ(E_POINTER, auth->QueryInterface(IID_IUnknown, nullptr));
+}
+
+TEST_F(AuthorizationTest, ErrorInfoIsSupportedForTheMainInterfaceOnly)
+{
+    com_ptr<ISupportErrorInfo> support;
+    ASSERT_EQ(S_OK, auth.query(support));
+    EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID_IIKIVAuthorization));
+    EXPECT_EQ(S_FALSE, support->InterfaceSupportsErrorInfo(IID__IVokWebBpeSecurity));
+    EXPECT_EQ(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IDispatch));
+}
+
+TEST_F(AuthorizationTest, ReferenceCountIsPlainAndSharedByAllParts)
+{
+    EXPECT_EQ(1u, RefCount(auth.get()));
+    com_ptr<_IVokWebBpeSecurity> security;
+    ASSERT_EQ(S_OK, auth.query(security));
+    EXPECT_EQ(2u, RefCount(auth.get()));
+    security.reset();
+    EXPECT_EQ(1u, RefCount(auth.get()));
+}
+
+// Late-bound calls reach the same operations as the vtable.
+HRESULT Invoke(IDispatch* dispatch, const wchar_t* name, WORD flags, std::vector<VARIANT> args,
+               VARIANT* result)
+{
+    DISPID dispid;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid);
+    if (FAILED(hr)) return hr;
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    return dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
+                            nullptr, nullptr);
+}
+
+VARIANT Text(BSTR s)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = s;
+    return v;
+}
+
+VARIANT Long(LONG n)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = n;
+    return v;
+}
+
+TEST_F(AuthorizationTest, DispatchServesTheTypeLibrary)
+{
+    com_ptr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, auth.query(dispatch));
+
+    UINT count = 0;
+    EXPECT_EQ(S_OK, dispatch->GetTypeInfoCount(&count));
+    EXPECT_EQ(1u, count);
+    EXPECT_EQ(E_POINTER, dispatch->GetTypeInfoCount(nullptr));
+    com_ptr<ITypeInfo> typeInfo;
+    EXPECT_EQ(DISP_E_BADINDEX, dispatch->GetTypeInfo(1, 0, typeInfo.put()));
+    ASSERT_EQ(S_OK, dispatch->GetTypeInfo(0, 0, typeInfo.put()));
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, typeInfo->GetTypeAttr(&attr));
+    EXPECT_TRUE(IsEqualGUID(IID_IIKIVAuthorization, attr->guid));
+    typeInfo->ReleaseTypeAttr(attr);
+
+    KivTest_Force("CheckAccess", 1);
+    Bstr domain(L"D"), user(L"U"), dn(L"CN=Doc");
+    unique_variant result;
+    EXPECT_EQ(S_OK, Invoke(dispatch.get(), L"CheckAccessEx", DISPATCH_METHOD,
+                           {Text(domain), Text(user), Text(dn), Long(5)}, &result));
+    EXPECT_EQ(VT_BOOL, V_VT(&result));
+    EXPECT_EQ(VARIANT_TRUE, V_BOOL(&result));
+    EXPECT_EQ(std::vector<std::string>{"CheckAccess(\"D\\\\U\", \"CN=Doc\", 5)"}, LibraryCalls());
+
+    KivTest_ClearCalls();
+    result.reset();
+    EXPECT_EQ(S_OK, Invoke(dispatch.get(), L"SetHTTPTimeout", DISPATCH_METHOD, {Long(30)}, &result));
+    EXPECT_EQ(std::vector<std::string>{"SetHTTPTimeout(30)"}, LibraryCalls());
+
+    // The hidden interface is not reachable by name through the main dispatch.
+    DISPID dispid;
+    LPOLESTR name[] = {const_cast<LPOLESTR>(L"SetSecServer")};
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, dispatch->GetIDsOfNames(IID_NULL, name, 1, 0, &dispid));
+}
+
+TEST_F(AuthorizationTest, HiddenInterfaceHasItsOwnDispatch)
+{
+    com_ptr<_IVokWebBpeSecurity> security;
+    ASSERT_EQ(S_OK, auth.query(security));
+    Bstr reserved(L""), url(L"Z:\\policy.txt");
+    unique_variant result;
+    EXPECT_EQ(S_OK, Invoke(security.get(), L"SetSecServer", DISPATCH_METHOD,
+                           {Text(reserved), Text(url)}, &result));
+    EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"\", \"Z:\\\\policy.txt\")"}, LibraryCalls());
+}
+
+// An outer object that records nothing but owns the aggregate.
+class Outer : public IUnknown {
+public:
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        ++delegatedQueries;
+        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+    STDMETHOD_(ULONG, Release)() override { return --refs; }
+
+    ULONG refs = 1;
+    int delegatedQueries = 0;
+    IUnknown* inner = nullptr;
+};
+
+TEST(AuthorizationFactory, CreatesPlainAndAggregatedObjects)
+{
+    com_ptr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_IKIVAuthorization, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, factory.put_void()));
+
+    com_ptr<IIKIVAuthorization> plain;
+    EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IIKIVAuthorization, plain.put_void()));
+    EXPECT_TRUE(plain);
+    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IUnknown, nullptr));
+    com_ptr<IUnknown> none;
+    EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IMarshal, none.put_void()));
+
+    Outer outer;
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(&outer, IID_IIKIVAuthorization, &out));
+    EXPECT_EQ(nullptr, out);
+
+    com_ptr<IUnknown> inner;
+    ASSERT_EQ(S_OK, factory->CreateInstance(&outer, IID_IUnknown, inner.put_void()));
+    outer.inner = inner.get();
+    com_ptr<IIKIVAuthorization> aggregated;
+    ASSERT_EQ(S_OK, inner->QueryInterface(IID_IIKIVAuthorization, aggregated.put_void()));
+    // The aggregated part counts on the outer object and asks it for interfaces.
+    ULONG before = outer.refs;
+    aggregated->AddRef();
+    EXPECT_EQ(before + 1, outer.refs);
+    aggregated->Release();
+    com_ptr<ISupportErrorInfo> support;
+    EXPECT_EQ(S_OK, aggregated->QueryInterface(IID_ISupportErrorInfo, support.put_void()));
+    EXPECT_EQ(1, outer.delegatedQueries);
+    support.reset();
+    aggregated.reset();
+    outer.inner = nullptr;
+    inner.reset();
+    EXPECT_EQ(1u, outer.refs);
+}
+
+TEST(AuthorizationFactory, IsCachedAndKeepsTheModuleWhileUsed)
+{
+    using CanUnloadNow = HRESULT(WINAPI*)();
+    HMODULE module = GetModuleHandleW(L"Authorization.dll");
+    com_ptr<IClassFactory> first, second;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_IKIVAuthorization, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, first.put_void()));
+    module = GetModuleHandleW(L"Authorization.dll");
+    ASSERT_NE(nullptr, module);
+    auto canUnload = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, "DllCanUnloadNow"));
+    ASSERT_NE(nullptr, canUnload);
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_IKIVAuthorization, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, second.put_void()));
+    EXPECT_EQ(first.get(), second.get());
+
+    EXPECT_EQ(S_FALSE, canUnload());
+    second.reset();
+    first.reset();
+    EXPECT_EQ(S_OK, canUnload());
+
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_IKIVAuthorization, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, first.put_void()));
+    com_ptr<IIKIVAuthorization> object;
+    ASSERT_EQ(S_OK, first->CreateInstance(nullptr, IID_IIKIVAuthorization, object.put_void()));
+    EXPECT_EQ(S_OK, first->LockServer(TRUE));
+    first.reset();
+    EXPECT_EQ(S_FALSE, canUnload());  // the object and the server lock
+    object.reset();
+    EXPECT_EQ(S_FALSE, canUnload());  // the server lock
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_IKIVAuthorization, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, first.put_void()));
+    EXPECT_EQ(S_OK, first->LockServer(FALSE));
+    first.reset();
+    EXPECT_EQ(S_OK, canUnload());
+}
+
+TEST(AuthorizationFactory, UnknownClassIsNotAvailable)
+{
+    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    HMODULE module = LoadLibraryW(L"Authorization.dll");
+    ASSERT_NE(nullptr, module);
+    auto getClassObject =
+        reinterpret_cast<GetClassObject>(GetProcAddress(module, "DllGetClassObject"));
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IIKIVAuthorization, IID_IClassFactory, &out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(E_POINTER, getClassObject(CLSID_IKIVAuthorization, IID_IClassFactory, nullptr));
+    FreeLibrary(module);
+}
+
+}  // namespace
