@@ -4,10 +4,12 @@
 #include "Authorization.h"
 #include "ComObject.h"
 #include "Resource.h"
+#include "authorization/AuthorizationEx.h"
 #include "authorization/IKIVAuthorization.h"
 
 ClassEntry g_classTable[] = {
     {&CLSID_IKIVAuthorization, IDR_IKIVAUTHORIZATION, CreateComInstance<CIKIVAuthorization>,
      nullptr, 0},
+    {&CLSID_AuthorizationEx, IDR_AUTHORIZATIONEX, CreateComInstance<CAuthorizationEx>, nullptr, 0},
     {nullptr, 0, nullptr, nullptr, 0},
 };

@@ -1,0 +1,237 @@
+#include "AuthorizationEx.h"
+
+#include "IKIVAuthorization.h"
+#include "VariantArray.h"
+
+namespace {
+
+// In-process, local and remote servers: the runtime chooses from the
+// inner class's registration.
+constexpr DWORD kInnerContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+
+}  // namespace
+
+CAuthorizationEx::~CAuthorizationEx()
+{
+    if (m_pInner) {
+        m_pInner->Release();
+        m_pInner = nullptr;
+    }
+}
+
+const InterfaceEntry* CAuthorizationEx::Interfaces() noexcept
+{
+    static const InterfaceEntry entries[] = {
+        INTERFACE_ENTRY(CAuthorizationEx, IIKIVAuthorization),
+        INTERFACE_ENTRY_IID(CAuthorizationEx, IID_IDispatch, IIKIVAuthorization),
+        INTERFACE_ENTRY(CAuthorizationEx, _IVokWebBpeSecurity),
+        INTERFACE_ENTRY_END,
+    };
+    return entries;
+}
+
+HRESULT CAuthorizationEx::GetInnerAuthorization(IIKIVAuthorization** inner) noexcept
+{
+    if (!inner) return E_INVALIDARG;
+    *inner = nullptr;
+    HRESULT hr = S_OK;
+    if (!m_pInner) {
+        // Created without an outer unknown, also when this object is aggregated.
+        hr = CoCreateInstance(CLSID_IKIVAuthorization, nullptr, kInnerContext,
+                              IID_IIKIVAuthorization, reinterpret_cast<void**>(&m_pInner));
+        if (FAILED(hr)) {
+            m_pInner = nullptr;
+            return hr;
+        }
+    }
+    *inner = m_pInner;
+    m_pInner->AddRef();
+    return hr;
+}
+
+template <class Call>
+HRESULT CAuthorizationEx::Forward(Call call) noexcept
+{
+    com_ptr<IIKIVAuthorization> inner;
+    RETURN_IF_FAILED(GetInnerAuthorization(inner.put()));
+    try {
+        return call(inner.get());
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+HRESULT CAuthorizationEx::SingleConversion(BSTR Domain, BSTR UserName, VARIANT* Roles) noexcept
+{
+    unique_variant roles;
+    com_ptr<IIKIVAuthorization> inner;
+    RETURN_IF_FAILED(GetInnerAuthorization(inner.put()));
+    RETURN_IF_FAILED(inner->get_Roles(Domain, UserName, &roles));
+    return ConvertToVariantArray(&roles, Roles);
+}
+
+template <class Call>
+HRESULT CAuthorizationEx::DoubleConversion(bool guarded, VARIANT* RoleNames, VARIANT* RoleIds,
+                                           Call call) noexcept
+{
+    unique_variant names, ids;
+    if (guarded) {
+        if (!RoleNames || !RoleIds) return E_INVALIDARG;
+        V_VT(RoleNames) = VT_EMPTY;
+        V_VT(RoleIds) = VT_EMPTY;
+    }
+    com_ptr<IIKIVAuthorization> inner;
+    RETURN_IF_FAILED(GetInnerAuthorization(inner.put()));
+    RETURN_IF_FAILED(call(inner.get(), &names, &ids));
+    RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
+    return ConvertToVariantArray(&ids, RoleIds);
+}
+
+STDMETHODIMP CAuthorizationEx::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR SecObjectDN,
+                                             LONG AccessPermission, VARIANT_BOOL* Result)
+{
+    return Forward([&](IIKIVAuthorization* inner) {
+        return inner->CheckAccessEx(Domain, UserName, SecObjectDN, AccessPermission, Result);
+    });
+}
+
+STDMETHODIMP CAuthorizationEx::InitCacheEx(BSTR Domain, BSTR UserName)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->InitCacheEx(Domain, UserName); });
+}
+
+STDMETHODIMP CAuthorizationEx::RefreshCache()
+{
+    return Forward([](IIKIVAuthorization* inner) { return inner->RefreshCache(); });
+}
+
+STDMETHODIMP CAuthorizationEx::ClearCache()
+{
+    return Forward([](IIKIVAuthorization* inner) { return inner->ClearCache(); });
+}
+
+STDMETHODIMP CAuthorizationEx::CheckAccess(BSTR bstrDN, LONG AccessPermission, VARIANT_BOOL* Result)
+{
+    return Forward([&](IIKIVAuthorization* inner) {
+        return inner->CheckAccess(bstrDN, AccessPermission, Result);
+    });
+}
+
+STDMETHODIMP CAuthorizationEx::InitCache()
+{
+    return Forward([](IIKIVAuthorization* inner) { return inner->InitCache(); });
+}
+
+STDMETHODIMP CAuthorizationEx::get_Roles(BSTR Domain, BSTR UserName, VARIANT* Roles)
+{
+    return SingleConversion(Domain, UserName, Roles);
+}
+
+STDMETHODIMP CAuthorizationEx::get_RolesVar(BSTR Domain, BSTR UserName, VARIANT* Roles)
+{
+    // The inner get_Roles, converted here: both names give the same result.
+    return SingleConversion(Domain, UserName, Roles);
+}
+
+STDMETHODIMP CAuthorizationEx::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
+{
+    return DoubleConversion(true, RoleNames, RoleIds,
+                            [](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                return inner->GetAllRoles(names, ids);
+                            });
+}
+
+STDMETHODIMP CAuthorizationEx::GetAllRolesVar(VARIANT* RoleNames, VARIANT* RoleIds)
+{
+    return GetAllRoles(RoleNames, RoleIds);
+}
+
+STDMETHODIMP CAuthorizationEx::GetUserRoles(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
+                                            VARIANT* RoleIds)
+{
+    return DoubleConversion(true, RoleNames, RoleIds,
+                            [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                return inner->GetUserRoles(Domain, UserName, names, ids);
+                            });
+}
+
+STDMETHODIMP CAuthorizationEx::GetSecureGroupMembers(BSTR applName, BSTR groupName,
+                                                     VARIANT* secObjNames, VARIANT* secObjIds)
+{
+    return DoubleConversion(false, secObjNames, secObjIds,
+                            [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                return inner->GetSecureGroupMembers(applName, groupName, names, ids);
+                            });
+}
+
+STDMETHODIMP CAuthorizationEx::GetSecureGroups(BSTR applName, VARIANT* secGroupNames,
+                                               VARIANT* secGroupIds)
+{
+    return DoubleConversion(false, secGroupNames, secGroupIds,
+                            [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                return inner->GetSecureGroups(applName, names, ids);
+                            });
+}
+
+STDMETHODIMP CAuthorizationEx::GetSecurityId(BSTR applName, BSTR groupName, BSTR SecObjName,
+                                             BSTR* Id)
+{
+    return Forward([&](IIKIVAuthorization* inner) {
+        return inner->GetSecurityId(applName, groupName, SecObjName, Id);
+    });
+}
+
+STDMETHODIMP CAuthorizationEx::GetLastErrors(VARIANT* pValErrors)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->GetLastErrors(pValErrors); });
+}
+
+STDMETHODIMP CAuthorizationEx::SetHTTPTimeout(LONG newVal)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->SetHTTPTimeout(newVal); });
+}
+
+STDMETHODIMP CAuthorizationEx::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN,
+                                               LONG AccessPermission, VARIANT_BOOL* Result)
+{
+    return Forward([&](IIKIVAuthorization* inner) {
+        return inner->CheckRoleAccess(RoleName, SecObjectDN, AccessPermission, Result);
+    });
+}
+
+STDMETHODIMP CAuthorizationEx::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->checkCache(ppUnk, pstrTime); });
+}
+
+STDMETHODIMP CAuthorizationEx::get_RolesColl(IKQSecRolesCollection** ppRoles, BSTR* pstrTime)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->get_RolesColl(ppRoles, pstrTime); });
+}
+
+STDMETHODIMP CAuthorizationEx::put_AuthSecClient(IUnknown* pSec)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->put_AuthSecClient(pSec); });
+}
+
+STDMETHODIMP CAuthorizationEx::get_AuthSecClient(IUnknown** ppSec)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->get_AuthSecClient(ppSec); });
+}
+
+STDMETHODIMP CAuthorizationEx::RefreshCacheEx(LONG lCacheType)
+{
+    return Forward([&](IIKIVAuthorization* inner) { return inner->RefreshCacheEx(lCacheType); });
+}
+
+STDMETHODIMP CAuthorizationEx::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomain)
+{
+    return Forward([&](IIKIVAuthorization* inner) {
+        return inner->get_RegAuthDefaultDomain(AuthDefaultDomain);
+    });
+}
+
+STDMETHODIMP CAuthorizationEx::SetSecServer(BSTR Reserved, BSTR Url)
+{
+    return CIKIVAuthorization::SetSecurityServer(Reserved, Url);
+}
