@@ -4,6 +4,8 @@
 #include "DefaultDomain.h"
 #include "NarrowText.h"
 #include "VariantArray.h"
+#include "reporting/Messages.h"
+#include "reporting/OperationNames.h"
 
 #include <string>
 
@@ -185,6 +187,7 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
 {
     if (!m_pSecClient) return E_FAIL;
+    if (!client) return E_POINTER;
     return m_pSecClient->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
 }
 
@@ -316,12 +319,27 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection**, BSTR*)
     return E_NOTIMPL;
 }
 
-STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown*)
+STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
 {
-    return E_NOTIMPL;
+    COM_TRY
+    ErrorContext context(op::Authorization_put_AuthSecClient);
+    context.SetNumberParam(1, param::pSec, static_cast<LONG>(reinterpret_cast<LONG_PTR>(pSec)));
+
+    // The old client goes first: a failed attach leaves none attached.
+    m_pSecClient.reset();
+    if (!pSec) return S_OK;
+    HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, m_pSecClient.put_void());
+    if (FAILED(hr)) {
+        m_pSecClient.reset();
+        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+    }
+    return hr;
+    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown**)
+STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)
 {
-    return E_NOTIMPL;
+    if (!m_pSecClient) return E_FAIL;
+    if (!ppSec) return E_POINTER;
+    return m_pSecClient->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppSec));
 }

@@ -1,0 +1,112 @@
+#include "Validation.h"
+
+#include "NarrowText.h"
+#include "reporting/Messages.h"
+#include "reporting/OperationNames.h"
+
+#include <cwchar>
+
+const wchar_t IllegalNameCharacters[] = L"\\/'\"%#:*{}";
+
+namespace {
+
+template <class Char>
+std::basic_string<Char> Trim(const std::basic_string<Char>& text, Char space)
+{
+    size_t first = text.find_first_not_of(space);
+    if (first == std::basic_string<Char>::npos) return text;  // empty, or spaces only
+    size_t last = text.find_last_not_of(space);
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+HRESULT ValidateName(const wchar_t* name) noexcept
+{
+    try {
+        ErrorContext context(op::ValidateName);
+        context.SetTextParam(1, param::sName, name);
+        // The earliest position in the name wins, whatever the order of the set.
+        const wchar_t* found = wcspbrk(name, IllegalNameCharacters);
+        if (!found) return S_OK;
+        const wchar_t character[2] = {*found, L'\0'};
+        return ReportRequestError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind,
+                                  FormatModuleMessage(AUTH_E_BAD_OBJECT_NAME, name, character),
+                                  BstrText(name));
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
+{
+    normalized.reset();
+    try {
+        ErrorContext context(op::ValidateGuid);
+        context.SetTextParam(1, param::sGuidIn, text);
+        if (IsEmptyText(text)) return S_OK;
+
+        GUID guid;
+        HRESULT hr = CLSIDFromString(const_cast<LPOLESTR>(text), &guid);
+        if (FAILED(hr))
+            return ReportRequestError(context, AUTH_E_INVALID_GUID, kReportKind,
+                                      FormatModuleMessage(AUTH_E_INVALID_GUID, text), BstrText(text));
+        wchar_t canonical[64];
+        if (!StringFromGUID2(guid, canonical, 64)) return E_UNEXPECTED;
+        normalized = unique_bstr::copy_of(canonical);
+        return hr;
+    } catch (...) {
+        normalized.reset();
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
+                      const wchar_t* name) noexcept
+{
+    try {
+        if (IsEmptyText(name)) {
+            const wchar_t* shown = name ? L"<empty>" : L"<null>";
+            return ReportRequestError(
+                context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
+                FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, paramName, shown), BstrText(paramName));
+        }
+        HRESULT hr = ValidateName(name);
+        if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+
+        size_t length = wcslen(name);
+        if (length > MaxRoleNameLength) {
+            std::wstring lengthText = std::to_wstring(length);
+            return ReportRequestError(
+                context, AUTH_E_ROLE_NAME_TOO_LONG, kReportKind,
+                FormatModuleMessage(AUTH_E_ROLE_NAME_TOO_LONG, lengthText.c_str(), name),
+                BstrText(lengthText.c_str()));
+        }
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+std::wstring TrimSpaces(const wchar_t* text)
+{
+    return Trim(std::wstring(text ? text : L""), L' ');
+}
+
+std::string NormalizeRoleText(const wchar_t* text)
+{
+    return Trim(WideToAcp(text).str(), ' ');
+}
+
+std::wstring WidenRoleText(const std::string& text)
+{
+    BstrText wide = BstrText::FromAcp(text.c_str());
+    return std::wstring(wide.wide(), wide.length());
+}
+
+std::wstring MakePrefixedRoleId(const std::wstring& identifier)
+{
+    if (identifier.empty()) return std::wstring();
+    if (identifier.size() == 1) return L"KIV";
+    return L"KIV" + identifier.substr(1, identifier.size() - 2);
+}
