@@ -1,0 +1,264 @@
+#include "AuditSupport.h"
+
+#include "AuditLog.h"
+
+#include <oleauto.h>
+#include <cstdio>
+#include <new>
+
+namespace {
+
+MaybeText CopyText(BSTR text)
+{
+    if (!text) return std::nullopt;
+    return std::wstring(text, SysStringLen(text));
+}
+
+void AppendText(std::string& out, const MaybeText& text)
+{
+    if (text)
+        AppendJsonString(out, text->c_str(), text->size());
+    else
+        AppendJsonString(out, nullptr, 0);
+}
+
+void AppendField(std::string& out, const char* name, const MaybeText& text)
+{
+    out += '"';
+    out += name;
+    out += "\":";
+    AppendText(out, text);
+}
+
+void AppendField(std::string& out, const char* name, long long number)
+{
+    out += '"';
+    out += name;
+    out += "\":";
+    out += std::to_string(number);
+}
+
+}  // namespace
+
+CAuditEvent::CAuditEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra)
+    : m_operation(CopyText(operation)),
+      m_code(code),
+      m_kind(kind),
+      m_message(CopyText(message)),
+      m_extra(CopyText(extra))
+{
+    LockModule();
+}
+
+CAuditEvent::~CAuditEvent()
+{
+    UnlockModule();
+}
+
+STDMETHODIMP CAuditEvent::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAuditEvent)) return E_NOINTERFACE;
+    *ppv = static_cast<IAuditEvent*>(this);
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) CAuditEvent::AddRef()
+{
+    return InterlockedIncrement(&m_refs);
+}
+
+STDMETHODIMP_(ULONG) CAuditEvent::Release()
+{
+    LONG refs = InterlockedDecrement(&m_refs);
+    if (refs == 0) delete this;
+    return refs;
+}
+
+STDMETHODIMP CAuditEvent::SetOptionalText1(BSTR text)
+{
+    try {
+        m_optionalText1 = CopyText(text);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CAuditEvent::SetOptionalNumber(LONG number)
+{
+    m_optionalNumber = number;
+    return S_OK;
+}
+
+STDMETHODIMP CAuditEvent::SetOptionalText3(BSTR text)
+{
+    try {
+        m_optionalText3 = CopyText(text);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CAuditEvent::SetOptionalText2(BSTR text)
+{
+    try {
+        m_optionalText2 = CopyText(text);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CAuditEvent::AddParameter(BSTR name, BSTR value, LONG first)
+{
+    try {
+        m_parameters.push_back({CopyText(name), CopyText(value), first});
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CAuditEvent::SetSource(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine,
+                                    ULONG processId, ULONG threadId, BSTR computerName, BSTR address)
+{
+    try {
+        m_source = Source{CopyText(reserved), CopyText(account),  CopyText(modulePath),
+                          CopyText(commandLine), processId,        threadId,
+                          CopyText(computerName), CopyText(address)};
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP CAuditEvent::Send(VARIANT_BOOL request)
+{
+    try {
+        return AppendAuditLine(ToJson(request));
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+std::string CAuditEvent::ToJson(VARIANT_BOOL request) const
+{
+    std::string out = "{\"time\":\"" + JsonTimestamp() + "\",";
+    AppendField(out, "operation", m_operation);
+    char code[16];
+    snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(m_code));
+    out += ",\"code\":\"";
+    out += code;
+    out += "\",";
+    AppendField(out, "kind", m_kind);
+    out += ',';
+    AppendField(out, "message", m_message);
+    out += ',';
+    AppendField(out, "extra", m_extra);
+
+    out += ",\"parameters\":[";
+    for (size_t i = 0; i < m_parameters.size(); ++i) {
+        if (i) out += ',';
+        out += '{';
+        AppendField(out, "name", m_parameters[i].name);
+        out += ',';
+        AppendField(out, "value", m_parameters[i].value);
+        out += ',';
+        AppendField(out, "first", m_parameters[i].first);
+        out += '}';
+    }
+    out += "],\"source\":";
+    if (!m_source) {
+        out += "null";
+    } else {
+        out += '{';
+        AppendField(out, "reserved", m_source->reserved);
+        out += ',';
+        AppendField(out, "account", m_source->account);
+        out += ',';
+        AppendField(out, "modulePath", m_source->modulePath);
+        out += ',';
+        AppendField(out, "commandLine", m_source->commandLine);
+        out += ',';
+        AppendField(out, "processId", m_source->processId);
+        out += ',';
+        AppendField(out, "threadId", m_source->threadId);
+        out += ',';
+        AppendField(out, "computerName", m_source->computerName);
+        out += ',';
+        AppendField(out, "address", m_source->address);
+        out += '}';
+    }
+    out += ",\"optional\":{";
+    AppendField(out, "text1", m_optionalText1);
+    out += ',';
+    AppendField(out, "text2", m_optionalText2);
+    out += ',';
+    AppendField(out, "text3", m_optionalText3);
+    out += ",\"number\":";
+    out += m_optionalNumber ? std::to_string(*m_optionalNumber) : "null";
+    out += "},\"request\":";
+    out += request ? "true" : "false";
+    out += '}';
+    return out;
+}
+
+CAuditSupport::CAuditSupport() noexcept
+{
+    LockModule();
+}
+
+CAuditSupport::~CAuditSupport()
+{
+    UnlockModule();
+}
+
+STDMETHODIMP CAuditSupport::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAuditSupport)) return E_NOINTERFACE;
+    *ppv = static_cast<IAuditSupport*>(this);
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) CAuditSupport::AddRef()
+{
+    return InterlockedIncrement(&m_refs);
+}
+
+STDMETHODIMP_(ULONG) CAuditSupport::Release()
+{
+    LONG refs = InterlockedDecrement(&m_refs);
+    if (refs == 0) delete this;
+    return refs;
+}
+
+STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra,
+                                        IAuditEvent** event)
+{
+    if (!event) return E_POINTER;
+    *event = nullptr;
+    try {
+        *event = new CAuditEvent(operation, code, kind, message, extra);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CreateAuditSupport(REFIID riid, void** ppv) noexcept
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    auto* support = new (std::nothrow) CAuditSupport;
+    if (!support) return E_OUTOFMEMORY;
+    HRESULT hr = support->QueryInterface(riid, ppv);
+    support->Release();
+    return hr;
+}

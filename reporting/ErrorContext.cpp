@@ -1,0 +1,22 @@
+#include "ErrorContext.h"
+
+#include <string>
+
+#if defined(_WIN32) && !defined(_WIN64)
+// Thirteen 32-bit fields, in the order the reporting calls read them.
+static_assert(sizeof(ErrorContext) == 13 * 4, "ErrorContext holds thirteen 32-bit fields");
+#endif
+
+void ErrorContext::SetTextParam(int position, const wchar_t* name, const wchar_t* value)
+{
+    if (position < 1 || position > 4) return;
+    ParamValue[position - 1] = BstrText(value ? value : kNullArgumentText);
+    ParamName[position - 1] = name;
+}
+
+void ErrorContext::SetNumberParam(int position, const wchar_t* name, LONG value)
+{
+    if (position < 1 || position > 4) return;
+    ParamValue[position - 1] = BstrText(std::to_wstring(value).c_str());
+    ParamName[position - 1] = name;
+}

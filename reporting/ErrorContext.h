@@ -1,0 +1,31 @@
+// The per-call record that a reporting operation builds at its entry: which
+// operation failed and with which arguments.
+#pragma once
+
+#include "BstrText.h"
+
+#include <windows.h>
+
+struct ErrorContext {
+    // Names, the operation and the optional texts point to constant literals;
+    // only the values are owned.
+    explicit ErrorContext(const wchar_t* operation) noexcept : Operation(operation) {}
+
+    // Pair 1 to 4 (other positions are ignored): a string argument as it is,
+    // "<NULL>" when it is null.
+    // Throws std::bad_alloc.
+    void SetTextParam(int position, const wchar_t* name, const wchar_t* value);
+    // Pair 1 to 4: a number as signed decimal text. Throws std::bad_alloc.
+    void SetNumberParam(int position, const wchar_t* name, LONG value);
+
+    const wchar_t* Operation;
+    const wchar_t* ParamName[4] = {};  // null: no parameter
+    BstrText ParamValue[4];            // null: never set
+    const wchar_t* OptionalText1 = nullptr;
+    const wchar_t* OptionalText2 = nullptr;
+    const wchar_t* OptionalText3 = nullptr;
+    LONG OptionalNumber = -1;  // -1: not set
+};
+
+// The text recorded for a null string argument.
+inline constexpr wchar_t kNullArgumentText[] = L"<NULL>";

@@ -1,0 +1,18 @@
+// Records one reported failure as an event of the framework's audit-support
+// component; the debugger output is the last resort when that fails.
+#pragma once
+
+#include "AuditSupportItf.h"
+#include "BstrText.h"
+#include "ErrorContext.h"
+
+#include <windows.h>
+
+// A new audit-support component, one reference in *out. A failure is written
+// to the debugger output and returned.
+HRESULT CreateAuditSupport(IAuditSupport** out) noexcept;
+
+// flag 1 sends the event as a rejected request, 0 as a failed call. Returns
+// code, whatever happens while recording.
+HRESULT RecordEvent(const ErrorContext& context, int flag, HRESULT code, LONG kind,
+                    const BstrText& message, const BstrText& extra) noexcept;

@@ -1,0 +1,43 @@
+// Readable texts for failure codes, and the two reporting calls through which
+// every role-administration failure becomes an audit event.
+#pragma once
+
+#include "BstrText.h"
+#include "ErrorContext.h"
+#include "ModuleCodes.h"
+
+#include <windows.h>
+#include <cstddef>
+#include <type_traits>
+
+// The system's message for a code, trailing line break included; "Process
+// error: 0x<hex>" when the system has none. Throws std::bad_alloc only.
+BstrText GetSystemMessage(HRESULT code);
+
+// The module's string for the code's low word with inserts[0] for %1,
+// inserts[1] for %2 and so on (inserts the string names but the caller does
+// not give, and null ones, read as empty). No entry: the system message of the whole code; a
+// failed formatting: "Internal Error". Throws std::bad_alloc only.
+BstrText FormatModuleMessageList(HRESULT code, const wchar_t* const* inserts, size_t count);
+
+// FormatModuleMessage(code, insert1, insert2, ...): the inserts are wide texts.
+template <class... Inserts>
+BstrText FormatModuleMessage(HRESULT code, const Inserts&... inserts)
+{
+    static_assert((std::is_convertible_v<const Inserts&, const wchar_t*> && ...),
+                  "inserts are wide texts");
+    const wchar_t* list[] = {static_cast<const wchar_t*>(inserts)..., nullptr};
+    return FormatModuleMessageList(code, list, sizeof...(Inserts));
+}
+
+// A call the operation made failed: records the event (sent as a failed call)
+// and returns code unchanged. message normally comes from GetSystemMessage;
+// extra is usually null. The texts stay the caller's.
+HRESULT ReportError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
+                    const BstrText& extra = BstrText()) noexcept;
+
+// The module's own checks rejected the request: records the event (sent as a
+// rejected request) and returns code unchanged. message comes from
+// FormatModuleMessage; extra is the text given as its first insert.
+HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
+                           const BstrText& extra) noexcept;
