@@ -5,6 +5,7 @@
 #include "NarrowText.h"
 #include "VariantArray.h"
 #include "reporting/Messages.h"
+#include "roles/KQSecRolesCollection.h"
 #include "reporting/OperationNames.h"
 
 #include <string>
@@ -314,9 +315,21 @@ STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomai
 
 // Client attachment and the roles collection.
 
-STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection**, BSTR*)
+STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, BSTR* pstrTime)
 {
-    return E_NOTIMPL;
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    ErrorContext context(op::Authorization_get_RolesColl);
+    // Every call makes a new collection, which keeps this object alive.
+    com_ptr<ComObject<CKQSecRolesCollection>> collection;
+    HRESULT hr = ComObject<CKQSecRolesCollection>::Create(collection);
+    if (SUCCEEDED(hr)) hr = collection->Init(this);
+    if (SUCCEEDED(hr))
+        hr = collection->QueryInterface(IID_IKQSecRolesCollection, reinterpret_cast<void**>(ppRoles));
+    if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+    if (pstrTime) *pstrTime = collection->CacheTime().copy();
+    return hr;
+    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)

@@ -109,6 +109,8 @@ public:
         reset();
         return &m_s;
     }
+    // [in, out] slot: the callee may read and replace what it holds.
+    BSTR* inout() noexcept { return &m_s; }
     BSTR release() noexcept { return std::exchange(m_s, nullptr); }
     void reset(BSTR s = nullptr) noexcept
     {
@@ -134,4 +136,13 @@ public:
 inline bool IsEmptyText(const wchar_t* text) noexcept
 {
     return !text || !*text;
+}
+
+// An [optional] BSTR that a late-bound caller left out arrives as the
+// DISP_E_PARAMNOTFOUND scode in place of the string: read it as no text.
+inline BSTR OptionalText(BSTR text) noexcept
+{
+    return reinterpret_cast<ULONG_PTR>(text) == static_cast<ULONG_PTR>(DISP_E_PARAMNOTFOUND)
+               ? nullptr
+               : text;
 }

@@ -6,10 +6,15 @@
 #include "Resource.h"
 #include "authorization/AuthorizationEx.h"
 #include "authorization/IKIVAuthorization.h"
+#include "roles/KQSecRole.h"
+#include "roles/KQSecRolesCollection.h"
 
 ClassEntry g_classTable[] = {
     {&CLSID_IKIVAuthorization, IDR_IKIVAUTHORIZATION, CreateComInstance<CIKIVAuthorization>,
      nullptr, 0},
     {&CLSID_AuthorizationEx, IDR_AUTHORIZATIONEX, CreateComInstance<CAuthorizationEx>, nullptr, 0},
+    {&CLSID_KQSecRole, IDR_KQSECROLE, CreateComInstance<CKQSecRole>, nullptr, 0},
+    {&CLSID_KQSecRolesCollection, IDR_KQSECROLESCOLLECTION, CreateComInstance<CKQSecRolesCollection>,
+     nullptr, 0},
     {nullptr, 0, nullptr, nullptr, 0},
 };

@@ -171,10 +171,10 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
 TEST_F(QueriesTest, VarTwinsConvertArraysOfStrings)
 {
     unique_variant answer;
-    MakeStringArray(&answer, {L"Operators", nullptr, L"Maintenance"}, 5);
+    MakeStringArray(&answer, {L"Operators", L"", L"Maintenance"}, 5);
     KivTest_ForceVariant("GetRoles", &answer);
     KivTest_ForceVariant("GetAllRoles", &answer);
-    const std::vector<std::wstring> expected = {L"Operators", L"<null>", L"Maintenance"};
+    const std::vector<std::wstring> expected = {L"Operators", L"", L"Maintenance"};
 
     unique_variant roles;
     EXPECT_EQ(S_OK, auth->get_RolesVar(Bstr(L"D"), Bstr(L"U"), &roles));
@@ -316,7 +316,9 @@ TEST_F(QueriesTest, CheckCacheHandsOutACountedUnknown)
     IUnknown* again = nullptr;
     BSTR time2 = nullptr;
     ASSERT_EQ(S_OK, auth->checkCache(&again, &time2));
-    if (again == cache) EXPECT_EQ(refs + 1, RefCount(cache));
+    if (again == cache) {
+        EXPECT_EQ(refs + 1, RefCount(cache));
+    }
     again->Release();
     cache->Release();
     SysFreeString(time2);

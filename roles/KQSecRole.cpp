@@ -1,0 +1,244 @@
+#include "KQSecRole.h"
+
+#include "AppFramework.h"
+#include "AuthSecClient.h"
+#include "Validation.h"
+#include "reporting/Messages.h"
+#include "reporting/OperationNames.h"
+
+#include <algorithm>
+
+namespace {
+
+// The cache types that a committed role change refreshes.
+constexpr LONG kRoleCacheType = 2;
+
+HRESULT CopyOut(const BstrText& text, BSTR* out)
+{
+    if (!out) return E_POINTER;
+    *out = text.copy();
+    return S_OK;
+}
+
+void AddTokens(std::vector<std::wstring>& list, const wchar_t* text)
+{
+    for (std::wstring& token : SplitMemberList(text))
+        if (std::find(list.begin(), list.end(), token) == list.end()) list.push_back(std::move(token));
+}
+
+void RemoveTokens(std::vector<std::wstring>& list, const wchar_t* text)
+{
+    for (const std::wstring& token : SplitMemberList(text)) {
+        auto found = std::find(list.begin(), list.end(), token);
+        if (found != list.end()) list.erase(found);
+    }
+}
+
+}  // namespace
+
+BstrText MemberListText(const std::vector<std::wstring>& members)
+{
+    if (members.empty()) return BstrText();
+    std::wstring text;
+    for (const std::wstring& member : members) {
+        text += member;
+        text += L';';
+    }
+    return BstrText(text.c_str());
+}
+
+std::vector<std::wstring> SplitMemberList(const wchar_t* text)
+{
+    std::vector<std::wstring> tokens;
+    std::wstring rest = text ? text : L"";
+    while (!rest.empty()) {
+        size_t semicolon = rest.find(L';');
+        std::wstring token = rest.substr(0, semicolon);
+        size_t next = semicolon == std::wstring::npos ? rest.size()
+                                                      : rest.find_first_not_of(L';', semicolon);
+        rest.erase(0, next == std::wstring::npos ? rest.size() : next);
+        tokens.push_back(TrimSpaces(token.c_str()));
+    }
+    return tokens;
+}
+
+const InterfaceEntry* CKQSecRole::Interfaces() noexcept
+{
+    static const InterfaceEntry entries[] = {
+        INTERFACE_ENTRY(CKQSecRole, IKQSecRole),
+        INTERFACE_ENTRY_IID(CKQSecRole, IID_IDispatch, IKQSecRole),
+        INTERFACE_ENTRY(CKQSecRole, ISupportErrorInfo),
+        {&IID_IMarshal, 0,
+         [](void* object, REFIID riid, void** ppv) {
+             auto* role = static_cast<CKQSecRole*>(object);
+             return role->m_marshaler ? role->m_marshaler->QueryInterface(riid, ppv) : E_NOINTERFACE;
+         }},
+        INTERFACE_ENTRY_END,
+    };
+    return entries;
+}
+
+HRESULT CKQSecRole::FinalConstruct() noexcept
+{
+    return CoCreateFreeThreadedMarshaler(GetControllingUnknown(), m_marshaler.put());
+}
+
+void CKQSecRole::FinalRelease() noexcept
+{
+    m_marshaler.reset();
+}
+
+STDMETHODIMP CKQSecRole::get_Id(BSTR* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    return CopyOut(m_sId, Val);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::get_Name(BSTR* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    return CopyOut(m_sName, Val);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::get_Description(BSTR* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    return CopyOut(m_sDescription, Val);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::get_LastModifiedUser(BSTR* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    return CopyOut(m_sLastModifiedUser, Val);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::get_Users(BSTR* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    return CopyOut(MemberListText(m_users), Val);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::get_Groups(BSTR* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    return CopyOut(MemberListText(m_groups), Val);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::get_DateCreated(DATE* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Val) return E_POINTER;
+    *Val = m_dateCreated;
+    return S_OK;
+}
+
+STDMETHODIMP CKQSecRole::get_DateModified(DATE* Val)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Val) return E_POINTER;
+    *Val = m_dateModified;
+    return S_OK;
+}
+
+STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    m_sDescription = BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
+    if (newVal && !m_sDescription.wide()) return E_OUTOFMEMORY;
+    return S_OK;
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    ErrorContext context(op::Role_put_Name);
+    context.SetTextParam(1, param::sName, newVal);
+    RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
+
+    // Only the comparison uses the normal form: a new name is kept as given.
+    std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
+    const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
+    if (normal != current) m_sName = BstrText(newVal);
+    return S_OK;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+STDMETHODIMP CKQSecRole::AddMembers(BSTR Users, BSTR Groups)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    Users = OptionalText(Users);
+    Groups = OptionalText(Groups);
+    ErrorContext context(op::Role_AddMembers);
+    context.SetTextParam(1, param::m_sName, m_sName.wide());
+    context.SetTextParam(2, param::sUser, Users);
+    context.SetTextParam(3, param::sGroups, Groups);
+    AddTokens(m_users, Users);
+    AddTokens(m_groups, Groups);
+    return S_OK;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+STDMETHODIMP CKQSecRole::RemoveMembers(BSTR Users, BSTR Groups)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    Users = OptionalText(Users);
+    Groups = OptionalText(Groups);
+    ErrorContext context(op::Role_RemoveMembers);
+    context.SetTextParam(1, param::m_sName, m_sName.wide());
+    context.SetTextParam(2, param::sUser, Users);
+    context.SetTextParam(3, param::sGroups, Groups);
+    RemoveTokens(m_users, Users);
+    RemoveTokens(m_groups, Groups);
+    return S_OK;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+STDMETHODIMP CKQSecRole::CommitChanges()
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    COM_TRY
+    ErrorContext context(op::Role_CommitChanges);
+    context.SetTextParam(1, param::m_sName, m_sName.wide());
+    auto report = [&](HRESULT hr) {
+        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+    };
+
+    // A role made directly by its class object belongs to no authorization object.
+    if (!m_pAuthorization) return report(E_UNEXPECTED);
+
+    com_ptr<IUnknown> unknown;
+    HRESULT hr = m_pAuthorization->get_AuthSecClient(unknown.put());
+    if (FAILED(hr)) return report(hr);
+    com_ptr<IAuthSecClient> client;
+    hr = unknown->QueryInterface(IID_IAuthSecClient, client.put_void());
+    if (FAILED(hr)) return report(hr);
+
+    BstrText users = MemberListText(m_users);
+    BstrText groups = MemberListText(m_groups);
+    hr = client->UpdateRole(const_cast<BSTR>(m_sId.wide()), const_cast<BSTR>(m_sName.wide()),
+                            const_cast<BSTR>(m_sDescription.wide()), const_cast<BSTR>(users.wide()),
+                            const_cast<BSTR>(groups.wide()), 0);
+    if (FAILED(hr)) return report(hr);
+
+    hr = m_pAuthorization->RefreshCacheEx(kRoleCacheType);
+    if (FAILED(hr)) return report(hr);
+    return hr;
+    COM_CATCH_RETURN(E_UNEXPECTED)
+}

@@ -1,0 +1,60 @@
+// CKQSecRole: a detached copy of one security role. Edits change only the
+// object; CommitChanges writes every field through the attached
+// security-database client and refreshes the library's role cache.
+#pragma once
+
+#include "Authorization.h"
+#include "BstrText.h"
+#include "ComObject.h"
+#include "SupportErrorInfo.h"
+#include "TypeInfoDispatch.h"
+
+#include <string>
+#include <vector>
+
+class CKQSecRole : public SupportErrorInfoImpl<IKQSecRole>,
+                   public DispatchImpl<IKQSecRole>,
+                   public ComObjectRoot {
+public:
+    CKQSecRole() = default;
+
+    static const InterfaceEntry* Interfaces() noexcept;
+    HRESULT FinalConstruct() noexcept;
+    void FinalRelease() noexcept;
+
+    // IKQSecRole
+    STDMETHOD(get_Id)(BSTR* Val) override;
+    STDMETHOD(get_Name)(BSTR* Val) override;
+    STDMETHOD(put_Name)(BSTR newVal) override;
+    STDMETHOD(get_Description)(BSTR* Val) override;
+    STDMETHOD(put_Description)(BSTR newVal) override;
+    STDMETHOD(get_Users)(BSTR* Val) override;
+    STDMETHOD(get_Groups)(BSTR* Val) override;
+    STDMETHOD(get_DateCreated)(DATE* Val) override;
+    STDMETHOD(get_DateModified)(DATE* Val) override;
+    STDMETHOD(get_LastModifiedUser)(BSTR* Val) override;
+    STDMETHOD(AddMembers)(BSTR Users, BSTR Groups) override;
+    STDMETHOD(RemoveMembers)(BSTR Users, BSTR Groups) override;
+    STDMETHOD(CommitChanges)() override;
+
+    // Filled by the roles collection when it makes a role from a record.
+    BstrText m_sId;
+    BstrText m_sName;
+    BstrText m_sDescription;
+    std::vector<std::wstring> m_users;
+    std::vector<std::wstring> m_groups;
+    DATE m_dateCreated = 0;
+    DATE m_dateModified = 0;
+    BstrText m_sLastModifiedUser;
+    com_ptr<IIKIVAuthorization> m_pAuthorization;
+
+private:
+    com_ptr<IUnknown> m_marshaler;
+};
+
+// Each name followed by ";", the last one too; a null text for an empty list.
+BstrText MemberListText(const std::vector<std::wstring>& members);
+
+// The member names of an AddMembers or RemoveMembers argument: the text up to
+// each run of semicolons, trimmed of spaces; empty tokens included.
+std::vector<std::wstring> SplitMemberList(const wchar_t* text);

@@ -1,0 +1,110 @@
+// The shared helpers: narrowing conversions, the shared BSTR text and the
+// conversion of string arrays into VARIANT arrays.
+#include "BstrText.h"
+#include "ComPtr.h"
+#include "NarrowText.h"
+#include "VariantArray.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(NarrowText, NullEmptyAndText)
+{
+    EXPECT_EQ(nullptr, WideToAcp(nullptr).get());
+    EXPECT_STREQ("", WideToAcp(L"").get());
+    EXPECT_STREQ("PLANT\\alice", WideToAcp(L"PLANT\\alice").get());
+    EXPECT_EQ(nullptr, WideToThreadAcp(nullptr).get());
+    EXPECT_FALSE(WideToThreadAcp(nullptr).failed());
+    EXPECT_STREQ("", WideToThreadAcp(L"").get());
+    // Up to the first NUL; unmappable characters become the default character.
+    EXPECT_STREQ("ab", WideToAcp(L"ab\0cd").get());
+    EXPECT_EQ(1u, WideToAcp(L"\x4E2D").str().size());
+}
+
+TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
+{
+    // Three bytes per character in UTF-8 do not fit two per character plus two.
+    NarrowText narrow = WideToCodePageBounded(CP_UTF8, L"\x4E2D\x4E2D\x4E2D\x4E2D");
+    EXPECT_TRUE(narrow.failed());
+    EXPECT_EQ(nullptr, narrow.get());
+    EXPECT_FALSE(WideToCodePageBounded(CP_UTF8, L"\x4E2D").failed());
+}
+
+TEST(BstrText, SharesOneStringAndMakesANarrowCopy)
+{
+    BstrText text(L"Operators");
+    BstrText copy = text;
+    EXPECT_EQ(text.wide(), copy.wide());
+    EXPECT_STREQ("Operators", copy.narrow());
+    EXPECT_EQ(9u, text.length());
+    BSTR out = text.copy();
+    EXPECT_NE(text.wide(), out);
+    EXPECT_STREQ(L"Operators", out);
+    SysFreeString(out);
+    EXPECT_TRUE(BstrText().empty());
+    EXPECT_EQ(nullptr, BstrText().copy());
+    EXPECT_TRUE(BstrText(L"").empty());
+    EXPECT_STREQ(L"caf\x00e9", BstrText::FromAcp("caf\xe9").wide());
+}
+
+SAFEARRAY* Strings(std::vector<const wchar_t*> texts, LONG lower)
+{
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(texts.size()), lower};
+    SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+    BSTR* data = nullptr;
+    SafeArrayAccessData(array, reinterpret_cast<void**>(&data));
+    for (size_t i = 0; i < texts.size(); ++i) data[i] = texts[i] ? SysAllocString(texts[i]) : nullptr;
+    SafeArrayUnaccessData(array);
+    return array;
+}
+
+TEST(ConvertToVariantArray, CopiesInOrderWithLowerBoundOne)
+{
+    unique_variant source, destination;
+    V_VT(&source) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(&source) = Strings({L"a", nullptr, L"c"}, -3);
+    ASSERT_EQ(S_OK, ConvertToVariantArray(&source, &destination));
+    ASSERT_EQ(VT_ARRAY | VT_VARIANT, V_VT(&destination));
+    LONG lower = 0, upper = 0;
+    SafeArrayGetLBound(V_ARRAY(&destination), 1, &lower);
+    SafeArrayGetUBound(V_ARRAY(&destination), 1, &upper);
+    EXPECT_EQ(1, lower);
+    EXPECT_EQ(3, upper);
+    VARIANT* items = nullptr;
+    SafeArrayAccessData(V_ARRAY(&destination), reinterpret_cast<void**>(&items));
+    BSTR* strings = nullptr;
+    SafeArrayAccessData(V_ARRAY(&source), reinterpret_cast<void**>(&strings));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(VT_BSTR, V_VT(&items[i]));
+    EXPECT_STREQ(L"a", V_BSTR(&items[0]));
+    EXPECT_NE(strings[0], V_BSTR(&items[0]));  // a copy
+    EXPECT_EQ(nullptr, V_BSTR(&items[1]));     // a null text stays null
+    EXPECT_STREQ(L"c", V_BSTR(&items[2]));
+    SafeArrayUnaccessData(V_ARRAY(&source));
+    SafeArrayUnaccessData(V_ARRAY(&destination));
+}
+
+TEST(ConvertToVariantArray, OtherInputGivesEmpty)
+{
+    unique_variant number, nullArray, empty, emptyArray, destination;
+    V_VT(&number) = VT_I4;
+    V_VT(&nullArray) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(&nullArray) = nullptr;
+    V_VT(&emptyArray) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(&emptyArray) = SafeArrayCreateVector(VT_BSTR, 0, 0);
+    for (VARIANT* source : {static_cast<VARIANT*>(&number), static_cast<VARIANT*>(&nullArray),
+                            static_cast<VARIANT*>(&empty)}) {
+        V_VT(&destination) = VT_I2;
+        EXPECT_EQ(S_OK, ConvertToVariantArray(source, &destination));
+        EXPECT_EQ(VT_EMPTY, V_VT(&destination));
+    }
+    ASSERT_EQ(S_OK, ConvertToVariantArray(&emptyArray, &destination));
+    EXPECT_EQ(VT_ARRAY | VT_VARIANT, V_VT(&destination));
+    destination.reset();
+    EXPECT_EQ(E_INVALIDARG, ConvertToVariantArray(&number, nullptr));
+    V_VT(&destination) = VT_I2;
+    EXPECT_EQ(E_INVALIDARG, ConvertToVariantArray(nullptr, &destination));
+    EXPECT_EQ(VT_EMPTY, V_VT(&destination));
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+' "Set auth.AuthSecClient = x" arrives as a put-by-reference: it must reach
+' the property put, which then judges the object.
+Option Explicit
+Dim auth, failures
+failures = 0
+Sub Check(condition, what)
+    If Not condition Then
+        WScript.Echo "FAIL: " & what
+        failures = failures + 1
+    End If
+End Sub
+
+Set auth = CreateObject("Quarnex.VOK.IKIVAuthorization")
+
+On Error Resume Next
+Set auth.AuthSecClient = CreateObject("Scripting.Dictionary")
+' VBScript shows E_NOINTERFACE as its error 430; a put that never reached
+' the property would be 438 (member not found).
+Check Err.Number = 430, "an object without the client interface: E_NOINTERFACE (430), got " & Err.Number
+Err.Clear
+Dim client
+Set client = auth.AuthSecClient
+Check Err.Number = &H80004005, "nothing attached afterwards: E_FAIL, got " & Hex(Err.Number)
+Err.Clear
+Set auth.AuthSecClient = Nothing
+Check Err.Number = 0, "detaching with Nothing succeeds, got " & Hex(Err.Number)
+Err.Clear
+On Error Goto 0
+
+If failures = 0 Then WScript.Echo "PASS"
