@@ -1,24 +1,530 @@
+// CKIVAuthorize: one role cache per object, loaded from the policy source
+// of the process. Every operation is recorded, may be forced by a test, and
+// never turns a failure into a grant.
 #include "KIVAuthorize.h"
 
-struct CKIVAuthorize::Impl {};
-CKIVAuthorize::CKIVAuthorize() : m_impl(nullptr) {}
-CKIVAuthorize::~CKIVAuthorize() {}
-bool CKIVAuthorize::InitCache() { return false; }
-bool CKIVAuthorize::InitCache(const char*, unsigned long) { return false; }
-bool CKIVAuthorize::RefreshCache(bool&, unsigned long) { return false; }
-bool CKIVAuthorize::ClearCache(unsigned long) { return false; }
-bool CKIVAuthorize::CheckAccess(const char*, unsigned long) { return false; }
-bool CKIVAuthorize::CheckAccess(const char*, const char*, unsigned long) { return false; }
-bool CKIVAuthorize::CheckRoleAccess(const char*, const char*, unsigned long) { return false; }
-long CKIVAuthorize::GetRoles(const char*, VARIANT*) { return E_NOTIMPL; }
-long CKIVAuthorize::GetRoles(const char*, VARIANT*, VARIANT*) { return E_NOTIMPL; }
-long CKIVAuthorize::GetAllRoles(VARIANT*, VARIANT*) { return E_NOTIMPL; }
-long CKIVAuthorize::GetSecureGroups(wchar_t*, VARIANT*, VARIANT*) { return E_NOTIMPL; }
-long CKIVAuthorize::GetSecureGroupMembers(wchar_t*, wchar_t*, VARIANT*, VARIANT*) { return E_NOTIMPL; }
-long CKIVAuthorize::GetSecurityId(wchar_t*, wchar_t*, wchar_t*, wchar_t**) { return E_NOTIMPL; }
-VARIANT* CKIVAuthorize::GetLastVokErrors() { return nullptr; }
-void CKIVAuthorize::SetHTTPTimeout(int) {}
-long CKIVAuthorize::GetAppCache(IKivXml2**, wchar_t**) { return E_NOTIMPL; }
-long CKIVAuthorize::GetRolesCache(CKIVRoleList**, wchar_t**) { return E_NOTIMPL; }
-long CKIVAuthorize::GetRoleInfo(const char*, CKIVRole**) { return E_NOTIMPL; }
-extern "C" long __stdcall SetSecurityServer(const wchar_t*, const wchar_t*) { return S_OK; }
+#include "AppCache.h"
+#include "LibraryState.h"
+#include "Policy.h"
+#include "RoleRecords.h"
+#include "Text.h"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+using namespace kivauth;
+
+namespace {
+
+// A query whose cache could not be loaded on demand (the reason is in the
+// last errors).
+constexpr HRESULT kLoadFailed = E_FAIL;
+// GetRoleInfo for a role the cache does not hold.
+constexpr HRESULT kUnknownRole = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+// GetRoleInfo for a text that starts like an identifier but is none.
+constexpr HRESULT kBadRoleId = static_cast<HRESULT>(0x80041006);
+
+struct LoadedCache {
+    std::shared_ptr<const Policy> policy;
+    std::string account;  // the one that null accounts stand for
+    std::string origin;   // what was read, to tell whether a refresh brings news
+    std::shared_ptr<const std::string> text;
+    std::string time;
+    // Only InitCache makes a cache that checks may use; one loaded on demand
+    // by a query never grants anything.
+    bool forChecks = false;
+    std::unique_ptr<RoleRecords> records;
+
+    RoleRecords& Records()
+    {
+        if (!records) records.reset(new RoleRecords(*policy));
+        return *records;
+    }
+};
+
+// Nothing may leave the library as an exception; a failure is a denial.
+template <class Result, class Body>
+Result Barrier(Result onFailure, Body body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        return onFailure;
+    }
+}
+
+// "DOMAIN\user" of the process token; empty when it cannot be had.
+std::string ProcessAccount()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+    std::unique_ptr<void, decltype(&CloseHandle)> closer(token, &CloseHandle);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size == 0) return std::string();
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::string();
+    char user[256], domain[256];
+    DWORD userSize = sizeof user, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    if (!LookupAccountSidA(nullptr, sid, user, &userSize, domain, &domainSize, &use)) return std::string();
+    return domainSize ? std::string(domain) + "\\" + user : std::string(user);
+}
+
+// A VT_ARRAY|VT_BSTR of the texts, or VT_EMPTY when there are none.
+HRESULT MakeTextArray(const std::vector<const std::string*>& texts, VARIANT* out) noexcept
+{
+    VariantInit(out);
+    if (texts.empty()) return S_OK;
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
+    if (!array) return E_OUTOFMEMORY;
+    BSTR* items;
+    HRESULT hr = SafeArrayAccessData(array, reinterpret_cast<void**>(&items));
+    if (SUCCEEDED(hr)) {
+        for (size_t i = 0; i < texts.size() && SUCCEEDED(hr); ++i)
+            if (!(items[i] = ToBstr(*texts[i]))) hr = E_OUTOFMEMORY;
+        SafeArrayUnaccessData(array);
+    }
+    if (FAILED(hr)) {
+        SafeArrayDestroy(array);
+        return hr;
+    }
+    V_VT(out) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(out) = array;
+    return S_OK;
+}
+
+// Fills names and ids in step; on failure both are left VT_EMPTY.
+HRESULT MakeTextArrays(const std::vector<const std::string*>& names, const std::vector<const std::string*>& ids,
+                       VARIANT* namesOut, VARIANT* idsOut) noexcept
+{
+    HRESULT hr = MakeTextArray(names, namesOut);
+    if (SUCCEEDED(hr)) hr = MakeTextArray(ids, idsOut);
+    if (FAILED(hr)) {
+        VariantClear(namesOut);
+        VariantInit(idsOut);
+    }
+    return hr;
+}
+
+void InitSlots(VARIANT* first, VARIANT* second) noexcept
+{
+    if (first) VariantInit(first);
+    if (second) VariantInit(second);
+}
+
+}  // namespace
+
+struct CKIVAuthorize::Impl {
+    std::unique_ptr<LoadedCache> cache;
+    VARIANT errors;  // the copy that GetLastVokErrors points to
+
+    Impl() noexcept { VariantInit(&errors); }
+    ~Impl() { VariantClear(&errors); }
+
+    // Reads and parses the current policy source. The earlier cache stays
+    // unless the new one is complete.
+    std::unique_ptr<LoadedCache> Read()
+    {
+        PolicySource source = CurrentPolicySource();
+        std::unique_ptr<LoadedCache> fresh(new LoadedCache);
+        std::string read, error;
+        if (!ReadPolicyText(source, read, error)) {
+            SetLoadError(error);
+            return nullptr;
+        }
+        fresh->policy = ParseShared(source.origin, std::move(read), fresh->text, error);
+        if (!fresh->policy) {
+            SetLoadError(source.origin + ": " + error);
+            return nullptr;
+        }
+        SetLoadError(std::string());
+        fresh->origin = source.origin;
+        fresh->time = LocalTimeText();
+        return fresh;
+    }
+
+    // A null account is the process's own user.
+    bool Load(const char* account, bool forChecks)
+    {
+        std::string who = account ? std::string(account) : ProcessAccount();
+        if (who.empty() && !account) return false;
+        std::unique_ptr<LoadedCache> fresh = Read();
+        if (!fresh) return false;
+        fresh->account = std::move(who);
+        fresh->forChecks = forChecks;
+        cache = std::move(fresh);
+        return true;
+    }
+
+    // Queries answer from the cache, loading it as InitCache() would when
+    // there is none. Null when that load fails.
+    LoadedCache* ForQueries()
+    {
+        if (!cache && !Load(nullptr, false)) return nullptr;
+        return cache.get();
+    }
+
+    bool Refresh(bool& refreshed)
+    {
+        if (!cache) return false;
+        std::unique_ptr<LoadedCache> fresh = Read();
+        if (!fresh) return false;
+        if (fresh->origin == cache->origin && (fresh->text == cache->text || *fresh->text == *cache->text)) {
+            refreshed = false;  // records handed out stay as they are
+            return true;
+        }
+        fresh->account = cache->account;
+        fresh->forChecks = cache->forChecks;
+        cache = std::move(fresh);
+        refreshed = true;
+        return true;
+    }
+
+    // A null account stands for the one the cache was loaded for.
+    bool Check(const char* account, const char* dn, unsigned long permission) const
+    {
+        if (!cache || !cache->forChecks || !dn) return false;
+        return cache->policy->AccountHolds(account ? std::string(account) : cache->account, dn, permission);
+    }
+
+    bool CheckRole(const char* roleName, const char* dn, unsigned long permission) const
+    {
+        if (!cache || !cache->forChecks || !roleName || !dn) return false;
+        const Role* role = cache->policy->FindRole(roleName);
+        return role && cache->policy->RoleHolds(*role, dn, permission);
+    }
+
+    HRESULT RolesOf(const char* account, VARIANT* names, VARIANT* ids)
+    {
+        if (!ForQueries()) return kLoadFailed;
+        const Policy& policy = *cache->policy;
+        std::vector<const std::string*> roleNames, roleIds;
+        for (uint32_t index : policy.RolesOf(account ? std::string(account) : cache->account)) {
+            roleNames.push_back(&policy.Roles()[index].name);
+            roleIds.push_back(&policy.Roles()[index].id);
+        }
+        if (!ids) return MakeTextArray(roleNames, names);
+        return MakeTextArrays(roleNames, roleIds, names, ids);
+    }
+};
+
+CKIVAuthorize::CKIVAuthorize() : m_impl(new (std::nothrow) Impl) {}
+
+CKIVAuthorize::~CKIVAuthorize()
+{
+    delete m_impl;
+}
+
+bool CKIVAuthorize::InitCache()
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("InitCache"));
+        long forced;
+        if (ForcedResult("InitCache", forced)) return forced != 0;
+        return m_impl && m_impl->Load(nullptr, true);
+    });
+}
+
+bool CKIVAuthorize::InitCache(const char* account, unsigned long cacheTypes)
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("InitCache").Text(account).Unsigned(cacheTypes));
+        long forced;
+        if (ForcedResult("InitCache", forced)) return forced != 0;
+        // Every cache type is loaded whatever the mask asks for.
+        return m_impl && m_impl->Load(account, true);
+    });
+}
+
+bool CKIVAuthorize::RefreshCache(bool& refreshed, unsigned long cacheTypes)
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("RefreshCache").Flag(refreshed).Unsigned(cacheTypes));
+        long forced;
+        if (ForcedResult("RefreshCache", forced)) {
+            if (forced && RefreshFlagCleared()) refreshed = false;
+            return forced != 0;
+        }
+        if (RefreshFlagCleared()) {  // nothing is read: nothing new
+            refreshed = false;
+            return true;
+        }
+        return m_impl && m_impl->Refresh(refreshed);
+    });
+}
+
+bool CKIVAuthorize::ClearCache(unsigned long cacheTypes)
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("ClearCache").Unsigned(cacheTypes));
+        long forced;
+        if (ForcedResult("ClearCache", forced)) return forced != 0;
+        if (m_impl) m_impl->cache.reset();
+        return m_impl != nullptr;
+    });
+}
+
+bool CKIVAuthorize::CheckAccess(const char* dn, unsigned long permission)
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("CheckAccess").Text(dn).Unsigned(permission));
+        long forced;
+        if (ForcedResult("CheckAccess", forced)) return forced != 0;
+        return m_impl && m_impl->Check(nullptr, dn, permission);
+    });
+}
+
+bool CKIVAuthorize::CheckAccess(const char* account, const char* dn, unsigned long permission)
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("CheckAccess").Text(account).Text(dn).Unsigned(permission));
+        long forced;
+        if (ForcedResult("CheckAccess", forced)) return forced != 0;
+        return m_impl && m_impl->Check(account, dn, permission);
+    });
+}
+
+bool CKIVAuthorize::CheckRoleAccess(const char* roleName, const char* dn, unsigned long permission)
+{
+    return Barrier(false, [&] {
+        RecordCall(CallLine("CheckRoleAccess").Text(roleName).Text(dn).Unsigned(permission));
+        long forced;
+        if (ForcedResult("CheckRoleAccess", forced)) return forced != 0;
+        return m_impl && m_impl->CheckRole(roleName, dn, permission);
+    });
+}
+
+long CKIVAuthorize::GetRoles(const char* account, VARIANT* roles)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&] {
+        RecordCall(CallLine("GetRoles").Text(account).Out());
+        long forced;
+        if (ForcedResult("GetRoles", forced)) return forced;
+        HRESULT hr;
+        if (ForcedVariant("GetRoles", roles, nullptr, hr)) return hr;
+        if (!roles) return E_POINTER;
+        VariantInit(roles);
+        return m_impl ? m_impl->RolesOf(account, roles, nullptr) : E_OUTOFMEMORY;
+    });
+}
+
+long CKIVAuthorize::GetRoles(const char* account, VARIANT* roleNames, VARIANT* roleIds)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&] {
+        RecordCall(CallLine("GetRoles").Text(account).Out().Out());
+        long forced;
+        if (ForcedResult("GetRoles", forced)) return forced;
+        HRESULT hr;
+        if (ForcedVariant("GetRoles", roleNames, roleIds, hr)) return hr;
+        InitSlots(roleNames, roleIds);
+        if (!roleNames || !roleIds) return E_POINTER;
+        return m_impl ? m_impl->RolesOf(account, roleNames, roleIds) : E_OUTOFMEMORY;
+    });
+}
+
+long CKIVAuthorize::GetAllRoles(VARIANT* roleNames, VARIANT* roleIds)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&] {
+        RecordCall(CallLine("GetAllRoles").Out().Out());
+        long forced;
+        if (ForcedResult("GetAllRoles", forced)) return forced;
+        HRESULT hr;
+        if (ForcedVariant("GetAllRoles", roleNames, roleIds, hr)) return hr;
+        InitSlots(roleNames, roleIds);
+        if (!roleNames || !roleIds) return E_POINTER;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        std::vector<const std::string*> names, ids;
+        for (const Role& role : cache->policy->Roles()) {
+            names.push_back(&role.name);
+            ids.push_back(&role.id);
+        }
+        return MakeTextArrays(names, ids, roleNames, roleIds);
+    });
+}
+
+// The wide texts come from BSTRs, where null means empty.
+long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARIANT* groupIds)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&] {
+        RecordCall(CallLine("GetSecureGroups").Text(applName).Out().Out());
+        long forced;
+        if (ForcedResult("GetSecureGroups", forced)) return forced;
+        HRESULT hr;
+        if (ForcedVariant("GetSecureGroups", groupNames, groupIds, hr)) return hr;
+        InitSlots(groupNames, groupIds);
+        if (!groupNames || !groupIds) return E_POINTER;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        std::vector<const std::string*> names, ids;
+        if (const Application* application = cache->policy->FindApplication(ToAcp(applName))) {
+            for (const SecureGroup& group : application->groups) {
+                names.push_back(&group.name);
+                ids.push_back(&group.id);
+            }
+        }
+        return MakeTextArrays(names, ids, groupNames, groupIds);
+    });
+}
+
+long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName, VARIANT* memberNames,
+                                          VARIANT* memberIds)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&] {
+        RecordCall(CallLine("GetSecureGroupMembers").Text(applName).Text(groupName).Out().Out());
+        long forced;
+        if (ForcedResult("GetSecureGroupMembers", forced)) return forced;
+        HRESULT hr;
+        if (ForcedVariant("GetSecureGroupMembers", memberNames, memberIds, hr)) return hr;
+        InitSlots(memberNames, memberIds);
+        if (!memberNames || !memberIds) return E_POINTER;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        std::vector<const std::string*> names, ids;
+        if (const Application* application = cache->policy->FindApplication(ToAcp(applName))) {
+            auto group = application->groupByName.find(FoldCase(ToAcp(groupName)));
+            if (group != application->groupByName.end()) {
+                for (const SecuredObject& member : application->groups[group->second].members) {
+                    names.push_back(&member.name);
+                    ids.push_back(&member.id);
+                }
+            }
+        }
+        return MakeTextArrays(names, ids, memberNames, memberIds);
+    });
+}
+
+long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t* objectName, wchar_t** id)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
+        RecordCall(CallLine("GetSecurityId").Text(applName).Text(groupName).Text(objectName).Out());
+        HRESULT hr;
+        if (ForcedSecurityId(applName, hr, id)) return hr;
+        long forced;
+        if (ForcedResult("GetSecurityId", forced)) return forced;
+        if (!id) return E_POINTER;
+        *id = nullptr;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        const Application* application = cache->policy->FindApplication(ToAcp(applName));
+        if (!application) return S_FALSE;
+        std::string group = FoldCase(ToAcp(groupName));
+        std::string object = FoldCase(ToAcp(objectName));
+        const std::string* found = nullptr;
+        if (group.empty() && object.empty()) {
+            if (!application->id.empty()) found = &application->id;
+        } else if (group.empty()) {
+            auto any = application->objectIds.find(object);
+            if (any != application->objectIds.end()) found = &any->second;
+        } else {
+            auto secureGroup = application->groupByName.find(group);
+            if (secureGroup != application->groupByName.end()) {
+                const SecureGroup& g = application->groups[secureGroup->second];
+                if (object.empty()) {
+                    found = &g.id;
+                } else {
+                    auto member = g.memberByName.find(object);
+                    if (member != g.memberByName.end()) found = &g.members[member->second].id;
+                }
+            }
+        }
+        if (!found) return S_FALSE;  // not found: a null id
+        *id = ToBstr(*found);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    });
+}
+
+VARIANT* CKIVAuthorize::GetLastVokErrors()
+{
+    return Barrier<VARIANT*>(nullptr, [&]() -> VARIANT* {
+        RecordCall(CallLine("GetLastVokErrors"));
+        if (!m_impl) return nullptr;
+        // Each object hands out its own copy: no other thread changes it
+        // while the caller reads it.
+        if (FAILED(CopyLastErrors(&m_impl->errors))) VariantInit(&m_impl->errors);
+        return &m_impl->errors;
+    });
+}
+
+void CKIVAuthorize::SetHTTPTimeout(int timeout)
+{
+    Barrier(0, [&] {
+        RecordCall(CallLine("SetHTTPTimeout").Signed(timeout));
+        kivauth::SetHttpTimeout(timeout);
+        return 0;
+    });
+}
+
+long CKIVAuthorize::GetAppCache(IKivXml2** appCache, wchar_t** cacheTime)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
+        RecordCall(CallLine("GetAppCache").Out().Out());
+        long forced;
+        if (ForcedResult("GetAppCache", forced)) return forced;
+        if (appCache) *appCache = nullptr;
+        if (cacheTime) *cacheTime = nullptr;
+        if (!appCache || !cacheTime) return E_POINTER;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        BSTR time = ToBstr(cache->time);
+        IKivXml2* object = time ? CreateAppCache() : nullptr;
+        if (!object) {
+            SysFreeString(time);
+            return E_OUTOFMEMORY;
+        }
+        *appCache = object;
+        *cacheTime = time;
+        return S_OK;
+    });
+}
+
+long CKIVAuthorize::GetRolesCache(CKIVRoleList** roles, wchar_t** cacheTime)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
+        RecordCall(CallLine("GetRolesCache").Out().Out());
+        long forced;
+        if (ForcedResult("GetRolesCache", forced)) return forced;
+        if (roles) *roles = nullptr;
+        if (cacheTime) *cacheTime = nullptr;
+        if (!roles || !cacheTime) return E_POINTER;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        CKIVRoleList* list = NullRoleList() ? nullptr : cache->Records().List();
+        BSTR time = ToBstr(cache->time);
+        if (!time) return E_OUTOFMEMORY;
+        *roles = list;
+        *cacheTime = time;
+        return S_OK;
+    });
+}
+
+long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
+{
+    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
+        RecordCall(CallLine("GetRoleInfo").Text(roleIdOrName).Out());
+        long forced;
+        if (ForcedResult("GetRoleInfo", forced)) return forced;
+        if (!role) return E_POINTER;
+        *role = nullptr;
+        if (RoleInfoWithoutRecord()) return S_OK;
+        if (!roleIdOrName) return E_INVALIDARG;
+        std::string canonical;
+        if (roleIdOrName[0] == '{' && !ParseGuid(roleIdOrName, canonical)) return kBadRoleId;
+        if (!m_impl) return E_OUTOFMEMORY;
+        LoadedCache* cache = m_impl->ForQueries();
+        if (!cache) return kLoadFailed;
+        const Role* found = cache->policy->FindRole(roleIdOrName);
+        if (!found) return kUnknownRole;
+        *role = cache->Records().Record(*found);
+        return S_OK;
+    });
+}

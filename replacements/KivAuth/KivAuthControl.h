@@ -23,6 +23,11 @@ KIVAUTH_CONTROL_API void KivTest_Reset();
 // E_INVALIDARG with the policy source unchanged when the text does not parse.
 KIVAUTH_CONTROL_API HRESULT KivTest_LoadPolicyText(const char* text);
 
+// After KivTest_Reset the environment variable KIVAUTH_POLICY and the registry
+// value PolicyFile are ignored, so that tests do not depend on the machine;
+// TRUE makes them count again (as they do in a process that never resets).
+KIVAUTH_CONTROL_API void KivTest_UseMachinePolicy(BOOL use);
+
 // Forces the result of an operation, by name ("InitCache", "RefreshCache",
 // "ClearCache", "CheckAccess", "CheckRoleAccess", "GetRoles", "GetAllRoles",
 // "GetSecureGroups", "GetSecureGroupMembers", "GetSecurityId", "GetAppCache",
@@ -77,3 +82,6 @@ KIVAUTH_CONTROL_API void KivTest_ClearCalls();
 // (copied into the buffer as for KivTest_GetCall; -1 when none).
 KIVAUTH_CONTROL_API int KivTest_HttpTimeout();
 KIVAUTH_CONTROL_API int KivTest_SecurityServer(wchar_t* buffer, int size);
+
+// The number of application-cache objects (from GetAppCache) still alive.
+KIVAUTH_CONTROL_API int KivTest_LiveAppCaches();

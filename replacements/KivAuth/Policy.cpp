@@ -1,0 +1,349 @@
+#include "Policy.h"
+
+#include "Text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kivauth {
+
+namespace {
+
+// Thrown inside the parser for a line that is not valid.
+struct BadLine {
+    std::string message;
+};
+
+[[noreturn]] void Reject(std::string message)
+{
+    throw BadLine{std::move(message)};
+}
+
+std::string Quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
+
+// Splits at "|". With a limit, the last field takes the rest of the line,
+// bars included.
+std::vector<std::string> SplitFields(const std::string& line, size_t limit)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        size_t bar = line.find('|', start);
+        if (bar == std::string::npos || (limit && fields.size() + 1 == limit)) {
+            fields.push_back(Trim(line.substr(start)));
+            return fields;
+        }
+        fields.push_back(Trim(line.substr(start, bar - start)));
+        start = bar + 1;
+    }
+}
+
+DWORD ParseMask(const std::string& text)
+{
+    const char* digits = text.c_str();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        digits += 2;
+    }
+    if (!*digits) Reject("a permission mask is missing");
+    unsigned long long value = 0;
+    for (const char* p = digits; *p; ++p) {
+        int digit;
+        if (*p >= '0' && *p <= '9') digit = *p - '0';
+        else if (base == 16 && *p >= 'a' && *p <= 'f') digit = *p - 'a' + 10;
+        else if (base == 16 && *p >= 'A' && *p <= 'F') digit = *p - 'A' + 10;
+        else Reject("bad permission mask " + Quoted(text));
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFull) Reject("permission mask out of range " + Quoted(text));
+    }
+    return static_cast<DWORD>(value);
+}
+
+const std::string& Required(const std::string& field, const char* what)
+{
+    if (field.empty()) Reject(std::string("the ") + what + " is empty");
+    return field;
+}
+
+}  // namespace
+
+// Reads a policy line by line; each record kind has a fixed number of fields.
+class Policy::Parser {
+public:
+    explicit Parser(Policy& policy) : m_policy(policy) {}
+
+    void Line(const std::string& line)
+    {
+        std::string text = Trim(line);
+        if (text.empty() || text[0] == '#') return;
+        std::string kind = FoldCase(Trim(text.substr(0, text.find('|'))));
+        if (!m_sawHeader) {
+            std::vector<std::string> fields = SplitFields(text, 0);
+            if (kind != "policy" || fields.size() != 2 || fields[1] != "1")
+                Reject("the policy must begin with \"policy | 1\"");
+            m_sawHeader = true;
+            return;
+        }
+        static const Kind kKinds[] = {
+            {"role", 3, 4, true, &Parser::RoleRecord},
+            {"role-user", 3, 3, false, &Parser::RoleUser},
+            {"role-group", 3, 3, false, &Parser::RoleGroup},
+            {"group-member", 3, 3, false, &Parser::GroupMember},
+            {"grant", 4, 4, false, &Parser::Grant},
+            {"role-grant", 4, 4, false, &Parser::RoleGrant},
+            {"application", 3, 3, false, &Parser::ApplicationRecord},
+            {"secure-group", 4, 4, false, &Parser::SecureGroupRecord},
+            {"secured-object", 5, 5, false, &Parser::SecuredObjectRecord},
+        };
+        for (const Kind& k : kKinds) {
+            if (kind != k.name) continue;
+            std::vector<std::string> fields = SplitFields(text, k.restInLast ? k.maxFields : 0);
+            if (fields.size() < k.minFields || fields.size() > k.maxFields)
+                Reject(Quoted(k.name) + " takes " + std::to_string(k.minFields - 1) +
+                       (k.minFields == k.maxFields ? std::string() : " or " + std::to_string(k.maxFields - 1)) +
+                       " fields");
+            (this->*k.handler)(fields);
+            return;
+        }
+        Reject("unknown record " + Quoted(kind));
+    }
+
+    void End()
+    {
+        if (!m_sawHeader) Reject("the policy must begin with \"policy | 1\"");
+    }
+
+private:
+    struct Kind {
+        const char* name;
+        size_t minFields;  // the kind included
+        size_t maxFields;
+        bool restInLast;   // the last field may hold "|"
+        void (Parser::*handler)(const std::vector<std::string>&);
+    };
+
+    void RoleRecord(const std::vector<std::string>& f)
+    {
+        Role role;
+        if (!ParseGuid(f[1], role.id)) Reject("bad role identifier " + Quoted(f[1]));
+        role.name = Required(f[2], "role name");
+        if (f.size() > 3) role.description = f[3];
+        uint32_t index = static_cast<uint32_t>(m_policy.m_roles.size());
+        if (!m_policy.m_roleById.emplace(role.id, index).second)
+            Reject("role identifier " + role.id + " given twice");
+        if (!m_policy.m_roleByName.emplace(FoldCase(role.name), index).second)
+            Reject("role name " + Quoted(role.name) + " given twice");
+        m_policy.m_roles.push_back(std::move(role));
+    }
+
+    uint32_t RoleIndex(const std::string& idOrName)
+    {
+        const Role* role = m_policy.FindRole(Required(idOrName, "role"));
+        if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
+        return static_cast<uint32_t>(role - m_policy.m_roles.data());
+    }
+
+    void RoleUser(const std::vector<std::string>& f)
+    {
+        uint32_t index = RoleIndex(f[1]);
+        const std::string& user = Required(f[2], "user");
+        m_policy.m_roles[index].users.push_back(user);
+        AddOnce(m_policy.m_rolesOfUser[FoldCase(user)], index);
+    }
+
+    void RoleGroup(const std::vector<std::string>& f)
+    {
+        uint32_t index = RoleIndex(f[1]);
+        const std::string& group = Required(f[2], "group");
+        m_policy.m_roles[index].groups.push_back(group);
+        AddOnce(m_policy.m_rolesOfGroup[FoldCase(group)], index);
+    }
+
+    void GroupMember(const std::vector<std::string>& f)
+    {
+        std::string group = FoldCase(Required(f[1], "group"));
+        auto& groups = m_policy.m_groupsOfAccount[FoldCase(Required(f[2], "account"))];
+        if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+    }
+
+    void Grant(const std::vector<std::string>& f)
+    {
+        DWORD mask = ParseMask(f[3]);
+        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].accounts[FoldCase(Required(f[1], "account"))] |= mask;
+    }
+
+    void RoleGrant(const std::vector<std::string>& f)
+    {
+        uint32_t index = RoleIndex(f[1]);
+        DWORD mask = ParseMask(f[3]);
+        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].roles[index] |= mask;
+    }
+
+    Application& ApplicationNamed(const std::string& name)
+    {
+        std::string key = FoldCase(Required(name, "application"));
+        auto found = m_policy.m_applicationByName.find(key);
+        if (found != m_policy.m_applicationByName.end()) return m_policy.m_applications[found->second];
+        m_policy.m_applicationByName.emplace(key, m_policy.m_applications.size());
+        m_policy.m_applications.push_back(Application{name, {}, {}, {}, {}});
+        return m_policy.m_applications.back();
+    }
+
+    void ApplicationRecord(const std::vector<std::string>& f)
+    {
+        Application& application = ApplicationNamed(f[1]);
+        if (!application.id.empty()) Reject("application " + Quoted(f[1]) + " given twice");
+        application.id = Required(f[2], "application id");
+    }
+
+    void SecureGroupRecord(const std::vector<std::string>& f)
+    {
+        Application& application = ApplicationNamed(f[1]);
+        const std::string& name = Required(f[2], "secure group");
+        if (!application.groupByName.emplace(FoldCase(name), application.groups.size()).second)
+            Reject("secure group " + Quoted(name) + " given twice");
+        application.groups.push_back(SecureGroup{name, Required(f[3], "secure group id"), {}, {}});
+    }
+
+    void SecuredObjectRecord(const std::vector<std::string>& f)
+    {
+        Application& application = ApplicationNamed(f[1]);
+        auto group = application.groupByName.find(FoldCase(Required(f[2], "secure group")));
+        if (group == application.groupByName.end())
+            Reject("secure group " + Quoted(f[2]) + " is not declared above");
+        SecureGroup& secureGroup = application.groups[group->second];
+        SecuredObject object{Required(f[3], "object"), Required(f[4], "object id")};
+        std::string key = FoldCase(object.name);
+        if (!secureGroup.memberByName.emplace(key, secureGroup.members.size()).second)
+            Reject("object " + Quoted(object.name) + " given twice in its group");
+        application.objectIds.emplace(key, object.id);
+        secureGroup.members.push_back(std::move(object));
+    }
+
+    static void AddOnce(std::vector<uint32_t>& indexes, uint32_t index)
+    {
+        if (indexes.empty() || indexes.back() != index) indexes.push_back(index);
+    }
+
+    Policy& m_policy;
+    bool m_sawHeader = false;
+};
+
+
+std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& error)
+{
+    // A UTF-8 byte order mark says how the rest is written; otherwise the
+    // text is in the ANSI code page, like every text of the library.
+    std::string text = source.compare(0, 3, "\xEF\xBB\xBF") == 0 ? Utf8ToAcp(source.substr(3)) : source;
+    if (memchr(text.data(), '\0', text.size())) {
+        error = "the policy holds a NUL byte";
+        return nullptr;
+    }
+    std::unique_ptr<Policy> policy(new Policy);
+    Parser parser(*policy);
+    size_t lineNumber = 0;
+    try {
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            ++lineNumber;
+            size_t length = end - start;
+            if (length && text[start + length - 1] == '\r') --length;
+            parser.Line(text.substr(start, length));
+            start = end + 1;
+        }
+        parser.End();
+    } catch (const BadLine& bad) {
+        error = lineNumber ? "line " + std::to_string(lineNumber) + ": " + bad.message : bad.message;
+        return nullptr;
+    }
+    return policy;
+}
+
+const Role* Policy::FindRole(const std::string& idOrName) const
+{
+    std::string id;
+    if (ParseGuid(idOrName, id)) return FindRoleById(id);
+    return FindRoleByName(idOrName);
+}
+
+const Role* Policy::FindRoleById(const std::string& canonicalId) const
+{
+    auto found = m_roleById.find(canonicalId);
+    return found == m_roleById.end() ? nullptr : &m_roles[found->second];
+}
+
+const Role* Policy::FindRoleByName(const std::string& name) const
+{
+    auto found = m_roleByName.find(FoldCase(name));
+    return found == m_roleByName.end() ? nullptr : &m_roles[found->second];
+}
+
+std::vector<uint32_t> Policy::RolesOf(const std::string& account) const
+{
+    std::vector<uint32_t> roles;
+    std::string key = FoldCase(account);
+    auto direct = m_rolesOfUser.find(key);
+    if (direct != m_rolesOfUser.end()) roles = direct->second;
+    auto groups = m_groupsOfAccount.find(key);
+    if (groups != m_groupsOfAccount.end()) {
+        for (const std::string& group : groups->second) {
+            auto through = m_rolesOfGroup.find(group);
+            if (through != m_rolesOfGroup.end())
+                roles.insert(roles.end(), through->second.begin(), through->second.end());
+        }
+    }
+    std::sort(roles.begin(), roles.end());
+    roles.erase(std::unique(roles.begin(), roles.end()), roles.end());
+    return roles;
+}
+
+bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWORD permission) const
+{
+    if (permission == 0) return false;
+    auto grants = m_grants.find(FoldCase(dn));
+    if (grants == m_grants.end()) return false;
+    const DnGrants& onDn = grants->second;
+    std::string key = FoldCase(account);
+    DWORD held = 0;
+    auto own = onDn.accounts.find(key);
+    if (own != onDn.accounts.end()) held = own->second;
+    if (onDn.roles.empty()) return (held & permission) == permission;
+
+    // A role reached twice adds nothing new: no need to collect them first.
+    auto addRoles = [&](const Index& index, const std::string& member) {
+        auto found = index.find(member);
+        if (found == index.end()) return;
+        for (uint32_t role : found->second) {
+            auto granted = onDn.roles.find(role);
+            if (granted != onDn.roles.end()) held |= granted->second;
+        }
+    };
+    addRoles(m_rolesOfUser, key);
+    auto groups = m_groupsOfAccount.find(key);
+    if (groups != m_groupsOfAccount.end())
+        for (const std::string& group : groups->second) addRoles(m_rolesOfGroup, group);
+    return (held & permission) == permission;
+}
+
+bool Policy::RoleHolds(const Role& role, const std::string& dn, DWORD permission) const
+{
+    if (permission == 0) return false;
+    auto grants = m_grants.find(FoldCase(dn));
+    if (grants == m_grants.end()) return false;
+    auto granted = grants->second.roles.find(static_cast<uint32_t>(&role - m_roles.data()));
+    return granted != grants->second.roles.end() && (granted->second & permission) == permission;
+}
+
+const Application* Policy::FindApplication(const std::string& name) const
+{
+    auto found = m_applicationByName.find(FoldCase(name));
+    return found == m_applicationByName.end() ? nullptr : &m_applications[found->second];
+}
+
+}  // namespace kivauth

@@ -1,0 +1,39 @@
+// The role records handed out by GetRolesCache and GetRoleInfo, in the
+// layout of KIVAuthorize.h. Built on first demand (a store of 100,000 roles
+// should not cost 80 MB of records nobody asked for) and kept until the
+// cache that owns them is replaced or dropped.
+#pragma once
+
+#include "KIVAuthorize.h"
+#include "Policy.h"
+
+#include <memory>
+#include <vector>
+
+namespace kivauth {
+
+class RoleRecords {
+public:
+    explicit RoleRecords(const Policy& policy) : m_policy(policy) {}
+    RoleRecords(const RoleRecords&) = delete;
+    RoleRecords& operator=(const RoleRecords&) = delete;
+
+    // Throw std::bad_alloc.
+    CKIVRole* Record(const Role& role);
+    CKIVRoleList* List();  // null when the store has no roles
+
+private:
+    struct Entry {
+        CKIVRole role{};
+        std::unique_ptr<CKIVRoleMember[]> members;
+        std::vector<CKIVRoleMember*> users;
+        std::vector<CKIVRoleMember*> groups;
+    };
+
+    const Policy& m_policy;
+    std::vector<std::unique_ptr<Entry>> m_entries;  // by role index
+    std::vector<CKIVRole*> m_block;
+    CKIVRoleList m_list{};
+};
+
+}  // namespace kivauth
