@@ -69,66 +69,134 @@ struct Expected {
     std::wstring data;
 };
 
-std::vector<Expected> AuthorizationEntries(const std::wstring& modulePath)
+struct ClassRegistration {
+    const CLSID* clsid;
+    const wchar_t* description;
+    const wchar_t* versioned;
+    const wchar_t* independent;
+    std::vector<const wchar_t*> moreProgIds;
+};
+
+const ClassRegistration kClasses[] = {
+    {&CLSID_IKIVAuthorization, L"IKIVAuthorization Class", L"Quarnex.VOK.IKIVAuthorization.1",
+     L"Quarnex.VOK.IKIVAuthorization",
+     {L"Authorization.IKIVAuthorization.1", L"Authorization.IKIVAuthorization"}},
+    {&CLSID_AuthorizationEx, L"AuthorizationEx Class", L"Quarnex.VOK.AuthorizationEx.1",
+     L"Quarnex.VOK.AuthorizationEx", {}},
+    {&CLSID_KQSecRole, L"KQSecRole Class", L"Authorization.KQSecRole.1", L"Authorization.KQSecRole", {}},
+    {&CLSID_KQSecRolesCollection, L"KQSecRolesCollection Class", L"Authorization.KQSecRolesCollection.1",
+     L"Authorization.KQSecRolesCollection", {}},
+};
+
+std::vector<Expected> ExpectedEntries(const std::wstring& modulePath)
 {
-    const std::wstring clsid = GuidText(CLSID_IKIVAuthorization);
     const std::wstring libid = GuidText(LIBID_AUTHORIZATIONLib);
     std::vector<Expected> entries;
-    for (const wchar_t* progId : {L"Quarnex.VOK.IKIVAuthorization.1", L"Quarnex.VOK.IKIVAuthorization",
-                                  L"Authorization.IKIVAuthorization.1", L"Authorization.IKIVAuthorization"}) {
-        entries.push_back({progId, nullptr, L"IKIVAuthorization Class"});
-        entries.push_back({std::wstring(progId) + L"\\CLSID", nullptr, clsid});
-        if (std::wstring(progId) != L"Quarnex.VOK.IKIVAuthorization.1")
-            entries.push_back({std::wstring(progId) + L"\\CurVer", nullptr, L"Quarnex.VOK.IKIVAuthorization.1"});
+    for (const ClassRegistration& c : kClasses) {
+        const std::wstring clsid = GuidText(*c.clsid);
+        std::vector<const wchar_t*> progIds = {c.versioned, c.independent};
+        progIds.insert(progIds.end(), c.moreProgIds.begin(), c.moreProgIds.end());
+        for (const wchar_t* progId : progIds) {
+            entries.push_back({progId, nullptr, c.description});
+            entries.push_back({std::wstring(progId) + L"\\CLSID", nullptr, clsid});
+            if (progId != c.versioned)
+                entries.push_back({std::wstring(progId) + L"\\CurVer", nullptr, c.versioned});
+        }
+        const std::wstring key = L"CLSID\\" + clsid;
+        entries.push_back({key, nullptr, c.description});
+        // The class names only its primary ProgIDs.
+        entries.push_back({key + L"\\ProgID", nullptr, c.versioned});
+        entries.push_back({key + L"\\VersionIndependentProgID", nullptr, c.independent});
+        entries.push_back({key + L"\\Programmable", nullptr, L"<no value>"});
+        entries.push_back({key + L"\\InprocServer32", nullptr, modulePath});
+        entries.push_back({key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"});
+        entries.push_back({key + L"\\TypeLib", nullptr, libid});
     }
-    const std::wstring key = L"CLSID\\" + clsid;
-    entries.push_back({key, nullptr, L"IKIVAuthorization Class"});
-    entries.push_back({key + L"\\ProgID", nullptr, L"Quarnex.VOK.IKIVAuthorization.1"});
-    entries.push_back({key + L"\\VersionIndependentProgID", nullptr, L"Quarnex.VOK.IKIVAuthorization"});
-    entries.push_back({key + L"\\Programmable", nullptr, L"<no value>"});
-    entries.push_back({key + L"\\InprocServer32", nullptr, modulePath});
-    entries.push_back({key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"});
-    entries.push_back({key + L"\\TypeLib", nullptr, libid});
     entries.push_back({L"TypeLib\\" + libid + L"\\1.0", nullptr, L"Authorization 1.0 Type Library"});
     entries.push_back({L"TypeLib\\" + libid + L"\\1.0\\0\\win32", nullptr, modulePath});
     return entries;
 }
 
-TEST_F(RegistrationTest, RegisterWritesEveryKeyAndUnregisterRemovesThem)
+std::string Narrow(const std::wstring& text)
 {
-    ASSERT_EQ(S_OK, registerServer());
-    const std::vector<Expected> entries = AuthorizationEntries(modulePath);
-    for (const Expected& e : entries) {
+    return std::string(text.begin(), text.end());
+}
+
+void ExpectRegistered(const std::wstring& modulePath)
+{
+    for (const Expected& e : ExpectedEntries(modulePath)) {
         std::wstring data = ReadValue(e.key, e.value);
         // Paths may differ in case only.
         EXPECT_EQ(0, _wcsicmp(e.data.c_str(), data.c_str()))
-            << "key " << std::string(e.key.begin(), e.key.end());
+            << "key " << Narrow(e.key) << ": " << Narrow(data);
     }
-    // The class names only the primary ProgIDs.
-    std::wstring progId = ReadValue(L"CLSID\\" + GuidText(CLSID_IKIVAuthorization) + L"\\ProgID");
-    EXPECT_EQ(L"Quarnex.VOK.IKIVAuthorization.1", progId);
+}
 
-    ASSERT_EQ(S_OK, unregisterServer());
-    for (const Expected& e : entries)
-        EXPECT_FALSE(KeyExists(e.key)) << "key " << std::string(e.key.begin(), e.key.end());
+void ExpectUnregistered(const std::wstring& modulePath)
+{
+    for (const Expected& e : ExpectedEntries(modulePath))
+        EXPECT_FALSE(KeyExists(e.key)) << "key " << Narrow(e.key);
     EXPECT_TRUE(KeyExists(L"CLSID"));
     BSTR path = nullptr;
     EXPECT_NE(S_OK, QueryPathOfRegTypeLib(LIBID_AUTHORIZATIONLib, 1, 0, LANG_NEUTRAL, &path));
     SysFreeString(path);
-
-    // Twice is harmless.
-    EXPECT_EQ(S_OK, unregisterServer());
 }
 
-TEST_F(RegistrationTest, RegisteredClassIsCreatableByProgId)
+TEST_F(RegistrationTest, RegisterWritesEveryKeyAndUnregisterRemovesThem)
 {
     ASSERT_EQ(S_OK, registerServer());
-    for (const wchar_t* progId : {L"Quarnex.VOK.IKIVAuthorization", L"Quarnex.VOK.IKIVAuthorization.1",
-                                  L"Authorization.IKIVAuthorization"}) {
-        CLSID clsid;
-        ASSERT_EQ(S_OK, CLSIDFromProgID(progId, &clsid));
-        EXPECT_TRUE(IsEqualCLSID(CLSID_IKIVAuthorization, clsid));
+    ExpectRegistered(modulePath);
+    ASSERT_EQ(S_OK, unregisterServer());
+    ExpectUnregistered(modulePath);
+    EXPECT_EQ(S_OK, unregisterServer());  // twice is harmless
+}
+
+TEST_F(RegistrationTest, RegisteredClassesAreCreatableByProgId)
+{
+    ASSERT_EQ(S_OK, registerServer());
+    for (const ClassRegistration& c : kClasses) {
+        std::vector<const wchar_t*> progIds = {c.versioned, c.independent};
+        progIds.insert(progIds.end(), c.moreProgIds.begin(), c.moreProgIds.end());
+        for (const wchar_t* progId : progIds) {
+            CLSID clsid;
+            ASSERT_EQ(S_OK, CLSIDFromProgID(progId, &clsid)) << Narrow(progId);
+            EXPECT_TRUE(IsEqualCLSID(*c.clsid, clsid)) << Narrow(progId);
+        }
+        com_ptr<IUnknown> object;
+        EXPECT_EQ(S_OK, CoCreateInstance(*c.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                         object.put_void()));
     }
+}
+
+// A module in a folder whose name holds a single quote: the registrar's
+// script must double it, and the registry must hold it once.
+TEST_F(RegistrationTest, PathWithASingleQuote)
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    std::wstring dir = std::wstring(folder) + L"it's here";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring copy = dir + L"\\Authorization.dll";
+    ASSERT_TRUE(CopyFileW(modulePath.c_str(), copy.c_str(), FALSE));
+    // The copy imports the closed library from beside it.
+    std::wstring library = modulePath.substr(0, modulePath.rfind(L'\\')) + L"\\KivAuth.dll";
+    ASSERT_TRUE(CopyFileW(library.c_str(), (dir + L"\\KivAuth.dll").c_str(), FALSE));
+
+    HMODULE copied = LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    ASSERT_NE(nullptr, copied);
+    auto registerCopy = reinterpret_cast<Entry>(GetProcAddress(copied, "DllRegisterServer"));
+    auto unregisterCopy = reinterpret_cast<Entry>(GetProcAddress(copied, "DllUnregisterServer"));
+    wchar_t loadedPath[MAX_PATH];
+    GetModuleFileNameW(copied, loadedPath, MAX_PATH);
+    ASSERT_EQ(S_OK, registerCopy());
+    ExpectRegistered(loadedPath);
+    EXPECT_EQ(loadedPath, ReadValue(L"CLSID\\" + GuidText(CLSID_KQSecRole) + L"\\InprocServer32"));
+    ASSERT_EQ(S_OK, unregisterCopy());
+    ExpectUnregistered(loadedPath);
+    FreeLibrary(copied);
+    DeleteFileW(copy.c_str());
+    DeleteFileW((dir + L"\\KivAuth.dll").c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 }  // namespace
