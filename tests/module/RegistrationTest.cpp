@@ -168,6 +168,32 @@ TEST_F(RegistrationTest, RegisteredClassesAreCreatableByProgId)
     }
 }
 
+DWORD RunRegsvr32(const std::wstring& arguments)
+{
+    std::wstring commandLine = L"regsvr32.exe " + arguments;
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return GetLastError();
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return exitCode;
+}
+
+TEST_F(RegistrationTest, Regsvr32UnregisterLeavesNoKeyBehind)
+{
+    const std::wstring quoted = L"\"" + modulePath + L"\"";
+    ASSERT_EQ(0u, RunRegsvr32(L"/s " + quoted));
+    ExpectRegistered(modulePath);
+    ASSERT_EQ(0u, RunRegsvr32(L"/u /s " + quoted));
+    ExpectUnregistered(modulePath);
+    EXPECT_EQ(0u, RunRegsvr32(L"/u /s " + quoted));
+}
+
 // A module in a folder whose name holds a single quote: the registrar's
 // script must double it, and the registry must hold it once.
 TEST_F(RegistrationTest, PathWithASingleQuote)

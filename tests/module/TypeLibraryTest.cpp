@@ -3,6 +3,7 @@
 #include "Authorization.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -392,6 +393,17 @@ TEST(ModuleResources, ExactlyFourUndecoratedExports)
     for (DWORD i = 0; i < exports->NumberOfNames; ++i)
         names.push_back(reinterpret_cast<const char*>(base + nameRvas[i]));
     EXPECT_EQ(4u, exports->NumberOfFunctions);
+
+    // Imports: system libraries and the closed library only.
+    const IMAGE_DATA_DIRECTORY& importDir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const std::vector<std::string> allowed = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll",
+                                              "advapi32.dll", "user32.dll", "ws2_32.dll", "kivauth.dll"};
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + importDir.VirtualAddress);
+         import->Name; ++import) {
+        std::string name = reinterpret_cast<const char*>(base + import->Name);
+        for (char& c : name) c = static_cast<char>(tolower(c));
+        EXPECT_NE(allowed.end(), std::find(allowed.begin(), allowed.end(), name)) << name;
+    }
     EXPECT_EQ((std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
                                          "DllUnregisterServer"}),
               names);

@@ -117,6 +117,11 @@ protected:
         roles.reset();
         auth.reset();
         EXPECT_EQ(1u, client.refs);
+        // Every role, collection and enumerator of the test is gone.
+        using CanUnloadNow = HRESULT(WINAPI*)();
+        auto canUnloadNow = reinterpret_cast<CanUnloadNow>(
+            GetProcAddress(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow"));
+        EXPECT_EQ(S_OK, canUnloadNow());
         LibraryTest::TearDown();
     }
 
