@@ -2,6 +2,7 @@
 // registry default domain, the array conversions of the ...Var twins, the
 // catch-all security id and the application cache.
 #include "Authorization.h"
+#include "MallocSpy.h"
 #include "TestSupport.h"
 
 namespace {
@@ -288,6 +289,28 @@ TEST_F(QueriesTest, SecurityIdFallsBackToTheCatchAllOnTheIdAlone)
         EXPECT_EQ(expected, LibraryCalls());
     }
     EXPECT_EQ(E_POINTER, auth->GetSecurityId(Bstr(L"Plant"), nullptr, nullptr, nullptr));
+}
+
+TEST_F(QueriesTest, SecurityIdFallbackLeaksNoString)
+{
+    // The first lookup hands back an allocated empty id, then the catch-all answers.
+    KivTest_ForceSecurityId(L"Others", S_OK, L"OTHERS-1");
+    KivTest_ForceSecurityId(L"Plant", S_OK, L"");
+    BSTR warmUp = nullptr;
+    auth->GetSecurityId(Bstr(L"Plant"), Bstr(L"G"), Bstr(L"O"), &warmUp);
+    SysFreeString(warmUp);
+
+    MallocSpy spy;
+    ASSERT_TRUE(spy.registered());
+    {
+        Bstr appl(L"Plant"), group(L"G"), object(L"O");
+        size_t before = spy.Live();
+        BSTR id = nullptr;
+        EXPECT_EQ(S_OK, auth->GetSecurityId(appl, group, object, &id));
+        EXPECT_STREQ(L"OTHERS-1", id);
+        SysFreeString(id);
+        EXPECT_EQ(before, spy.Live());
+    }
 }
 
 TEST_F(QueriesTest, CheckCacheHandsOutACountedUnknown)
