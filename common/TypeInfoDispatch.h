@@ -16,9 +16,10 @@ HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept;
 // Called when the module stops.
 void ReleaseModuleTypeInfo() noexcept;
 
-// Invoke with two allowances that script hosts need: JScript's Enumerator
-// asks for _NewEnum as a method, and "Set obj.Prop = x" arrives as a
-// put-by-reference on a property that has only a put.
+// Invoke with the allowances that script hosts need: JScript's Enumerator
+// asks for _NewEnum as a method, "Set obj.Prop = x" arrives as a
+// put-by-reference on a property that has only a put, and a script passes an
+// [out] interface pointer or string as a by-reference VARIANT.
 HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, WORD flags,
                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
                            UINT* argErr) noexcept;

@@ -330,6 +330,34 @@ TEST_F(AuthorizationTest, DispatchServesTheTypeLibrary)
     EXPECT_EQ(DISP_E_UNKNOWNNAME, dispatch->GetIDsOfNames(IID_NULL, name, 1, 0, &dispid));
 }
 
+TEST_F(AuthorizationTest, ScriptOutParametersArriveAsByRefVariants)
+{
+    // A script passes its variable by reference as a VARIANT, also where the
+    // member's [out] parameter is an interface pointer.
+    com_ptr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, auth.query(dispatch));
+    ASSERT_EQ(S_OK, auth->InitCache());
+    struct Case {
+        DISPID dispid;
+        WORD flags;
+        VARTYPE expected;
+    };
+    for (const Case& c : {Case{502, DISPATCH_PROPERTYGET, VT_DISPATCH},
+                          Case{501, DISPATCH_METHOD | DISPATCH_PROPERTYGET, VT_UNKNOWN}}) {
+        unique_variant variable, result;
+        V_VT(&variable) = VT_I4;  // whatever the variable held is replaced
+        V_I4(&variable) = 7;
+        VARIANT arg;
+        V_VT(&arg) = VT_BYREF | VT_VARIANT;
+        V_VARIANTREF(&arg) = &variable;
+        DISPPARAMS params = {&arg, nullptr, 1, 0};
+        EXPECT_EQ(S_OK, dispatch->Invoke(c.dispid, IID_NULL, 0, c.flags, &params, &result, nullptr, nullptr));
+        EXPECT_EQ(c.expected, V_VT(&variable));
+        EXPECT_NE(nullptr, V_UNKNOWN(&variable));
+        EXPECT_EQ(VT_BSTR, V_VT(&result));  // the cache time
+    }
+}
+
 TEST_F(AuthorizationTest, HiddenInterfaceHasItsOwnDispatch)
 {
     com_ptr<_IVokWebBpeSecurity> security;
