@@ -134,6 +134,67 @@ ForCachedUser ALARMS, 1, True, "Operators"
 auth.ClearCache
 ForCachedUser PUMP, 1, False, "after ClearCache: no cache"
 
+' Role administration: a rejected request becomes audit events, one for
+' each level that passes the failure on, in the audit component's log.
+Function JsonField(line, name)
+    Dim re, found
+    Set re = New RegExp
+    re.Pattern = """" & name & """:""((?:[^""\\]|\\.)*)"""
+    Set found = re.Execute(line)
+    If found.Count = 0 Then JsonField = "" Else JsonField = found(0).SubMatches(0)
+End Function
+
+Sub Attempt(what, expectedCode)
+    rows = rows + 1
+    Dim mark
+    mark = ""
+    If Err.Number <> expectedCode Then
+        mark = "  <-- expected 0x" & Hex(expectedCode)
+        surprises = surprises + 1
+    End If
+    WScript.Echo "  " & Pad(what, 40) & " 0x" & Hex(Err.Number) & mark
+    Err.Clear
+End Sub
+
+Dim roles, cacheTime, role, logPath, fso, log, line, events
+WScript.Echo ""
+WScript.Echo "Role administration: every rejected request is an audit event"
+WScript.Echo "  Call                                     Result"
+WScript.Echo "  ---------------------------------------- ----------"
+auth.InitCache
+cacheTime = auth.RolesColl(roles)
+On Error Resume Next
+Set role = roles.Add("Sales/East")
+Attempt "roles.Add ""Sales/East""", &H80041004
+Set role = roles.Add("  Operators  ")
+Attempt "roles.Add ""  Operators  """, &H80041008
+Set role = roles.ItemPos(roles.Count)
+Attempt "roles.ItemPos " & roles.Count, &H80041009
+On Error GoTo 0
+
+' The expansion may end in a NUL under Wine: keep the text before it.
+logPath = CreateObject("WScript.Shell").ExpandEnvironmentStrings("%KQSECSUPPORT_AUDIT_LOG%")
+If InStr(logPath, Chr(0)) > 0 Then logPath = Left(logPath, InStr(logPath, Chr(0)) - 1)
+Set fso = CreateObject("Scripting.FileSystemObject")
+WScript.Echo ""
+WScript.Echo "The audit log (" & logPath & "):"
+events = 0
+If fso.FileExists(logPath) Then
+    Set log = fso.OpenTextFile(logPath, 1)
+    Do Until log.AtEndOfStream
+        line = log.ReadLine
+        events = events + 1
+        WScript.Echo "  " & Pad(JsonField(line, "operation"), 31) & " " & JsonField(line, "code") & _
+                     "  " & Replace(JsonField(line, "message"), "\r\n", " ")
+    Loop
+    log.Close
+End If
+rows = rows + 1
+If events <> 4 Then
+    WScript.Echo "  <-- expected 4 events, found " & events
+    surprises = surprises + 1
+End If
+
 WScript.Echo ""
 If surprises = 0 Then
     WScript.Echo "All " & rows & " answers are what the policy says."
