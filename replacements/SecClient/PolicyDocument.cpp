@@ -1,0 +1,434 @@
+#include "PolicyDocument.h"
+
+#include <objbase.h>
+#include <cstring>
+#include <new>
+
+namespace secclient {
+
+namespace {
+
+const char kBom[] = "\xEF\xBB\xBF";
+
+std::string FromWide(UINT codePage, const std::wstring& text)
+{
+    if (text.empty()) return std::string();
+    int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
+    if (size <= 0) throw std::bad_alloc();
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr,
+                        nullptr);
+    return result;
+}
+
+std::wstring ToWide(UINT codePage, const std::string& text)
+{
+    if (text.empty()) return std::wstring();
+    int size = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) throw std::bad_alloc();
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
+    return result;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string Trim(const std::string& text)
+{
+    size_t first = 0, last = text.size();
+    while (first < last && IsBlank(text[first])) ++first;
+    while (last > first && IsBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+std::wstring TrimWide(const wchar_t* text)
+{
+    std::wstring result = text ? text : L"";
+    size_t first = result.find_first_not_of(L" \t");
+    if (first == std::wstring::npos) return std::wstring();
+    return result.substr(first, result.find_last_not_of(L" \t") - first + 1);
+}
+
+// As the library folds: ASCII here, the code page's rules for the rest.
+std::string FoldCase(std::string text)
+{
+    bool ascii = true;
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        else if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    }
+    if (!ascii) CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+bool IsHex(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+bool ParseGuidText(const std::string& text, std::string& canonical)
+{
+    if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+    for (size_t i = 1; i < 37; ++i) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? text[i] != '-' : !IsHex(static_cast<unsigned char>(text[i]))) return false;
+    }
+    canonical = text;
+    for (char& c : canonical)
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    return true;
+}
+
+// A line break would end the record early; a bar would start another field.
+bool FitsField(const std::wstring& text, bool barAllowed)
+{
+    return text.find_first_of(barAllowed ? L"\r\n" : L"\r\n|") == std::wstring::npos;
+}
+
+// A role name the store can hold and find again under the same text.
+HRESULT CheckName(const std::wstring& name)
+{
+    if (name.empty() || !FitsField(name, false)) return E_INVALIDARG;
+    if (IsBlank(static_cast<char>(name.front())) || IsBlank(static_cast<char>(name.back()))) return E_INVALIDARG;
+    // The library would take it for an identifier.
+    std::string ignored;
+    if (ParseRoleId(name, ignored)) return E_INVALIDARG;
+    return S_OK;
+}
+
+// "a;b;" into its names, each trimmed; empty and blank ones are skipped,
+// since no field of the policy may be blank.
+HRESULT SplitMembers(const wchar_t* list, std::vector<std::wstring>& members)
+{
+    std::wstring text = list ? list : L"";
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t semicolon = text.find(L';', start);
+        if (semicolon == std::wstring::npos) semicolon = text.size();
+        std::wstring member = TrimWide(text.substr(start, semicolon - start).c_str());
+        if (!member.empty()) {
+            if (!FitsField(member, false)) return E_INVALIDARG;
+            members.push_back(member);
+        }
+        start = semicolon + 1;
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+bool ParseRoleId(const std::wstring& text, std::string& canonical)
+{
+    if (text.size() != 38) return false;
+    for (wchar_t c : text)
+        if (c > 0x7F) return false;
+    return ParseGuidText(std::string(text.begin(), text.end()), canonical);
+}
+
+bool ParsePrefixedRoleId(const wchar_t* text, std::string& canonical)
+{
+    if (!text || wcsncmp(text, L"KIV", 3) != 0 || wcslen(text) != 39) return false;
+    return ParseRoleId(L"{" + std::wstring(text + 3) + L"}", canonical);
+}
+
+HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wchar_t* id, NewRole& role)
+{
+    role.name = name ? name : L"";
+    role.description = TrimWide(description);
+    HRESULT hr = CheckName(role.name);
+    if (FAILED(hr)) return hr;
+    if (!FitsField(role.description, true)) return E_INVALIDARG;
+    role.id.clear();
+    if (id && *id && !ParseRoleId(id, role.id)) return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description, const wchar_t* users,
+                        const wchar_t* groups, RoleUpdate& update)
+{
+    if (!id || !ParseRoleId(id, update.id)) return E_INVALIDARG;
+    // A role object keeps a new name as typed, spaces included; the store
+    // cannot, so the name is trimmed here.
+    update.name = TrimWide(name);
+    update.description = TrimWide(description);
+    HRESULT hr = CheckName(update.name);
+    if (FAILED(hr)) return hr;
+    if (!FitsField(update.description, true)) return E_INVALIDARG;
+    hr = SplitMembers(users, update.users);
+    if (SUCCEEDED(hr)) hr = SplitMembers(groups, update.groups);
+    return hr;
+}
+
+std::string PolicyDocument::Encode(const std::wstring& text) const
+{
+    return FromWide(m_utf8 ? CP_UTF8 : CP_ACP, text);
+}
+
+// The library reads a UTF-8 file as ANSI text, and compares names folded.
+std::string PolicyDocument::KeyOf(const std::string& fileText) const
+{
+    return FoldCase(m_utf8 ? FromWide(CP_ACP, ToWide(CP_UTF8, fileText)) : fileText);
+}
+
+std::string PolicyDocument::FieldText(const Line& line, size_t index) const
+{
+    const Field& field = line.fields[index];
+    return line.text.substr(field.begin, field.end - field.begin);
+}
+
+// Replaces a field's text; the fields after it move with it.
+void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& text)
+{
+    Field& field = line.fields[index];
+    line.text.replace(field.begin, field.end - field.begin, text);
+    size_t oldLength = field.end - field.begin;
+    auto move = [&](size_t& at) { at = at + text.size() - oldLength; };
+    move(field.end);
+    move(field.rawEnd);
+    for (size_t i = index + 1; i < line.fields.size(); ++i) {
+        move(line.fields[i].rawBegin);
+        move(line.fields[i].rawEnd);
+        move(line.fields[i].begin);
+        move(line.fields[i].end);
+    }
+}
+
+int PolicyDocument::FindByKey(const std::string& key) const
+{
+    for (size_t i = 0; i < m_roles.size(); ++i)
+        if (!m_lines[m_roles[i].line].removed && m_roles[i].key == key) return static_cast<int>(i);
+    return -1;
+}
+
+int PolicyDocument::FindById(const std::string& id) const
+{
+    for (size_t i = 0; i < m_roles.size(); ++i)
+        if (!m_lines[m_roles[i].line].removed && m_roles[i].id == id) return static_cast<int>(i);
+    return -1;
+}
+
+PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
+{
+    Line line;
+    line.text = text;
+    line.end = m_lineEnd;
+    return line;
+}
+
+HRESULT PolicyDocument::Load(const std::string& bytes)
+{
+    m_lines.clear();
+    m_roles.clear();
+    m_utf8 = bytes.compare(0, 3, kBom) == 0;
+    std::string text = m_utf8 ? bytes.substr(3) : bytes;
+    if (memchr(text.data(), '\0', text.size())) return kPolicyInvalid;
+
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t newline = text.find('\n', start);
+        Line line;
+        if (newline == std::string::npos) {
+            line.text = text.substr(start);
+            start = text.size();
+        } else {
+            line.text = text.substr(start, newline - start);
+            line.end = "\n";
+            if (!line.text.empty() && line.text.back() == '\r') {
+                line.text.pop_back();
+                line.end = "\r\n";
+            }
+            start = newline + 1;
+        }
+        m_lines.push_back(std::move(line));
+    }
+    m_finalLineEnd = m_lines.empty() || !m_lines.back().end.empty();
+    for (const Line& line : m_lines) {
+        if (!line.end.empty()) {
+            m_lineEnd = line.end;
+            break;
+        }
+    }
+
+    bool sawHeader = false;
+    for (size_t index = 0; index < m_lines.size(); ++index) {
+        Line& line = m_lines[index];
+        std::string trimmed = Trim(line.text);
+        if (trimmed.empty() || trimmed[0] == '#') continue;
+        size_t bar = line.text.find('|');
+        std::string kind = FoldCase(Trim(line.text.substr(0, bar)));
+        if (!sawHeader) {
+            // Exactly two fields: "policy" and the format version.
+            if (kind != "policy" || bar == std::string::npos || Trim(line.text.substr(bar + 1)) != "1")
+                return kPolicyInvalid;
+            sawHeader = true;
+            continue;
+        }
+        size_t minFields, maxFields;
+        if (kind == "role") line.kind = Kind::Role, minFields = 3, maxFields = 4;
+        else if (kind == "role-user") line.kind = Kind::RoleUser, minFields = maxFields = 3;
+        else if (kind == "role-group") line.kind = Kind::RoleGroup, minFields = maxFields = 3;
+        else if (kind == "role-grant") line.kind = Kind::RoleGrant, minFields = maxFields = 4;
+        else continue;
+
+        // A role's description takes the rest of the line, bars included.
+        size_t fieldStart = 0;
+        for (;;) {
+            size_t next = line.text.find('|', fieldStart);
+            bool last = next == std::string::npos || (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
+            size_t rawEnd = last ? line.text.size() : next;
+            Field field{fieldStart, rawEnd, fieldStart, rawEnd};
+            while (field.begin < field.end && IsBlank(line.text[field.begin])) ++field.begin;
+            while (field.end > field.begin && IsBlank(line.text[field.end - 1])) --field.end;
+            line.fields.push_back(field);
+            if (last) break;
+            fieldStart = next + 1;
+        }
+        if (line.fields.size() < minFields || line.fields.size() > maxFields) return kPolicyInvalid;
+
+        std::string first = FieldText(line, 1);
+        if (line.kind == Kind::Role) {
+            Role role{index, {}, KeyOf(FieldText(line, 2))};
+            if (!ParseGuidText(first, role.id) || role.key.empty()) return kPolicyInvalid;
+            if (FindById(role.id) >= 0 || FindByKey(role.key) >= 0) return kPolicyInvalid;
+            line.role = static_cast<int>(m_roles.size());
+            m_roles.push_back(std::move(role));
+            continue;
+        }
+        // A line naming a role that is not declared above it belongs to no
+        // role here; it stays as it is.
+        std::string id;
+        line.byName = !ParseGuidText(first, id);
+        line.role = line.byName ? FindByKey(KeyOf(first)) : FindById(id);
+    }
+    return sawHeader ? S_OK : kPolicyInvalid;
+}
+
+std::string PolicyDocument::Text() const
+{
+    std::vector<const Line*> out;
+    for (const Line& line : m_lines) {
+        if (!line.removed) out.push_back(&line);
+        for (const Line& added : line.after) out.push_back(&added);
+    }
+    std::string text = m_utf8 ? kBom : "";
+    for (size_t i = 0; i < out.size(); ++i) {
+        text += out[i]->text;
+        bool last = i + 1 == out.size();
+        if (last && !m_finalLineEnd) break;
+        text += out[i]->end.empty() ? m_lineEnd : out[i]->end;
+    }
+    return text;
+}
+
+HRESULT PolicyDocument::AddRole(const NewRole& role, std::string& id)
+{
+    id = role.id;
+    if (id.empty()) {
+        GUID guid;
+        HRESULT hr = CoCreateGuid(&guid);
+        if (FAILED(hr)) return hr;
+        wchar_t text[64];
+        StringFromGUID2(guid, text, 64);
+        ParseRoleId(text, id);
+    }
+    std::string name = Encode(role.name);
+    if (FindById(id) >= 0 || FindByKey(KeyOf(name)) >= 0) return kRoleExists;
+
+    std::string record = "role | " + id + " | " + name;
+    if (!role.description.empty()) record += " | " + Encode(role.description);
+    // With the other roles, or at the end when there are none.
+    size_t anchor = m_lines.size() - 1;
+    for (const Role& known : m_roles)
+        if (!m_lines[known.line].removed) anchor = known.line;
+    m_lines[anchor].after.push_back(NewLine(record));
+    return S_OK;
+}
+
+HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
+{
+    int role = FindById(update.id);
+    if (role < 0) return kRoleNotFound;
+    std::string newName = Encode(update.name);
+    int holder = FindByKey(KeyOf(newName));
+    if (holder >= 0 && holder != role) return kRoleExists;
+
+    Line& record = m_lines[m_roles[role].line];
+    std::string newDescription = Encode(update.description);
+    bool renamed = FieldText(record, 2) != newName;
+    std::string oldDescription = record.fields.size() > 3 ? FieldText(record, 3) : std::string();
+    if (newDescription != oldDescription) {
+        if (!newDescription.empty() && !oldDescription.empty()) {
+            SpliceField(record, 3, newDescription);
+        } else {
+            record.text.erase(record.fields[2].end);
+            record.fields.resize(3);
+            record.fields[2].rawEnd = record.text.size();
+            if (!newDescription.empty()) record.text += " | " + newDescription;
+        }
+    }
+    if (renamed) {
+        SpliceField(record, 2, newName);
+        m_roles[role].key = KeyOf(newName);
+        // Lines that named the role by its old name must find it under the new one.
+        for (Line& line : m_lines)
+            if (!line.removed && line.role == role && line.byName && line.kind != Kind::Role)
+                SpliceField(line, 1, newName);
+    }
+
+    std::vector<std::string> users, groups;
+    for (const std::wstring& user : update.users) users.push_back(Encode(user));
+    for (const std::wstring& group : update.groups) groups.push_back(Encode(group));
+    ReplaceMembers(role, Kind::RoleUser, users);
+    ReplaceMembers(role, Kind::RoleGroup, groups);
+    return S_OK;
+}
+
+// Lines already in the order of the new list stay as they are; the others
+// go, and the names still missing follow the last line kept (or the role's
+// record), so that the library reads the members in the list's order.
+void PolicyDocument::ReplaceMembers(int role, Kind kind, const std::vector<std::string>& members)
+{
+    size_t matched = 0;
+    size_t anchor = m_roles[role].line;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        Line& line = m_lines[i];
+        if (line.removed || line.role != role || line.kind != kind) continue;
+        if (matched < members.size() && FieldText(line, 2) == members[matched]) {
+            ++matched;
+            anchor = i;
+        } else {
+            line.removed = true;
+        }
+    }
+    const char* record = kind == Kind::RoleUser ? "role-user | " : "role-group | ";
+    for (; matched < members.size(); ++matched)
+        m_lines[anchor].after.push_back(NewLine(record + m_roles[role].id + " | " + members[matched]));
+}
+
+void PolicyDocument::RemoveRole(int role)
+{
+    for (Line& line : m_lines)
+        if (line.role == role) line.removed = true;
+}
+
+HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)
+{
+    int role = FindByKey(KeyOf(Encode(name)));
+    if (role < 0) return kRoleNotFound;
+    RemoveRole(role);
+    return S_OK;
+}
+
+HRESULT PolicyDocument::DeleteRoleById(const std::string& canonicalId)
+{
+    int role = FindById(canonicalId);
+    if (role < 0) return kRoleNotFound;
+    RemoveRole(role);
+    return S_OK;
+}
+
+}  // namespace secclient

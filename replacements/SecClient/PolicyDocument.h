@@ -1,0 +1,96 @@
+// A policy text as lines, edited in place: the role records and the lines
+// that refer to roles are understood, every other line is carried through
+// byte for byte. The rules of reading are those of KivAuth.dll: fields
+// separated by "|" and trimmed of spaces and tabs, record kinds without
+// regard to case, role names unique without regard to case, a role referred
+// to by its {GUID} or its name and declared above the lines that name it.
+#pragma once
+
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace secclient {
+
+// A text the store cannot hold as given (a line break, a "|" outside a
+// description, a blank name...) is refused with E_INVALIDARG.
+constexpr HRESULT kRoleNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+constexpr HRESULT kRoleExists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+constexpr HRESULT kPolicyInvalid = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+
+// "{8-4-4-4-12}" in hexadecimal digits, any case; canonical is upper case.
+bool ParseRoleId(const std::wstring& text, std::string& canonical);
+// "KIV" and the 36 characters of a GUID without its braces.
+bool ParsePrefixedRoleId(const wchar_t* text, std::string& canonical);
+
+// The arguments of the operations, checked before the file is read.
+struct NewRole {
+    std::wstring name;
+    std::wstring description;  // trimmed; the format drops surrounding blanks
+    std::string id;            // canonical, or empty for a new one
+};
+HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wchar_t* id, NewRole& role);
+
+struct RoleUpdate {
+    std::string id;
+    std::wstring name;  // trimmed
+    std::wstring description;
+    std::vector<std::wstring> users, groups;
+};
+HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description, const wchar_t* users,
+                        const wchar_t* groups, RoleUpdate& update);
+
+class PolicyDocument {
+public:
+    // The whole file. kPolicyInvalid when it does not begin with the
+    // "policy | 1" record, or a role record or a line naming a role is
+    // malformed, or two roles share an identifier or a name.
+    HRESULT Load(const std::string& bytes);
+    std::string Text() const;
+
+    // id: the identifier the role was given.
+    HRESULT AddRole(const NewRole& role, std::string& id);
+    HRESULT UpdateRole(const RoleUpdate& update);
+    HRESULT DeleteRoleByName(const std::wstring& name);
+    HRESULT DeleteRoleById(const std::string& canonicalId);
+
+private:
+    enum class Kind { Other, Role, RoleUser, RoleGroup, RoleGrant };
+    struct Field {
+        size_t rawBegin, rawEnd;  // between the bars
+        size_t begin, end;        // without surrounding spaces and tabs
+    };
+    struct Line {
+        std::string text;  // without its line end
+        std::string end;   // "\r\n", "\n", or "" for a last line without one
+        Kind kind = Kind::Other;
+        std::vector<Field> fields;
+        int role = -1;        // the role a line declares or names; -1 for none
+        bool byName = false;  // a reference by name rather than by identifier
+        bool removed = false;
+        std::vector<Line> after;  // new lines that follow this one
+    };
+    struct Role {
+        size_t line;
+        std::string id;   // canonical
+        std::string key;  // the name as the library compares it
+    };
+
+    std::string Encode(const std::wstring& text) const;
+    std::string KeyOf(const std::string& fileText) const;
+    std::string FieldText(const Line& line, size_t index) const;
+    static void SpliceField(Line& line, size_t index, const std::string& text);
+    int FindByKey(const std::string& key) const;
+    int FindById(const std::string& id) const;
+    Line NewLine(const std::string& text) const;
+    void RemoveRole(int role);
+    void ReplaceMembers(int role, Kind kind, const std::vector<std::string>& members);
+
+    std::vector<Line> m_lines;
+    std::vector<Role> m_roles;
+    bool m_utf8 = false;          // the file starts with a UTF-8 byte order mark
+    bool m_finalLineEnd = true;   // the file ends with a line end
+    std::string m_lineEnd = "\r\n";
+};
+
+}  // namespace secclient

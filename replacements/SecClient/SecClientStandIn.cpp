@@ -1,0 +1,246 @@
+#include "SecClientStandIn.h"
+
+#include "PolicyStore.h"
+
+using secclient::CheckNewRole;
+using secclient::CheckRoleUpdate;
+using secclient::EditPolicyFile;
+using secclient::NewRole;
+using secclient::ParsePrefixedRoleId;
+using secclient::PolicyDocument;
+using secclient::RoleUpdate;
+
+namespace {
+
+const wchar_t* const kOperationNames[] = {L"AddRole", L"UpdateRole", L"DeleteRoleByName", L"DeleteRoleById"};
+
+// Texts in double quotes with \ and " escaped, null as null: the form of
+// the closed library's call log.
+std::wstring Quoted(const wchar_t* text)
+{
+    if (!text) return L"null";
+    std::wstring result = L"\"";
+    for (const wchar_t* p = text; *p; ++p) {
+        if (*p == L'\\' || *p == L'"') result += L'\\';
+        result += *p;
+    }
+    return result + L"\"";
+}
+
+HRESULT CopyOut(const std::wstring& text, BSTR* out) noexcept
+{
+    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+const InterfaceEntry* CSecClientStandIn::Interfaces() noexcept
+{
+    static const InterfaceEntry table[] = {
+        INTERFACE_ENTRY(CSecClientStandIn, ISecClientControl),
+        INTERFACE_ENTRY_IID(CSecClientStandIn, IID_IDispatch, ISecClientControl),
+        INTERFACE_ENTRY(CSecClientStandIn, IAuthSecClient),
+        INTERFACE_ENTRY_END,
+    };
+    return table;
+}
+
+STDMETHODIMP CSecClientStandIn::GetTypeInfoCount(UINT* count)
+{
+    return DispatchImpl<ISecClientControl>::GetTypeInfoCount(count);
+}
+
+STDMETHODIMP CSecClientStandIn::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** typeInfo)
+{
+    return DispatchImpl<ISecClientControl>::GetTypeInfo(index, lcid, typeInfo);
+}
+
+STDMETHODIMP CSecClientStandIn::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids)
+{
+    return DispatchImpl<ISecClientControl>::GetIDsOfNames(riid, names, count, lcid, dispids);
+}
+
+STDMETHODIMP CSecClientStandIn::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                       VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr)
+{
+    return DispatchImpl<ISecClientControl>::Invoke(dispid, riid, lcid, flags, params, result, excepInfo, argErr);
+}
+
+std::wstring CSecClientStandIn::PolicyPath() const
+{
+    return m_policyOverride.empty() ? secclient::MachinePolicyFile() : m_policyOverride;
+}
+
+HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call, HRESULT precondition,
+                                   const std::function<HRESULT()>& work) noexcept
+{
+    HRESULT hr;
+    try {
+        m_lastCall = call;
+        ++m_callCount;
+        Failures& failures = m_failures[operation];
+        if (FAILED(precondition)) {
+            hr = precondition;
+        } else if (FAILED(failures.next)) {
+            hr = failures.next;
+            failures.next = S_OK;
+        } else if (FAILED(failures.always)) {
+            hr = failures.always;
+        } else {
+            hr = work();
+        }
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    m_lastResult = hr;
+    return hr;
+}
+
+STDMETHODIMP CSecClientStandIn::DeleteRoleByName(BSTR name, LONG* result)
+{
+    COM_TRY
+    if (result) *result = 0;
+    std::wstring call = L"DeleteRoleByName(" + Quoted(name) + L")";
+    HRESULT precondition = !result ? E_POINTER : IsEmptyText(name) ? E_INVALIDARG : S_OK;
+    return Perform(kDeleteRoleByName, call, precondition, [&]() {
+        HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            return policy.DeleteRoleByName(name);
+        });
+        if (SUCCEEDED(hr)) *result = 1;
+        return hr;
+    });
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CSecClientStandIn::DeleteRoleById(BSTR prefixedId, LONG* result)
+{
+    COM_TRY
+    if (result) *result = 0;
+    std::wstring call = L"DeleteRoleById(" + Quoted(prefixedId) + L")";
+    std::string id;
+    HRESULT precondition = !result ? E_POINTER : !ParsePrefixedRoleId(prefixedId, id) ? E_INVALIDARG : S_OK;
+    return Perform(kDeleteRoleById, call, precondition, [&]() {
+        HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            return policy.DeleteRoleById(id);
+        });
+        if (SUCCEEDED(hr)) *result = 1;
+        return hr;
+    });
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
+{
+    COM_TRY
+    std::wstring call = L"AddRole(" + Quoted(name) + L", " + Quoted(description) + L", " +
+                        Quoted(id ? *id : nullptr) + L")";
+    NewRole role;
+    HRESULT precondition = !id ? E_POINTER : CheckNewRole(name, description, *id, role);
+    return Perform(kAddRole, call, precondition, [&]() {
+        std::string assigned;
+        HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            return policy.AddRole(role, assigned);
+        });
+        if (FAILED(hr)) return hr;
+        // The caller owns the slot and whatever it held.
+        BSTR canonical = SysAllocString(std::wstring(assigned.begin(), assigned.end()).c_str());
+        if (!canonical) return E_OUTOFMEMORY;
+        SysFreeString(*id);
+        *id = canonical;
+        return S_OK;
+    });
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description, BSTR users, BSTR groups,
+                                           LONG reserved)
+{
+    COM_TRY
+    std::wstring call = L"UpdateRole(" + Quoted(id) + L", " + Quoted(name) + L", " + Quoted(description) + L", " +
+                        Quoted(users) + L", " + Quoted(groups) + L", " + std::to_wstring(reserved) + L")";
+    RoleUpdate update;
+    HRESULT precondition = CheckRoleUpdate(id, name, description, users, groups, update);
+    return Perform(kUpdateRole, call, precondition, [&]() {
+        return EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            return policy.UpdateRole(update);
+        });
+    });
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CSecClientStandIn::get_PolicyFile(BSTR* path)
+{
+    if (!path) return E_POINTER;
+    *path = nullptr;
+    COM_TRY
+    return CopyOut(PolicyPath(), path);
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
+{
+    COM_TRY
+    if (IsEmptyText(path)) {
+        m_policyOverride.clear();
+        return S_OK;
+    }
+    std::wstring resolved;
+    if (!secclient::AddressToPath(path, resolved)) return E_INVALIDARG;
+    m_policyOverride = resolved;
+    return S_OK;
+    COM_CATCH_RETURN(E_OUTOFMEMORY)
+}
+
+HRESULT CSecClientStandIn::SetFailure(BSTR operation, LONG code, bool always) noexcept
+{
+    if (IsEmptyText(operation) || SUCCEEDED(code)) return E_INVALIDARG;
+    bool all = wcscmp(operation, L"*") == 0;
+    bool known = false;
+    for (int i = 0; i < kOperations; ++i) {
+        if (!all && _wcsicmp(operation, kOperationNames[i]) != 0) continue;
+        (always ? m_failures[i].always : m_failures[i].next) = code;
+        known = true;
+    }
+    return known ? S_OK : E_INVALIDARG;
+}
+
+STDMETHODIMP CSecClientStandIn::FailNext(BSTR operation, LONG code)
+{
+    return SetFailure(operation, code, false);
+}
+
+STDMETHODIMP CSecClientStandIn::FailAlways(BSTR operation, LONG code)
+{
+    return SetFailure(operation, code, true);
+}
+
+STDMETHODIMP CSecClientStandIn::ClearFailures()
+{
+    for (Failures& failures : m_failures) failures = Failures();
+    return S_OK;
+}
+
+STDMETHODIMP CSecClientStandIn::get_LastCall(BSTR* call)
+{
+    if (!call) return E_POINTER;
+    *call = nullptr;
+    if (m_callCount == 0) return S_OK;
+    return CopyOut(m_lastCall, call);
+}
+
+STDMETHODIMP CSecClientStandIn::get_CallCount(LONG* count)
+{
+    if (!count) return E_POINTER;
+    *count = m_callCount;
+    return S_OK;
+}
+
+STDMETHODIMP CSecClientStandIn::get_LastResult(LONG* code)
+{
+    if (!code) return E_POINTER;
+    *code = m_lastResult;
+    return S_OK;
+}
