@@ -1,22 +1,8 @@
 #include "DefaultDomain.h"
 
+#include "ComPtr.h"
+
 namespace {
-
-class RegistryKey {
-public:
-    RegistryKey() noexcept = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey()
-    {
-        if (m_key) RegCloseKey(m_key);
-    }
-    HKEY* put() noexcept { return &m_key; }
-    HKEY get() const noexcept { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
 
 bool IsTerminated(DWORD type, const BYTE* data, DWORD size) noexcept
 {
@@ -35,7 +21,7 @@ bool IsTerminated(DWORD type, const BYTE* data, DWORD size) noexcept
 
 BstrText ReadDefaultDomain()
 {
-    RegistryKey key;
+    unique_hkey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quarnex\\VOK", 0, KEY_QUERY_VALUE, key.put()) !=
         ERROR_SUCCESS)
         return BstrText();

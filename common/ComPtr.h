@@ -132,6 +132,31 @@ public:
     void reset() noexcept { VariantClear(this); }
 };
 
+// An owned system handle, closed by its own function when it goes.
+template <class Handle, auto Close>
+class unique_any {
+public:
+    unique_any() noexcept = default;
+    unique_any(const unique_any&) = delete;
+    unique_any& operator=(const unique_any&) = delete;
+    ~unique_any()
+    {
+        if (m_handle) Close(m_handle);
+    }
+    Handle get() const noexcept { return m_handle; }
+    Handle* put() noexcept
+    {
+        if (m_handle) Close(std::exchange(m_handle, Handle()));
+        return &m_handle;
+    }
+
+private:
+    Handle m_handle = Handle();
+};
+
+using unique_handle = unique_any<HANDLE, &CloseHandle>;
+using unique_hkey = unique_any<HKEY, &RegCloseKey>;
+
 // True for a text that is null or starts with NUL, whatever its BSTR length.
 inline bool IsEmptyText(const wchar_t* text) noexcept
 {

@@ -1,5 +1,6 @@
 #include "EventSource.h"
 
+#include "ComPtr.h"
 #include "ModuleState.h"
 
 #include <winsock.h>
@@ -27,22 +28,6 @@ HRESULT LastErrorResult() noexcept
 {
     return HRESULT_FROM_WIN32(GetLastError());
 }
-
-class HandleOwner {
-public:
-    HandleOwner() noexcept = default;
-    HandleOwner(const HandleOwner&) = delete;
-    HandleOwner& operator=(const HandleOwner&) = delete;
-    ~HandleOwner()
-    {
-        if (m_handle) CloseHandle(m_handle);
-    }
-    HANDLE get() const noexcept { return m_handle; }
-    HANDLE* put() noexcept { return &m_handle; }
-
-private:
-    HANDLE m_handle = nullptr;
-};
 
 // Level-1 workstation-user records: user name, then logon domain.
 struct WorkstationUserW {
@@ -147,7 +132,7 @@ int GetPlatformClass() noexcept
 HRESULT GetTokenAccount(BstrText& domain, BstrText& user) noexcept
 {
     const DWORD access = TOKEN_QUERY | TOKEN_IMPERSONATE;
-    HandleOwner token;
+    unique_handle token;
     bool threadToken = OpenThreadToken(GetCurrentThread(), access, TRUE, token.put()) != FALSE;
     if (!threadToken && !OpenProcessToken(GetCurrentProcess(), access, token.put()))
         return LastErrorResult();
