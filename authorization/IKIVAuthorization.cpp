@@ -5,8 +5,8 @@
 #include "NarrowText.h"
 #include "VariantArray.h"
 #include "reporting/Messages.h"
-#include "roles/KQSecRolesCollection.h"
 #include "reporting/OperationNames.h"
+#include "roles/KQSecRolesCollection.h"
 
 #include <string>
 
@@ -119,11 +119,7 @@ STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     COM_TRY
     NarrowText account;
-    if (HasAccount(Domain, UserName)) {
-        account = WideToThreadAcp(JoinDomainUser(Domain, UserName).c_str());
-        // A null account would load the cache for the process's own user.
-        if (account.failed()) return E_UNEXPECTED;
-    }
+    RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
     return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -194,12 +190,13 @@ HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
 
 // Role and group queries.
 
-HRESULT CIKIVAuthorization::QueryAccount(BSTR Domain, BSTR UserName, NarrowText& account)
+HRESULT CIKIVAuthorization::ThreadAcpAccount(const wchar_t* Domain, const wchar_t* UserName,
+                                             NarrowText& account)
 {
     account = NarrowText();
     if (!HasAccount(Domain, UserName)) return S_OK;
     account = WideToThreadAcp(JoinDomainUser(Domain, UserName).c_str());
-    // A null account would ask about the cache's own user instead.
+    // A null account would answer for the cache's own user instead.
     return account.failed() ? E_UNEXPECTED : S_OK;
 }
 
@@ -208,7 +205,7 @@ STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR Domain, BSTR UserName, VARIANT* 
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     COM_TRY
     NarrowText account;
-    RETURN_IF_FAILED(QueryAccount(Domain, UserName, account));
+    RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
     return m_authorize.GetRoles(account.get(), Roles);
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -219,7 +216,7 @@ STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIAN
     COM_TRY
     unique_variant roles;
     NarrowText account;
-    RETURN_IF_FAILED(QueryAccount(Domain, UserName, account));
+    RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
     RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
     return ConvertToVariantArray(&roles, Roles);
     COM_CATCH_RETURN(E_UNEXPECTED)
@@ -252,8 +249,7 @@ STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIAN
     if (HasAccount(Domain, UserName)) {
         // Only a missing domain is taken from the registry.
         BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
-        account = WideToThreadAcp(JoinDomainUser(domain.wide(), UserName).c_str());
-        if (account.failed()) return E_UNEXPECTED;
+        RETURN_IF_FAILED(ThreadAcpAccount(domain.wide(), UserName, account));
     }
     return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
     COM_CATCH_RETURN(E_UNEXPECTED)

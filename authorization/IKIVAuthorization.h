@@ -65,8 +65,10 @@ public:
     CKIVAuthorize m_authorize;
 
 private:
-    // The account of a query: null when both names are empty.
-    static HRESULT QueryAccount(BSTR Domain, BSTR UserName, NarrowText& account);
+    // The account in the thread's code page: null when both names are empty,
+    // E_UNEXPECTED when it cannot be converted.
+    static HRESULT ThreadAcpAccount(const wchar_t* Domain, const wchar_t* UserName,
+                                    NarrowText& account);
     HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
 
     com_ptr<IAuthSecClient> m_pSecClient;
