@@ -178,36 +178,33 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-STDMETHODIMP CKQSecRole::AddMembers(BSTR Users, BSTR Groups)
+HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
+                                void (*edit)(std::vector<std::wstring>&, const wchar_t*))
 {
-    AFX_MANAGE_STATE(AfxGetStaticModuleState());
     COM_TRY
     Users = OptionalText(Users);
     Groups = OptionalText(Groups);
-    ErrorContext context(op::Role_AddMembers);
+    // Filled as every operation fills its context; member edits report nothing.
+    ErrorContext context(operation);
     context.SetTextParam(1, param::m_sName, m_sName.wide());
     context.SetTextParam(2, param::sUser, Users);
     context.SetTextParam(3, param::sGroups, Groups);
-    AddTokens(m_users, Users);
-    AddTokens(m_groups, Groups);
+    edit(m_users, Users);
+    edit(m_groups, Groups);
     return S_OK;
     COM_CATCH_RETURN(E_UNEXPECTED)
+}
+
+STDMETHODIMP CKQSecRole::AddMembers(BSTR Users, BSTR Groups)
+{
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return EditMembers(op::Role_AddMembers, Users, Groups, AddTokens);
 }
 
 STDMETHODIMP CKQSecRole::RemoveMembers(BSTR Users, BSTR Groups)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    Users = OptionalText(Users);
-    Groups = OptionalText(Groups);
-    ErrorContext context(op::Role_RemoveMembers);
-    context.SetTextParam(1, param::m_sName, m_sName.wide());
-    context.SetTextParam(2, param::sUser, Users);
-    context.SetTextParam(3, param::sGroups, Groups);
-    RemoveTokens(m_users, Users);
-    RemoveTokens(m_groups, Groups);
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return EditMembers(op::Role_RemoveMembers, Users, Groups, RemoveTokens);
 }
 
 STDMETHODIMP CKQSecRole::CommitChanges()

@@ -49,6 +49,9 @@ public:
     com_ptr<IIKIVAuthorization> m_pAuthorization;
 
 private:
+    HRESULT EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
+                        void (*edit)(std::vector<std::wstring>&, const wchar_t*));
+
     com_ptr<IUnknown> m_marshaler;
 };
 
