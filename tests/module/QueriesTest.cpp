@@ -313,6 +313,26 @@ TEST_F(QueriesTest, SecurityIdFallbackLeaksNoString)
     }
 }
 
+TEST_F(QueriesTest, NullOutPointersFailWithoutACrash)
+{
+    ASSERT_EQ(S_OK, auth->InitCache());
+    unique_variant v;
+    BSTR text = nullptr;
+    const std::pair<const char*, HRESULT> calls[] = {
+        {"get_Roles", auth->get_Roles(Bstr(L"PLANT"), Bstr(L"alice"), nullptr)},
+        {"GetAllRoles", auth->GetAllRoles(nullptr, nullptr)},
+        {"GetAllRoles ids", auth->GetAllRoles(&v, nullptr)},
+        {"GetUserRoles", auth->GetUserRoles(Bstr(L"PLANT"), Bstr(L"alice"), nullptr, nullptr)},
+        {"GetSecureGroups", auth->GetSecureGroups(Bstr(L"Plant Console"), nullptr, nullptr)},
+        {"GetSecureGroupMembers", auth->GetSecureGroupMembers(Bstr(L"Plant Console"), Bstr(L"Areas"), nullptr, nullptr)},
+        {"checkCache", auth->checkCache(nullptr, &text)},
+        {"checkCache time", auth->checkCache(nullptr, nullptr)},
+        {"get_RolesColl", auth->get_RolesColl(nullptr, nullptr)},
+    };
+    SysFreeString(text);
+    for (const auto& [name, hr] : calls) EXPECT_TRUE(FAILED(hr)) << name;
+}
+
 TEST_F(QueriesTest, CheckCacheHandsOutACountedUnknown)
 {
     IUnknown* sentinel = reinterpret_cast<IUnknown*>(0x1234);
