@@ -14,6 +14,17 @@ MaybeText CopyText(BSTR text)
     return std::wstring(text, SysStringLen(text));
 }
 
+// The setters of the optional texts: the copy is the only thing that can fail.
+HRESULT StoreText(MaybeText& slot, BSTR text) noexcept
+{
+    try {
+        slot = CopyText(text);
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 void AppendText(std::string& out, const MaybeText& text)
 {
     if (text)
@@ -47,44 +58,11 @@ CAuditEvent::CAuditEvent(BSTR operation, LONG code, LONG kind, BSTR message, BST
       m_message(CopyText(message)),
       m_extra(CopyText(extra))
 {
-    LockModule();
-}
-
-CAuditEvent::~CAuditEvent()
-{
-    UnlockModule();
-}
-
-STDMETHODIMP CAuditEvent::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAuditEvent)) return E_NOINTERFACE;
-    *ppv = static_cast<IAuditEvent*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) CAuditEvent::AddRef()
-{
-    return InterlockedIncrement(&m_refs);
-}
-
-STDMETHODIMP_(ULONG) CAuditEvent::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
 }
 
 STDMETHODIMP CAuditEvent::SetOptionalText1(BSTR text)
 {
-    try {
-        m_optionalText1 = CopyText(text);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return StoreText(m_optionalText1, text);
 }
 
 STDMETHODIMP CAuditEvent::SetOptionalNumber(LONG number)
@@ -95,22 +73,12 @@ STDMETHODIMP CAuditEvent::SetOptionalNumber(LONG number)
 
 STDMETHODIMP CAuditEvent::SetOptionalText3(BSTR text)
 {
-    try {
-        m_optionalText3 = CopyText(text);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return StoreText(m_optionalText3, text);
 }
 
 STDMETHODIMP CAuditEvent::SetOptionalText2(BSTR text)
 {
-    try {
-        m_optionalText2 = CopyText(text);
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return StoreText(m_optionalText2, text);
 }
 
 STDMETHODIMP CAuditEvent::AddParameter(BSTR name, BSTR value, LONG first)
@@ -207,38 +175,6 @@ std::string CAuditEvent::ToJson(VARIANT_BOOL request) const
     return out;
 }
 
-CAuditSupport::CAuditSupport() noexcept
-{
-    LockModule();
-}
-
-CAuditSupport::~CAuditSupport()
-{
-    UnlockModule();
-}
-
-STDMETHODIMP CAuditSupport::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAuditSupport)) return E_NOINTERFACE;
-    *ppv = static_cast<IAuditSupport*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) CAuditSupport::AddRef()
-{
-    return InterlockedIncrement(&m_refs);
-}
-
-STDMETHODIMP_(ULONG) CAuditSupport::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
-}
-
 STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra,
                                         IAuditEvent** event)
 {
@@ -252,10 +188,11 @@ STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BS
     }
 }
 
-HRESULT CreateAuditSupport(REFIID riid, void** ppv) noexcept
+HRESULT CreateAuditSupport(IUnknown* outer, REFIID riid, void** ppv) noexcept
 {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
     auto* support = new (std::nothrow) CAuditSupport;
     if (!support) return E_OUTOFMEMORY;
     HRESULT hr = support->QueryInterface(riid, ppv);

@@ -4,18 +4,46 @@
 #pragma once
 
 #include "AuditSupportItf.h"
+#include "ModuleState.h"
 
 #include <windows.h>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Live objects of this DLL, for DllCanUnloadNow.
-void LockModule() noexcept;
-void UnlockModule() noexcept;
+// Creates the component answering riid; it cannot be aggregated.
+HRESULT CreateAuditSupport(IUnknown* outer, REFIID riid, void** ppv) noexcept;
 
-// Creates the component answering riid.
-HRESULT CreateAuditSupport(REFIID riid, void** ppv) noexcept;
+// IUnknown of the DLL's objects, each answering one interface: an
+// interlocked count, created holding one reference, and one module lock
+// for the object's life.
+template <class Derived, class Itf>
+class ComponentUnknown : public Itf {
+public:
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, __uuidof(Itf))) return E_NOINTERFACE;
+        *ppv = static_cast<Itf*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&m_refs); }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        LONG refs = InterlockedDecrement(&m_refs);
+        if (refs == 0) delete static_cast<Derived*>(this);
+        return refs;
+    }
+
+protected:
+    ComponentUnknown() noexcept { ModuleLock(); }
+    ~ComponentUnknown() { ModuleUnlock(); }
+
+private:
+    LONG m_refs = 1;
+};
 
 // The operations the module never calls answer E_NOTIMPL.
 #define AUDIT_RESERVED(n) \
@@ -23,14 +51,9 @@ HRESULT CreateAuditSupport(REFIID riid, void** ppv) noexcept;
 
 using MaybeText = std::optional<std::wstring>;
 
-class CAuditEvent final : public IAuditEvent {
+class CAuditEvent final : public ComponentUnknown<CAuditEvent, IAuditEvent> {
 public:
     CAuditEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra);
-    ~CAuditEvent();
-
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
 
     AUDIT_RESERVED(03) AUDIT_RESERVED(04) AUDIT_RESERVED(05) AUDIT_RESERVED(06) AUDIT_RESERVED(07)
     AUDIT_RESERVED(08) AUDIT_RESERVED(09) AUDIT_RESERVED(10) AUDIT_RESERVED(11) AUDIT_RESERVED(12)
@@ -67,7 +90,6 @@ private:
 
     std::string ToJson(VARIANT_BOOL request) const;
 
-    LONG m_refs = 1;
     MaybeText m_operation;
     LONG m_code;
     LONG m_kind;
@@ -79,20 +101,10 @@ private:
     std::optional<LONG> m_optionalNumber;
 };
 
-class CAuditSupport final : public IAuditSupport {
+class CAuditSupport final : public ComponentUnknown<CAuditSupport, IAuditSupport> {
 public:
-    CAuditSupport() noexcept;
-    ~CAuditSupport();
-
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
-
     AUDIT_RESERVED(03) AUDIT_RESERVED(04) AUDIT_RESERVED(05) AUDIT_RESERVED(06) AUDIT_RESERVED(07)
     AUDIT_RESERVED(08) AUDIT_RESERVED(09) AUDIT_RESERVED(10)
     STDMETHOD(CreateEvent)(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra,
                            IAuditEvent** event) override;
-
-private:
-    LONG m_refs = 1;
 };

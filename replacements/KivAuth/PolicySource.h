@@ -1,6 +1,8 @@
 // Where a policy comes from, and reading it.
 #pragma once
 
+#include "PolicyLocation.h"
+
 #include <windows.h>
 #include <string>
 
@@ -14,15 +16,13 @@ struct PolicySource {
     std::string origin;  // names the source in messages; a new origin is a new source
 };
 
-// What a security-server address (or the environment or registry value)
-// names: a policy file, a network server, nothing, or an unusable address.
-enum class AddressKind { None, File, Network, Invalid };
+// A security-server address names a file as the environment and registry
+// values do.
+using standin::AddressKind;
+using standin::ClassifyAddress;
 
-// "file:" URLs and plain paths name files; the path is then filled.
-AddressKind ClassifyAddress(const wchar_t* address, std::wstring& path);
-
-// The policy file named by KIVAUTH_POLICY, or else by the registry value
-// HKLM\SOFTWARE\Quarnex\VOK\KivAuth "PolicyFile". False when neither names one.
+// The policy file that KIVAUTH_POLICY or the registry value PolicyFile
+// names. False when neither names one.
 bool MachinePolicyFile(PolicySource& source);
 
 // The whole content of the source. False with a message when it cannot be read.

@@ -1,49 +1,21 @@
 #include "PolicyDocument.h"
 
+#include "TextHelpers.h"
+
 #include <objbase.h>
 #include <cstring>
-#include <new>
 
 namespace secclient {
+
+// Lines are read by the library's own rules.
+using standin::FoldCase;
+using standin::IsBlank;
+using standin::ParseGuid;
+using standin::Trim;
 
 namespace {
 
 const char kBom[] = "\xEF\xBB\xBF";
-
-std::string FromWide(UINT codePage, const std::wstring& text)
-{
-    if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
-    if (size <= 0) throw std::bad_alloc();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr,
-                        nullptr);
-    return result;
-}
-
-std::wstring ToWide(UINT codePage, const std::string& text)
-{
-    if (text.empty()) return std::wstring();
-    int size = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0) throw std::bad_alloc();
-    std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
-    return result;
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-std::string Trim(const std::string& text)
-{
-    size_t first = 0, last = text.size();
-    while (first < last && IsBlank(text[first])) ++first;
-    while (last > first && IsBlank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
 
 std::wstring TrimWide(const wchar_t* text)
 {
@@ -51,36 +23,6 @@ std::wstring TrimWide(const wchar_t* text)
     size_t first = result.find_first_not_of(L" \t");
     if (first == std::wstring::npos) return std::wstring();
     return result.substr(first, result.find_last_not_of(L" \t") - first + 1);
-}
-
-// As the library folds: ASCII here, the code page's rules for the rest.
-std::string FoldCase(std::string text)
-{
-    bool ascii = true;
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        else if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
-    }
-    if (!ascii) CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
-bool IsHex(wchar_t c)
-{
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-bool ParseGuidText(const std::string& text, std::string& canonical)
-{
-    if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
-    for (size_t i = 1; i < 37; ++i) {
-        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (dash ? text[i] != '-' : !IsHex(static_cast<unsigned char>(text[i]))) return false;
-    }
-    canonical = text;
-    for (char& c : canonical)
-        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-    return true;
 }
 
 // A line break would end the record early; a bar would start another field.
@@ -126,7 +68,7 @@ bool ParseRoleId(const std::wstring& text, std::string& canonical)
     if (text.size() != 38) return false;
     for (wchar_t c : text)
         if (c > 0x7F) return false;
-    return ParseGuidText(std::string(text.begin(), text.end()), canonical);
+    return ParseGuid(std::string(text.begin(), text.end()), canonical);
 }
 
 bool ParsePrefixedRoleId(const wchar_t* text, std::string& canonical)
@@ -165,13 +107,13 @@ HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* d
 
 std::string PolicyDocument::Encode(const std::wstring& text) const
 {
-    return FromWide(m_utf8 ? CP_UTF8 : CP_ACP, text);
+    return standin::Narrow(m_utf8 ? CP_UTF8 : CP_ACP, text);
 }
 
 // The library reads a UTF-8 file as ANSI text, and compares names folded.
 std::string PolicyDocument::KeyOf(const std::string& fileText) const
 {
-    return FoldCase(m_utf8 ? FromWide(CP_ACP, ToWide(CP_UTF8, fileText)) : fileText);
+    return FoldCase(m_utf8 ? standin::Utf8ToAcp(fileText) : fileText);
 }
 
 std::string PolicyDocument::FieldText(const Line& line, size_t index) const
@@ -292,7 +234,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         std::string first = FieldText(line, 1);
         if (line.kind == Kind::Role) {
             Role role{index, {}, KeyOf(FieldText(line, 2))};
-            if (!ParseGuidText(first, role.id) || role.key.empty()) return kPolicyInvalid;
+            if (!ParseGuid(first, role.id) || role.key.empty()) return kPolicyInvalid;
             if (FindById(role.id) >= 0 || FindByKey(role.key) >= 0) return kPolicyInvalid;
             line.role = static_cast<int>(m_roles.size());
             m_roles.push_back(std::move(role));
@@ -301,7 +243,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         // A line naming a role that is not declared above it belongs to no
         // role here; it stays as it is.
         std::string id;
-        line.byName = !ParseGuidText(first, id);
+        line.byName = !ParseGuid(first, id);
         line.role = line.byName ? FindByKey(KeyOf(first)) : FindById(id);
     }
     return sawHeader ? S_OK : kPolicyInvalid;

@@ -1,5 +1,6 @@
-// The policy file on disk: which one KivAuth.dll reads, and changing it so
-// that a reader never sees half a file and a crash never loses the old one.
+// Changing the policy file on disk so that a reader never sees half a file
+// and a crash never loses the old one. Which file it is, the library and
+// this client find alike (PolicyLocation.h).
 #pragma once
 
 #include "PolicyDocument.h"
@@ -14,15 +15,6 @@ namespace secclient {
 constexpr HRESULT kNoPolicyFile = HRESULT_FROM_WIN32(ERROR_ENVVAR_NOT_FOUND);
 // Another writer kept the file locked too long.
 constexpr HRESULT kPolicyBusy = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-
-// The file that KIVAUTH_POLICY names, else the registry value
-// HKLM\SOFTWARE\Quarnex\VOK\KivAuth "PolicyFile"; a plain path or a file:
-// URL, as the library takes them. Empty when neither names a file.
-std::wstring MachinePolicyFile();
-
-// A plain path stays as it is; a file: URL becomes its path. False for
-// other addresses (a server's), which name no file.
-bool AddressToPath(const std::wstring& address, std::wstring& path);
 
 // Reads the file, lets edit change it and, when the text changed, replaces
 // the file with the new text: written to a new file in the same folder,

@@ -1,5 +1,6 @@
 #include "SecClientStandIn.h"
 
+#include "PolicyLocation.h"
 #include "PolicyStore.h"
 
 using secclient::CheckNewRole;
@@ -69,7 +70,10 @@ STDMETHODIMP CSecClientStandIn::Invoke(DISPID dispid, REFIID riid, LCID lcid, WO
 
 std::wstring CSecClientStandIn::PolicyPath() const
 {
-    return m_policyOverride.empty() ? secclient::MachinePolicyFile() : m_policyOverride;
+    if (!m_policyOverride.empty()) return m_policyOverride;
+    std::wstring path;
+    standin::MachinePolicyFile(path);
+    return path;
 }
 
 HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call, HRESULT precondition,
@@ -188,7 +192,7 @@ STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
         return S_OK;
     }
     std::wstring resolved;
-    if (!secclient::AddressToPath(path, resolved)) return E_INVALIDARG;
+    if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File) return E_INVALIDARG;
     m_policyOverride = resolved;
     return S_OK;
     COM_CATCH_RETURN(E_OUTOFMEMORY)

@@ -2,6 +2,7 @@
 // role records, queries, and the test control that the module's tests use.
 #include "KIVAuthorize.h"
 #include "KivAuthControl.h"
+#include "LibraryCalls.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -81,17 +82,6 @@ long SetSecurityServer(const wchar_t* reserved, const wchar_t* url)
         return E_NOTIMPL;
     }
     return export_(reserved, url);
-}
-
-std::vector<std::string> Calls()
-{
-    std::vector<std::string> calls;
-    for (int i = 0; i < KivTest_CallCount(); ++i) {
-        char line[1024];
-        KivTest_GetCall(i, line, sizeof line);
-        calls.push_back(line);
-    }
-    return calls;
 }
 
 std::string ProcessAccount()
@@ -774,7 +764,7 @@ TEST_F(KivAuthTest, CallLog)
     for (const Case& c : cases) {
         KivTest_ClearCalls();
         c.call();
-        EXPECT_EQ(std::vector<std::string>{c.line}, Calls());
+        EXPECT_EQ(std::vector<std::string>{c.line}, LibraryCalls());
     }
     if (cache) cache->Release();
     SysFreeString(appTime);

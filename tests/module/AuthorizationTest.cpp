@@ -369,27 +369,6 @@ TEST_F(AuthorizationTest, HiddenInterfaceHasItsOwnDispatch)
     EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"\", \"Z:\\\\policy.txt\")"}, LibraryCalls());
 }
 
-// An outer object that records nothing but owns the aggregate.
-class Outer : public IUnknown {
-public:
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-    {
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        ++delegatedQueries;
-        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-    STDMETHOD_(ULONG, Release)() override { return --refs; }
-
-    ULONG refs = 1;
-    int delegatedQueries = 0;
-    IUnknown* inner = nullptr;
-};
-
 TEST(AuthorizationFactory, CreatesPlainAndAggregatedObjects)
 {
     com_ptr<IClassFactory> factory;

@@ -404,21 +404,7 @@ TEST_F(ForwardingTest, AggregatedForwarderCreatesAPlainInnerObject)
     com_ptr<IClassFactory> factory;
     ASSERT_EQ(S_OK, CoGetClassObject(CLSID_AuthorizationEx, CLSCTX_INPROC_SERVER, nullptr,
                                      IID_IClassFactory, factory.put_void()));
-    struct Outer : IUnknown {
-        IUnknown* inner = nullptr;
-        ULONG refs = 1;
-        STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-        {
-            if (IsEqualIID(riid, IID_IUnknown)) {
-                *ppv = this;
-                AddRef();
-                return S_OK;
-            }
-            return inner->QueryInterface(riid, ppv);
-        }
-        STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-        STDMETHOD_(ULONG, Release)() override { return --refs; }
-    } outer;
+    Outer outer;
     com_ptr<IUnknown> innerUnknown;
     ASSERT_EQ(S_OK, factory->CreateInstance(&outer, IID_IUnknown, innerUnknown.put_void()));
     outer.inner = innerUnknown.get();

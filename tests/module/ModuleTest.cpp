@@ -83,21 +83,6 @@ TEST_F(ModuleTest, FactoriesAreCachedAndSharedByApartments)
 
 TEST_F(ModuleTest, EveryClassAggregates)
 {
-    struct Outer : IUnknown {
-        IUnknown* inner = nullptr;
-        ULONG refs = 1;
-        STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-        {
-            if (IsEqualIID(riid, IID_IUnknown)) {
-                *ppv = this;
-                AddRef();
-                return S_OK;
-            }
-            return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-        }
-        STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-        STDMETHOD_(ULONG, Release)() override { return --refs; }
-    };
     const IID* mainInterfaces[] = {&IID_IIKIVAuthorization, &IID_IIKIVAuthorization, &IID_IKQSecRole,
                                    &IID_IKQSecRolesCollection};
     const bool marshals[] = {false, false, true, true};

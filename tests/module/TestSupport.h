@@ -3,39 +3,12 @@
 
 #include "ComPtr.h"
 #include "KivAuthControl.h"
+#include "LibraryCalls.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <oleauto.h>
-#include <string>
-#include <vector>
-
-// A BSTR made from a literal, freed at the end of the scope; null stays null.
-class Bstr {
-public:
-    Bstr(const wchar_t* text) : m_s(text ? SysAllocString(text) : nullptr) {}
-    // A BSTR of a given length, NULs included.
-    Bstr(const wchar_t* text, UINT length) : m_s(SysAllocStringLen(text, length)) {}
-    ~Bstr() { SysFreeString(m_s); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
-
-// The calls that the closed library recorded since the last clear.
-inline std::vector<std::string> LibraryCalls()
-{
-    std::vector<std::string> calls;
-    for (int i = 0; i < KivTest_CallCount(); ++i) {
-        char line[2048];
-        KivTest_GetCall(i, line, sizeof line);
-        calls.push_back(line);
-    }
-    return calls;
-}
 
 // A clean library for every test: default policy, no forced results, no calls.
 class LibraryTest : public testing::Test {
@@ -44,8 +17,24 @@ protected:
     void TearDown() override { KivTest_Reset(); }
 };
 
-inline ULONG RefCount(IUnknown* unknown)
-{
-    unknown->AddRef();
-    return unknown->Release();
-}
+// An outer object that owns an aggregate: it answers IUnknown itself and
+// passes, and counts, every other query to the inner object.
+class Outer : public IUnknown {
+public:
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        ++delegatedQueries;
+        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+    STDMETHOD_(ULONG, Release)() override { return --refs; }
+
+    ULONG refs = 1;
+    int delegatedQueries = 0;
+    IUnknown* inner = nullptr;
+};

@@ -7,6 +7,7 @@
 #include "Messages.h"
 #include "MiniJson.h"
 #include "OperationNames.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -81,19 +82,6 @@ public:
 
 private:
     std::wstring m_path;
-};
-
-class Bstr {
-public:
-    Bstr(const wchar_t* text) : m_s(text ? SysAllocString(text) : nullptr) {}
-    Bstr(const wchar_t* text, UINT length) : m_s(SysAllocStringLen(text, length)) {}
-    ~Bstr() { SysFreeString(m_s); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
 };
 
 // The stand-in DLL of this build, reached through its own class object.

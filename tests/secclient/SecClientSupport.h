@@ -7,24 +7,13 @@
 #include "ComPtr.h"
 #include "KivAuthControl.h"
 #include "SecClientItf.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <oleauto.h>
 #include <string>
 #include <vector>
-
-class Bstr {
-public:
-    Bstr(const wchar_t* text) : m_s(text ? SysAllocString(text) : nullptr) {}
-    ~Bstr() { SysFreeString(m_s); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 inline std::wstring Widen(const std::string& text)
 {
@@ -36,12 +25,6 @@ inline std::string Narrow(const wchar_t* text)
     std::string result;
     for (; text && *text; ++text) result += static_cast<char>(*text);
     return result;
-}
-
-inline ULONG RefCount(IUnknown* unknown)
-{
-    unknown->AddRef();
-    return unknown->Release();
 }
 
 // Lines joined by CR LF, the line end of a policy written on Windows.

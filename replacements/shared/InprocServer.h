@@ -1,0 +1,54 @@
+// The scaffolding of a stand-in's in-process server: the module's lock
+// count and handle (ModuleState.h), its one class object, and the
+// HKEY_CLASSES_ROOT keys of self-registration. Each DLL keeps its own
+// entry points, class id and registry content.
+#pragma once
+
+#include "ModuleState.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <string>
+
+namespace standin {
+
+// The class object of a DLL that serves one class. It is static: references
+// to it lock the module instead.
+class ClassObject final : public IClassFactory {
+public:
+    using Creator = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
+
+    constexpr ClassObject(const CLSID& clsid, Creator create) noexcept : m_clsid(&clsid), m_create(create) {}
+
+    // What DllGetClassObject answers.
+    HRESULT Get(REFCLSID clsid, REFIID riid, void** ppv) noexcept;
+
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override;
+    STDMETHOD_(ULONG, AddRef)() override;
+    STDMETHOD_(ULONG, Release)() override;
+    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override;
+    STDMETHOD(LockServer)(BOOL lock) override;
+
+private:
+    const CLSID* m_clsid;
+    Creator m_create;
+};
+
+// What DllCanUnloadNow answers: S_OK once every object and lock is gone.
+HRESULT CanUnloadModule() noexcept;
+
+// The path of the module's file.
+HRESULT ModuleFilePath(std::wstring& path);
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+std::wstring GuidText(REFGUID guid);
+
+// Creates HKCR\key with its default value and, optionally, one named value.
+HRESULT WriteClassesRootKey(const std::wstring& key, const std::wstring& value, const wchar_t* name = nullptr,
+                            const wchar_t* namedValue = nullptr);
+
+// Removes HKCR\key and everything under it; a key that is not there is no
+// failure, so that unregistering twice is harmless.
+HRESULT DeleteClassesRootKey(const std::wstring& key);
+
+}  // namespace standin

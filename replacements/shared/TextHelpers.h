@@ -1,0 +1,32 @@
+// Texts as KivAuth.dll reads them: code-page conversions, fields trimmed of
+// spaces and tabs, names compared without regard to case, role identifiers
+// as GUIDs. The security-database client must find a role exactly as the
+// library does, so both use these.
+#pragma once
+
+#include <windows.h>
+#include <string>
+
+namespace standin {
+
+// Between wide texts and narrow texts in a code page. Unmappable characters
+// become the default character. Throws std::bad_alloc.
+std::string Narrow(UINT codePage, const wchar_t* text, size_t length);
+std::string Narrow(UINT codePage, const std::wstring& text);
+std::wstring Widen(UINT codePage, const std::string& text);
+std::string Utf8ToAcp(const std::string& text);
+
+// A space or a tab: what surrounds a field without being part of it.
+bool IsBlank(char c);
+
+// Leading and trailing spaces and tabs removed.
+std::string Trim(const std::string& text);
+
+// The key under which names are compared without regard to case.
+std::string FoldCase(std::string text);
+
+// A GUID in braces, strictly {8-4-4-4-12} hexadecimal digits; canonical is
+// the same text in upper case.
+bool ParseGuid(const std::string& text, std::string& canonical);
+
+}  // namespace standin

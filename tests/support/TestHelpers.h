@@ -1,0 +1,27 @@
+// Small COM helpers that every test program uses.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+// A BSTR made from a literal, freed at the end of the scope; null stays null.
+class Bstr {
+public:
+    Bstr(const wchar_t* text) : m_s(text ? SysAllocString(text) : nullptr) {}
+    // A BSTR of a given length, NULs included.
+    Bstr(const wchar_t* text, UINT length) : m_s(SysAllocStringLen(text, length)) {}
+    ~Bstr() { SysFreeString(m_s); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    operator BSTR() const { return m_s; }
+
+private:
+    BSTR m_s;
+};
+
+// The object's current reference count, left as it was.
+inline ULONG RefCount(IUnknown* unknown)
+{
+    unknown->AddRef();
+    return unknown->Release();
+}
