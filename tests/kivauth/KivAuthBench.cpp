@@ -56,11 +56,11 @@ std::string MakePolicy(int roles)
 template <class Body>
 double Measure(int spread, int calls, Body body)
 {
-    unsigned seed = 12345;
+    unsigned state = 12345;
     std::vector<int> order(calls);
     for (int& i : order) {
-        seed = seed * 1103515245u + 12345u;
-        i = static_cast<int>((seed >> 8) % static_cast<unsigned>(spread));
+        state = state * 1103515245u + 12345u;
+        i = static_cast<int>((state >> 8) % static_cast<unsigned>(spread));
     }
     int granted = 0;
     double start = Now();
