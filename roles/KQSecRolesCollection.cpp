@@ -89,9 +89,7 @@ HRESULT CKQSecRolesCollection::Init(CIKIVAuthorization* authorization) noexcept
         std::vector<CRoleInfo> roles;
         for (LONG i = 0; list && list->roles && i < list->count; ++i) {
             if (!list->roles[i]) continue;
-            const char* id = list->roles[i]->id;
-            std::string text(id, strnlen(id, sizeof list->roles[i]->id));
-            roles.push_back(CRoleInfo{BstrText::FromAcp(text.c_str()), m_pAuthorization});
+            roles.push_back(CRoleInfo{RecordText(list->roles[i]->id), m_pAuthorization});
         }
         // The same list object: an enumerator reading it by index stays valid.
         m_roles.swap(roles);
@@ -294,9 +292,7 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
             const CKIVRole* role = list->roles[i];
             if (!role) continue;
             if (FAILED(clientResult)) return ReportFailure(context, clientResult);
-            std::string narrow(role->name, strnlen(role->name, sizeof role->name));
-            BstrText wide = BstrText::FromAcp(narrow.c_str());
-            unique_bstr name = unique_bstr::copy_of(TrimSpaces(wide.wide()).c_str());
+            unique_bstr name = unique_bstr::copy_of(TrimSpaces(RecordText(role->name).wide()).c_str());
             LONG ignored = 0;
             // A role that cannot be deleted does not stop the others.
             client->DeleteRoleByName(name.get(), &ignored);

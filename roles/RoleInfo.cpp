@@ -11,13 +11,6 @@
 
 namespace {
 
-// A record text: at most its field's 256 bytes, even without a terminator.
-BstrText RecordText(const char (&field)[256])
-{
-    std::string text(field, strnlen(field, sizeof field));
-    return BstrText::FromAcp(text.c_str());
-}
-
 void AppendMembers(std::vector<std::wstring>& list, CKIVRoleMember* const* block, LONG count)
 {
     for (LONG i = 0; block && i < count; ++i) {
@@ -28,6 +21,12 @@ void AppendMembers(std::vector<std::wstring>& list, CKIVRoleMember* const* block
 }
 
 }  // namespace
+
+BstrText RecordText(const char (&field)[256])
+{
+    std::string text(field, strnlen(field, sizeof field));
+    return BstrText::FromAcp(text.c_str());
+}
 
 HRESULT getComObject(const wchar_t* text, CIKIVAuthorization* authorization, IKQSecRole** out) noexcept
 {

@@ -19,6 +19,10 @@ struct CRoleInfo {
     CIKIVAuthorization* m_pAuthorization = nullptr;
 };
 
+// A text field of a library record as wide text (CP_ACP): at most the
+// field's 256 bytes, even without a terminator. Throws on failure.
+BstrText RecordText(const char (&field)[256]);
+
 // A lookup that succeeds without handing out a record.
 constexpr HRESULT AUTH_E_ROLE_RECORD_MISSING = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
