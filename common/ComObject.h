@@ -31,6 +31,15 @@ inline DWORD_PTR OffsetOfClass() noexcept
 
 #define INTERFACE_ENTRY(Class, Itf) { &__uuidof(Itf), OffsetOfClass<Itf, Class>(), nullptr }
 #define INTERFACE_ENTRY_IID(Class, iidOf, Itf) { &(iidOf), OffsetOfClass<Itf, Class>(), nullptr }
+// An interface answered by an aggregated inner object held in a com_ptr
+// member (the free-threaded marshaler, for instance).
+#define INTERFACE_ENTRY_AGGREGATE(Class, iidOf, member)                                  \
+    {                                                                                    \
+        &(iidOf), 0, [](void* object, REFIID riid, void** ppv) -> HRESULT {              \
+            auto& inner = static_cast<Class*>(object)->member;                           \
+            return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;              \
+        }                                                                                \
+    }
 #define INTERFACE_ENTRY_END { nullptr, 0, nullptr }
 
 class ComObjectRoot {

@@ -13,11 +13,29 @@ namespace {
 // The cache types that a committed role change refreshes.
 constexpr LONG kRoleCacheType = 2;
 
-HRESULT CopyOut(const BstrText& text, BSTR* out)
+// A new copy of a text for a client; E_OUTOFMEMORY when it cannot be made.
+HRESULT CopyOut(const BstrText& text, BSTR* out) noexcept
 {
     if (!out) return E_POINTER;
-    *out = text.copy();
-    return S_OK;
+    try {
+        *out = text.copy();
+        return S_OK;
+    } catch (...) {
+        *out = nullptr;
+        return E_OUTOFMEMORY;
+    }
+}
+
+// The member-list text of a list, for a client.
+HRESULT CopyMembersOut(const std::vector<std::wstring>& members, BSTR* out) noexcept
+{
+    if (!out) return E_POINTER;
+    try {
+        return CopyOut(MemberListText(members), out);
+    } catch (...) {
+        *out = nullptr;
+        return E_OUTOFMEMORY;
+    }
 }
 
 void AddTokens(std::vector<std::wstring>& list, const wchar_t* text)
@@ -68,11 +86,7 @@ const InterfaceEntry* CKQSecRole::Interfaces() noexcept
         INTERFACE_ENTRY(CKQSecRole, IKQSecRole),
         INTERFACE_ENTRY_IID(CKQSecRole, IID_IDispatch, IKQSecRole),
         INTERFACE_ENTRY(CKQSecRole, ISupportErrorInfo),
-        {&IID_IMarshal, 0,
-         [](void* object, REFIID riid, void** ppv) {
-             auto* role = static_cast<CKQSecRole*>(object);
-             return role->m_marshaler ? role->m_marshaler->QueryInterface(riid, ppv) : E_NOINTERFACE;
-         }},
+        INTERFACE_ENTRY_AGGREGATE(CKQSecRole, IID_IMarshal, m_marshaler),
         INTERFACE_ENTRY_END,
     };
     return entries;
@@ -91,49 +105,37 @@ void CKQSecRole::FinalRelease() noexcept
 STDMETHODIMP CKQSecRole::get_Id(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     return CopyOut(m_sId, Val);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CKQSecRole::get_Name(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     return CopyOut(m_sName, Val);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CKQSecRole::get_Description(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     return CopyOut(m_sDescription, Val);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CKQSecRole::get_LastModifiedUser(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     return CopyOut(m_sLastModifiedUser, Val);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CKQSecRole::get_Users(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    return CopyOut(MemberListText(m_users), Val);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
+    return CopyMembersOut(m_users, Val);
 }
 
 STDMETHODIMP CKQSecRole::get_Groups(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    return CopyOut(MemberListText(m_groups), Val);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
+    return CopyMembersOut(m_groups, Val);
 }
 
 STDMETHODIMP CKQSecRole::get_DateCreated(DATE* Val)

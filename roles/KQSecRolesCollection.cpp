@@ -42,12 +42,7 @@ const InterfaceEntry* CKQSecRolesCollection::Interfaces() noexcept
         INTERFACE_ENTRY(CKQSecRolesCollection, IKQSecRolesCollection),
         INTERFACE_ENTRY_IID(CKQSecRolesCollection, IID_IDispatch, IKQSecRolesCollection),
         INTERFACE_ENTRY(CKQSecRolesCollection, ISupportErrorInfo),
-        {&IID_IMarshal, 0,
-         [](void* object, REFIID riid, void** ppv) {
-             auto* collection = static_cast<CKQSecRolesCollection*>(object);
-             return collection->m_marshaler ? collection->m_marshaler->QueryInterface(riid, ppv)
-                                            : E_NOINTERFACE;
-         }},
+        INTERFACE_ENTRY_AGGREGATE(CKQSecRolesCollection, IID_IMarshal, m_marshaler),
         INTERFACE_ENTRY(CKQSecRolesCollection, IProvideClassInfo2),
         INTERFACE_ENTRY_IID(CKQSecRolesCollection, IID_IProvideClassInfo, IProvideClassInfo2),
         INTERFACE_ENTRY_END,
