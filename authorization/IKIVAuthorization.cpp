@@ -332,7 +332,7 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
 {
     COM_TRY
     ErrorContext context(op::Authorization_put_AuthSecClient);
-    context.SetNumberParam(1, param::pSec, static_cast<LONG>(reinterpret_cast<LONG_PTR>(pSec)));
+    context.SetPointerParam(1, param::pSec, pSec);
 
     // The old client goes first: a failed attach leaves none attached.
     m_pSecClient.reset();

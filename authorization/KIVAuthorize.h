@@ -44,16 +44,26 @@ struct CKIVRoleList {
     LONG count;
 };
 
+// The 32-bit layout, field for field; a 64-bit library keeps the order and
+// widths of every field and aligns its pointers naturally, to 8 bytes.
 static_assert(offsetof(CKIVRoleMember, name) == 4, "member name at offset 4");
 static_assert(offsetof(CKIVRole, id) == 4, "role identifier at offset 4");
 static_assert(offsetof(CKIVRole, name) == 260, "role name at offset 260");
 static_assert(offsetof(CKIVRole, description) == 516, "role description at offset 516");
 static_assert(offsetof(CKIVRole, users) == 776, "user block at offset 776");
+#ifdef _WIN64
+static_assert(offsetof(CKIVRole, userCount) == 784, "user count at offset 784");
+static_assert(offsetof(CKIVRole, groups) == 792, "group block at offset 792");
+static_assert(offsetof(CKIVRole, groupCount) == 800, "group count at offset 800");
+static_assert(offsetof(CKIVRoleList, roles) == 8, "role block at offset 8");
+static_assert(offsetof(CKIVRoleList, count) == 16, "role count at offset 16");
+#else
 static_assert(offsetof(CKIVRole, userCount) == 780, "user count at offset 780");
 static_assert(offsetof(CKIVRole, groups) == 788, "group block at offset 788");
 static_assert(offsetof(CKIVRole, groupCount) == 792, "group count at offset 792");
 static_assert(offsetof(CKIVRoleList, roles) == 4, "role block at offset 4");
 static_assert(offsetof(CKIVRoleList, count) == 8, "role count at offset 8");
+#endif
 
 // A bool result is success or grant; a long result is an HRESULT.
 class KIVAUTH_API CKIVAuthorize {

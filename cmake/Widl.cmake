@@ -1,7 +1,13 @@
 # widl_generate(<idl> <out-prefix> [TLB]): header, GUID definitions and,
-# with TLB, the type library, generated from one IDL file at build time.
-find_program(WIDL i686-w64-mingw32-widl REQUIRED)
-set(WIDL_FLAGS --win32 -I/usr/include/wine/wine/windows -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+# with TLB, the type library, generated from one IDL file at build time for
+# the architecture being built (AUTH_ARCH).
+if(AUTH_ARCH STREQUAL "x64")
+  find_program(WIDL x86_64-w64-mingw32-widl REQUIRED)
+  set(WIDL_FLAGS --win64 -I/usr/include/wine/wine/windows -L/usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+else()
+  find_program(WIDL i686-w64-mingw32-widl REQUIRED)
+  set(WIDL_FLAGS --win32 -I/usr/include/wine/wine/windows -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+endif()
 
 function(widl_generate idl prefix)
   cmake_parse_arguments(ARG "TLB" "" "" ${ARGN})

@@ -1,4 +1,4 @@
-# Cross-build for 32-bit Windows with MinGW-w64; programs run under Wine.
+# Cross-build for 32-bit Windows (x86) with MinGW-w64; programs run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)

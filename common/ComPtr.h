@@ -162,12 +162,3 @@ inline bool IsEmptyText(const wchar_t* text) noexcept
 {
     return !text || !*text;
 }
-
-// An [optional] BSTR that a late-bound caller left out arrives as the
-// DISP_E_PARAMNOTFOUND scode in place of the string: read it as no text.
-inline BSTR OptionalText(BSTR text) noexcept
-{
-    return reinterpret_cast<ULONG_PTR>(text) == static_cast<ULONG_PTR>(DISP_E_PARAMNOTFOUND)
-               ? nullptr
-               : text;
-}

@@ -2,6 +2,8 @@
 // shared by every DLL of the project that uses DispatchImpl.
 #include "TypeInfoDispatch.h"
 
+#include <deque>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -100,12 +102,185 @@ HRESULT InvokeWithScriptOutParameters(ITypeInfo* typeInfo, void* instance, DISPI
     return hr;
 }
 
+// True for an argument that a script left out in the middle of a call.
+bool IsOmitted(const VARIANT& arg)
+{
+    return V_VT(&arg) == VT_ERROR && V_ERROR(&arg) == DISP_E_PARAMNOTFOUND;
+}
+
+enum class ParamKind : BYTE { Required, Optional, OptionalText };
+
+// What the filling of omitted arguments needs to know of a member that has
+// an [optional] BSTR parameter: the kind of each parameter a caller can pass.
+struct MemberShape {
+    MEMBERID memid;
+    INVOKEKIND invkind;
+    std::vector<ParamKind> params;
+};
+
+// The members with optional texts, per type information, read once: a
+// FUNCDESC costs an allocation per member, too much for every call.
+struct TypeShape {
+    ITypeInfo* typeInfo;  // counted, so that the address is never reused
+    std::vector<MemberShape> members;
+};
+
+SRWLOCK g_shapesLock = SRWLOCK_INIT;
+// A deque: adding a type moves none that are there.
+std::deque<TypeShape>* g_shapes = nullptr;
+
+std::vector<MemberShape> ReadShapes(ITypeInfo* typeInfo)
+{
+    std::vector<MemberShape> members;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(typeInfo->GetTypeAttr(&attr))) return members;
+    WORD count = attr->cFuncs;
+    typeInfo->ReleaseTypeAttr(attr);
+    for (WORD i = 0; i < count; ++i) {
+        FUNCDESC* func = nullptr;
+        if (FAILED(typeInfo->GetFuncDesc(i, &func))) continue;
+        MemberShape shape{func->memid, func->invkind, {}};
+        bool anyOptionalText = false;
+        for (SHORT p = 0; p < func->cParams; ++p) {
+            const ELEMDESC& element = func->lprgelemdescParam[p];
+            USHORT paramFlags = element.paramdesc.wParamFlags;
+            // The return value and the locale are not the caller's to pass.
+            if (paramFlags & (PARAMFLAG_FRETVAL | PARAMFLAG_FLCID)) break;
+            ParamKind kind = !(paramFlags & PARAMFLAG_FOPT) ? ParamKind::Required
+                             : element.tdesc.vt == VT_BSTR  ? ParamKind::OptionalText
+                                                            : ParamKind::Optional;
+            anyOptionalText = anyOptionalText || kind == ParamKind::OptionalText;
+            shape.params.push_back(kind);
+        }
+        typeInfo->ReleaseFuncDesc(func);
+        if (anyOptionalText) members.push_back(std::move(shape));
+    }
+    return members;
+}
+
+// The member types of one type information, or null when not read yet.
+const std::vector<MemberShape>* KnownMembers(ITypeInfo* typeInfo)
+{
+    if (!g_shapes) return nullptr;
+    for (const TypeShape& type : *g_shapes)
+        if (type.typeInfo == typeInfo) return &type.members;
+    return nullptr;
+}
+
+// The shape of the member a call names, or null when it has no optional
+// text. Shapes are kept until the module stops and never move, so what is
+// found stays valid while calls run.
+const MemberShape* FindShape(ITypeInfo* typeInfo, DISPID dispid, WORD flags)
+{
+    AcquireSRWLockShared(&g_shapesLock);
+    const std::vector<MemberShape>* members = KnownMembers(typeInfo);
+    ReleaseSRWLockShared(&g_shapesLock);
+    if (!members) {
+        std::vector<MemberShape> read = ReadShapes(typeInfo);
+        AcquireSRWLockExclusive(&g_shapesLock);
+        struct Unlock {
+            ~Unlock() { ReleaseSRWLockExclusive(&g_shapesLock); }
+        } unlock;
+        members = KnownMembers(typeInfo);
+        if (!members) {
+            if (!g_shapes) g_shapes = new std::deque<TypeShape>;
+            g_shapes->push_back(TypeShape{typeInfo, std::move(read)});
+            typeInfo->AddRef();
+            members = &g_shapes->back().members;
+        }
+    }
+    for (const MemberShape& member : *members)
+        if (member.memid == dispid && (member.invkind & flags)) return &member;
+    return nullptr;
+}
+
+// An [optional] BSTR that a script leaves out would reach the member as the
+// DISP_E_PARAMNOTFOUND scode in place of the string pointer (zero- or
+// sign-extended, by platform). Pass a null string instead: the members read
+// it as no text. Returns false when the call needs no change; otherwise
+// `args` and `filled` hold the call to make, with `inserted` arguments added
+// after the named ones.
+bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
+                              const DISPPARAMS* params, std::vector<VARIANT>& args,
+                              DISPPARAMS& filled, UINT& inserted)
+{
+    if (!params || (params->cArgs && !params->rgvarg) ||
+        (params->cNamedArgs && !params->rgdispidNamedArgs) || params->cNamedArgs > params->cArgs)
+        return false;
+    const MemberShape* shape = FindShape(typeInfo, dispid, flags);
+    if (!shape) return false;
+    const std::vector<ParamKind>& kinds = shape->params;
+    const UINT callable = static_cast<UINT>(kinds.size());
+
+    const UINT named = params->cNamedArgs;
+    const UINT positional = params->cArgs - named;
+    // Positional arguments come last to first, after the named ones.
+    args.assign(params->rgvarg, params->rgvarg + params->cArgs);
+    bool changed = false;
+    for (UINT i = 0; i < params->cArgs; ++i) {
+        DISPID param = i < named ? params->rgdispidNamedArgs[i] : static_cast<DISPID>(params->cArgs - 1 - i);
+        if (param < 0 || static_cast<UINT>(param) >= callable) continue;
+        if (kinds[static_cast<UINT>(param)] != ParamKind::OptionalText || !IsOmitted(args[i])) continue;
+        VariantInit(&args[i]);
+        V_VT(&args[i]) = VT_BSTR;
+        V_BSTR(&args[i]) = nullptr;
+        changed = true;
+    }
+
+    // Trailing parameters left out altogether, up to the last optional text
+    // nobody passed; a required one among them is for the type library to refuse.
+    UINT last = 0;
+    for (UINT p = positional; p < callable; ++p) {
+        bool isNamed = false;
+        for (UINT i = 0; i < named; ++i) isNamed = isNamed || params->rgdispidNamedArgs[i] == static_cast<DISPID>(p);
+        if (kinds[p] == ParamKind::Required || isNamed) break;
+        if (kinds[p] == ParamKind::OptionalText) last = p + 1;
+    }
+    if (last > positional) {
+        std::vector<VARIANT> missing;
+        for (UINT p = last; p-- > positional;) {
+            VARIANT arg;
+            VariantInit(&arg);
+            if (kinds[p] == ParamKind::OptionalText) {
+                V_VT(&arg) = VT_BSTR;
+                V_BSTR(&arg) = nullptr;
+            } else {
+                V_VT(&arg) = VT_ERROR;
+                V_ERROR(&arg) = DISP_E_PARAMNOTFOUND;
+            }
+            missing.push_back(arg);
+        }
+        args.insert(args.begin() + named, missing.begin(), missing.end());
+        inserted = static_cast<UINT>(missing.size());
+        changed = true;
+    }
+    if (!changed) return false;
+    filled = {args.data(), params->rgdispidNamedArgs, static_cast<UINT>(args.size()), named};
+    return true;
+}
+
 }  // namespace
 
 HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, WORD flags,
                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
                            UINT* argErr) noexcept
 {
+    std::vector<VARIANT> filledArgs;
+    DISPPARAMS filled;
+    UINT inserted = 0;
+    try {
+        if (FillOmittedOptionalTexts(typeInfo, dispid, flags, params, filledArgs, filled, inserted)) {
+            HRESULT hr = InvokeWithTypeInfo(typeInfo, instance, dispid, flags, &filled, result,
+                                            excepInfo, argErr);
+            // A bad argument is named by its place in the caller's list.
+            if (argErr && (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) &&
+                *argErr >= filled.cNamedArgs + inserted)
+                *argErr -= inserted;
+            return hr;
+        }
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
     HRESULT hr = typeInfo->Invoke(instance, dispid, flags, params, result, excepInfo, argErr);
     if (hr == DISP_E_TYPEMISMATCH) {
         try {
@@ -125,4 +300,14 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, W
         return typeInfo->Invoke(instance, dispid, DISPATCH_PROPERTYPUT, params, result, excepInfo,
                                 argErr);
     return hr;
+}
+
+void ForgetInvokeShapes() noexcept
+{
+    AcquireSRWLockExclusive(&g_shapesLock);
+    std::deque<TypeShape>* shapes = std::exchange(g_shapes, nullptr);
+    ReleaseSRWLockExclusive(&g_shapesLock);
+    if (!shapes) return;
+    for (TypeShape& type : *shapes) type.typeInfo->Release();
+    delete shapes;
 }

@@ -63,6 +63,7 @@ HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept
 
 void ReleaseModuleTypeInfo() noexcept
 {
+    ForgetInvokeShapes();
     Guard guard;
     for (int i = 0; i < g_cached; ++i) g_cache[i].typeInfo->Release();
     g_cached = 0;

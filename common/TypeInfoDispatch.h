@@ -16,7 +16,12 @@ HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept;
 // Called when the module stops.
 void ReleaseModuleTypeInfo() noexcept;
 
-// Invoke with the allowances that script hosts need: JScript's Enumerator
+// Forgets what InvokeWithTypeInfo learnt of the type information it was
+// given; part of ReleaseModuleTypeInfo.
+void ForgetInvokeShapes() noexcept;
+
+// Invoke with the allowances that script hosts need: an [optional] BSTR
+// left out arrives as a null string, JScript's Enumerator
 // asks for _NewEnum as a method, "Set obj.Prop = x" arrives as a
 // put-by-reference on a property that has only a put, and a script passes an
 // [out] interface pointer or string as a by-reference VARIANT.

@@ -20,3 +20,10 @@ void ErrorContext::SetNumberParam(int position, const wchar_t* name, LONG value)
     ParamValue[position - 1] = BstrText(std::to_wstring(value).c_str());
     ParamName[position - 1] = name;
 }
+
+void ErrorContext::SetPointerParam(int position, const wchar_t* name, const void* value)
+{
+    if (position < 1 || position > 4) return;
+    ParamValue[position - 1] = BstrText(std::to_wstring(reinterpret_cast<LONG_PTR>(value)).c_str());
+    ParamName[position - 1] = name;
+}

@@ -17,6 +17,10 @@ struct ErrorContext {
     void SetTextParam(int position, const wchar_t* name, const wchar_t* value);
     // Pair 1 to 4: a number as signed decimal text. Throws std::bad_alloc.
     void SetNumberParam(int position, const wchar_t* name, LONG value);
+    // Pair 1 to 4: an address as signed decimal text of the platform's
+    // pointer width, so that no two objects are recorded alike. Throws
+    // std::bad_alloc.
+    void SetPointerParam(int position, const wchar_t* name, const void* value);
 
     const wchar_t* Operation;
     const wchar_t* ParamName[4] = {};  // null: no parameter

@@ -184,8 +184,6 @@ HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Group
                                 void (*edit)(std::vector<std::wstring>&, const wchar_t*))
 {
     COM_TRY
-    Users = OptionalText(Users);
-    Groups = OptionalText(Groups);
     // Filled as every operation fills its context; member edits report nothing.
     ErrorContext context(operation);
     context.SetTextParam(1, param::m_sName, m_sName.wide());

@@ -189,8 +189,6 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, 
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     COM_TRY
-    Description = OptionalText(Description);
-    GUID = OptionalText(GUID);
     ErrorContext context(op::RolesCollection_Add);
     context.SetTextParam(1, param::Name, Name);
     context.SetTextParam(2, param::Description, Description);

@@ -2,6 +2,7 @@
 
 #include "ComObject.h"
 #include "Registrar.h"
+#include "TypeLibRegistration.h"
 
 #include <string>
 
@@ -205,9 +206,7 @@ HRESULT ComModule::RegisterServer() noexcept
         std::wstring path = ModulePath(m_instance);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
         ComInitScope com;
-        com_ptr<ITypeLib> typeLib;
-        RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put()));
-        return RegisterTypeLib(typeLib.get(), &path[0], nullptr);
+        return RegisterModuleTypeLib(path.c_str());
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -218,10 +217,12 @@ HRESULT ComModule::UnregisterServer() noexcept
     if (!m_classTable) return E_UNEXPECTED;
     for (ClassEntry* entry = m_classTable; entry->clsid; ++entry)
         RETURN_IF_FAILED(RunRegistryScript(entry->registryScript, false));
-    // Unregistering a library that is not registered fails: twice is harmless.
-    ComInitScope com;
-    BSTR registeredPath = nullptr;
-    if (FAILED(QueryPathOfRegTypeLib(*m_libid, 1, 0, LANG_NEUTRAL, &registeredPath))) return S_OK;
-    SysFreeString(registeredPath);
-    return UnRegisterTypeLib(*m_libid, 1, 0, LANG_NEUTRAL, SYS_WIN32);
+    try {
+        std::wstring path = ModulePath(m_instance);
+        if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
+        ComInitScope com;
+        return UnregisterModuleTypeLib(path.c_str());
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
 }

@@ -3,6 +3,7 @@
 #include "SecClientStandIn.h"
 
 #include "InprocServer.h"
+#include "TypeLibRegistration.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -53,6 +54,7 @@ HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept
 
 void ReleaseModuleTypeInfo() noexcept
 {
+    ForgetInvokeShapes();
     EnterCriticalSection(&g_typeInfoLock);
     if (g_controlTypeInfo) g_controlTypeInfo->Release();
     if (g_typeLib) g_typeLib->Release();
@@ -104,9 +106,7 @@ STDAPI DllRegisterServer()
         }
         RETURN_IF_FAILED(WriteClassesRootKey(std::wstring(kProgId) + L"\\CurVer", kVersionedProgId));
 
-        com_ptr<ITypeLib> typeLib;
-        RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put()));
-        return RegisterTypeLib(typeLib.get(), &path[0], nullptr);
+        return RegisterModuleTypeLib(path.c_str());
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -121,13 +121,10 @@ STDAPI DllUnregisterServer()
             HRESULT removed = standin::DeleteClassesRootKey(key);
             if (SUCCEEDED(hr)) hr = removed;
         }
-        // Unregistering a library that is not registered fails: twice must be harmless.
-        BSTR registered = nullptr;
-        if (SUCCEEDED(QueryPathOfRegTypeLib(LIBID_SecClientLib, 1, 0, LANG_NEUTRAL, &registered))) {
-            SysFreeString(registered);
-            HRESULT removed = UnRegisterTypeLib(LIBID_SecClientLib, 1, 0, LANG_NEUTRAL, SYS_WIN32);
-            if (SUCCEEDED(hr)) hr = removed;
-        }
+        std::wstring path;
+        HRESULT removed = standin::ModuleFilePath(path);
+        if (SUCCEEDED(removed)) removed = UnregisterModuleTypeLib(path.c_str());
+        if (SUCCEEDED(hr)) hr = removed;
         return hr;
     } catch (...) {
         return E_OUTOFMEMORY;

@@ -389,15 +389,25 @@ TEST_F(KivAuthTest, RoleRecordsAsTheModuleReadsThem)
     SysFreeString(time);
     ASSERT_EQ(4, list->count);
 
-    // Read at the byte offsets of the records, as the module does.
-    const BYTE* writers = reinterpret_cast<const BYTE*>(list->roles[1]);
+    // Read at the byte offsets of the records, as the module does: the
+    // 32-bit layout, with pointers of 8 bytes aligned to 8 on x64.
+#ifdef _WIN64
+    const struct { size_t listRoles, listCount, users, userCount, groups, groupCount; } at = {8, 16, 776, 784, 792, 800};
+#else
+    const struct { size_t listRoles, listCount, users, userCount, groups, groupCount; } at = {4, 8, 776, 780, 788, 792};
+#endif
+    const BYTE* listBytes = reinterpret_cast<const BYTE*>(list);
+    EXPECT_EQ(4, *reinterpret_cast<const LONG*>(listBytes + at.listCount));
+    const BYTE* const* roleBlock = *reinterpret_cast<const BYTE* const* const*>(listBytes + at.listRoles);
+    const BYTE* writers = roleBlock[1];
+    EXPECT_EQ(reinterpret_cast<const BYTE*>(list->roles[1]), writers);
     EXPECT_STREQ(kWritersId, reinterpret_cast<const char*>(writers + 4));
     EXPECT_STREQ("Writers", reinterpret_cast<const char*>(writers + 260));
     EXPECT_STREQ("Can write | and more", reinterpret_cast<const char*>(writers + 516));
-    EXPECT_EQ(1, *reinterpret_cast<const LONG*>(writers + 780));
-    EXPECT_EQ(1, *reinterpret_cast<const LONG*>(writers + 792));
-    const BYTE* user = *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + 776));
-    const BYTE* group = *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + 788));
+    EXPECT_EQ(1, *reinterpret_cast<const LONG*>(writers + at.userCount));
+    EXPECT_EQ(1, *reinterpret_cast<const LONG*>(writers + at.groupCount));
+    const BYTE* user = *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + at.users));
+    const BYTE* group = *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + at.groups));
     EXPECT_STREQ("D\\bob", reinterpret_cast<const char*>(user + 4));
     EXPECT_STREQ("D\\Editors", reinterpret_cast<const char*>(group + 4));
 

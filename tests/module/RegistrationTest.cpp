@@ -113,7 +113,12 @@ std::vector<Expected> ExpectedEntries(const std::wstring& modulePath)
         entries.push_back({key + L"\\TypeLib", nullptr, libid});
     }
     entries.push_back({L"TypeLib\\" + libid + L"\\1.0", nullptr, L"Authorization 1.0 Type Library"});
-    entries.push_back({L"TypeLib\\" + libid + L"\\1.0\\0\\win32", nullptr, modulePath});
+#ifdef _WIN64
+    const wchar_t* platform = L"win64";
+#else
+    const wchar_t* platform = L"win32";
+#endif
+    entries.push_back({L"TypeLib\\" + libid + L"\\1.0\\0\\" + platform, nullptr, modulePath});
     return entries;
 }
 

@@ -68,6 +68,34 @@ TEST(ErrorContextTest, RecordsNumbersAsSignedDecimal)
     }
 }
 
+TEST(ErrorContextTest, RecordsAddressesWhole)
+{
+    // Signed decimal of the pointer's own width: a 64-bit address cut to 32
+    // bits would name another object.
+    const struct {
+        ULONG_PTR address;
+        const wchar_t* recorded;
+    } cases[] = {
+        {0, L"0"},
+        {0x7FFFFFFF, L"2147483647"},
+#ifdef _WIN64
+        {0x80000000u, L"2147483648"},
+        {0x100000000ull, L"4294967296"},
+        {0x00007FFF12345678ull, L"140733498807928"},
+        {0xFFFFFFFF80000000ull, L"-2147483648"},
+#else
+        {0x80000000u, L"-2147483648"},
+        {0x8A001230u, L"-1979706832"},
+#endif
+    };
+    for (const auto& c : cases) {
+        ErrorContext context(op::Authorization_put_AuthSecClient);
+        context.SetPointerParam(1, param::pSec, reinterpret_cast<const void*>(c.address));
+        EXPECT_STREQ(context.ParamName[0], L"(long)pSec");
+        EXPECT_EQ(Value(context.ParamValue[0]), c.recorded) << std::hex << c.address;
+    }
+}
+
 TEST(ErrorContextTest, FillsEachPairInItsPlace)
 {
     ErrorContext context(op::Role_AddMembers);

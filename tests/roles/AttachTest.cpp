@@ -84,13 +84,14 @@ TEST_F(AttachTest, ObjectWithoutTheInterfaceIsRefusedAndDetaches)
     EXPECT_FALSE(events[0].request);
     ASSERT_EQ(1u, events[0].params.size());
     EXPECT_EQ(L"(long)pSec", events[0].params[0].first);
-    EXPECT_EQ(Arg(std::to_wstring(static_cast<LONG>(reinterpret_cast<LONG_PTR>(&other)))),
-              events[0].params[0].second);
+    EXPECT_EQ(Arg(std::to_wstring(reinterpret_cast<LONG_PTR>(&other))), events[0].params[0].second);
 }
 
-TEST_F(AttachTest, PointerAboveTwoGigabytesIsRecordedNegative)
+TEST_F(AttachTest, PointerAboveTwoGigabytesIsRecordedWhole)
 {
-    // A large-address-aware program can place an object above 0x80000000.
+    // A large-address-aware 32-bit program, and any 64-bit one, can place an
+    // object above 0x80000000: x86 records it as a negative 32-bit number,
+    // x64 as the whole 64-bit address.
     void* high = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_READWRITE);
     ASSERT_NE(nullptr, high);
     if (reinterpret_cast<ULONG_PTR>(high) < 0x80000000u) {
@@ -104,9 +105,14 @@ TEST_F(AttachTest, PointerAboveTwoGigabytesIsRecordedNegative)
     ASSERT_EQ(1u, events.size());
     ASSERT_EQ(1u, events[0].params.size());
     ASSERT_TRUE(events[0].params[0].second);
-    EXPECT_EQ(L'-', events[0].params[0].second->at(0));
-    EXPECT_EQ(std::to_wstring(static_cast<LONG>(reinterpret_cast<LONG_PTR>(other))),
-              *events[0].params[0].second);
+    const std::wstring& recorded = *events[0].params[0].second;
+#ifdef _WIN64
+    EXPECT_EQ(std::to_wstring(reinterpret_cast<LONG_PTR>(other)), recorded);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(other), std::stoull(recorded));
+#else
+    EXPECT_EQ(L'-', recorded.at(0));
+    EXPECT_EQ(std::to_wstring(static_cast<LONG>(reinterpret_cast<LONG_PTR>(other))), recorded);
+#endif
     other->~NotAClient();
     VirtualFree(high, 0, MEM_RELEASE);
 }
