@@ -198,11 +198,11 @@ const MemberShape* FindShape(ITypeInfo* typeInfo, DISPID dispid, WORD flags)
 // DISP_E_PARAMNOTFOUND scode in place of the string pointer (zero- or
 // sign-extended, by platform). Pass a null string instead: the members read
 // it as no text. Returns false when the call needs no change; otherwise
-// `args` and `filled` hold the call to make, with `inserted` arguments added
-// after the named ones.
+// `filled` is the call to make, its arguments in `args` and `names`, with
+// `inserted` named arguments put in front of the caller's.
 bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
                               const DISPPARAMS* params, std::vector<VARIANT>& args,
-                              DISPPARAMS& filled, UINT& inserted)
+                              std::vector<DISPID>& names, DISPPARAMS& filled, UINT& inserted)
 {
     if (!params || (params->cArgs && !params->rgvarg) ||
         (params->cNamedArgs && !params->rgdispidNamedArgs) || params->cNamedArgs > params->cArgs)
@@ -212,50 +212,39 @@ bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
     const std::vector<ParamKind>& kinds = shape->params;
     const UINT callable = static_cast<UINT>(kinds.size());
 
+    VARIANT noText;
+    VariantInit(&noText);
+    V_VT(&noText) = VT_BSTR;
+    V_BSTR(&noText) = nullptr;
+
+    // Named arguments come first; the positional ones follow, last to first.
     const UINT named = params->cNamedArgs;
-    const UINT positional = params->cArgs - named;
-    // Positional arguments come last to first, after the named ones.
-    args.assign(params->rgvarg, params->rgvarg + params->cArgs);
+    std::vector<bool> passed(callable, false);
+    std::vector<VARIANT> given(params->rgvarg, params->rgvarg + params->cArgs);
     bool changed = false;
     for (UINT i = 0; i < params->cArgs; ++i) {
         DISPID param = i < named ? params->rgdispidNamedArgs[i] : static_cast<DISPID>(params->cArgs - 1 - i);
         if (param < 0 || static_cast<UINT>(param) >= callable) continue;
-        if (kinds[static_cast<UINT>(param)] != ParamKind::OptionalText || !IsOmitted(args[i])) continue;
-        VariantInit(&args[i]);
-        V_VT(&args[i]) = VT_BSTR;
-        V_BSTR(&args[i]) = nullptr;
+        passed[static_cast<UINT>(param)] = true;
+        if (kinds[static_cast<UINT>(param)] != ParamKind::OptionalText || !IsOmitted(given[i])) continue;
+        given[i] = noText;
         changed = true;
     }
 
-    // Trailing parameters left out altogether, up to the last optional text
-    // nobody passed; a required one among them is for the type library to refuse.
-    UINT last = 0;
-    for (UINT p = positional; p < callable; ++p) {
-        bool isNamed = false;
-        for (UINT i = 0; i < named; ++i) isNamed = isNamed || params->rgdispidNamedArgs[i] == static_cast<DISPID>(p);
-        if (kinds[p] == ParamKind::Required || isNamed) break;
-        if (kinds[p] == ParamKind::OptionalText) last = p + 1;
+    // Optional texts not passed at all go in front as named arguments.
+    args.clear();
+    names.clear();
+    for (UINT p = 0; p < callable; ++p) {
+        if (passed[p] || kinds[p] != ParamKind::OptionalText) continue;
+        args.push_back(noText);
+        names.push_back(static_cast<DISPID>(p));
     }
-    if (last > positional) {
-        std::vector<VARIANT> missing;
-        for (UINT p = last; p-- > positional;) {
-            VARIANT arg;
-            VariantInit(&arg);
-            if (kinds[p] == ParamKind::OptionalText) {
-                V_VT(&arg) = VT_BSTR;
-                V_BSTR(&arg) = nullptr;
-            } else {
-                V_VT(&arg) = VT_ERROR;
-                V_ERROR(&arg) = DISP_E_PARAMNOTFOUND;
-            }
-            missing.push_back(arg);
-        }
-        args.insert(args.begin() + named, missing.begin(), missing.end());
-        inserted = static_cast<UINT>(missing.size());
-        changed = true;
-    }
-    if (!changed) return false;
-    filled = {args.data(), params->rgdispidNamedArgs, static_cast<UINT>(args.size()), named};
+    inserted = static_cast<UINT>(args.size());
+    if (!changed && inserted == 0) return false;
+    args.insert(args.end(), given.begin(), given.end());
+    names.insert(names.end(), params->rgdispidNamedArgs, params->rgdispidNamedArgs + named);
+    filled = {args.data(), names.empty() ? nullptr : names.data(), static_cast<UINT>(args.size()),
+              static_cast<UINT>(names.size())};
     return true;
 }
 
@@ -266,15 +255,16 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, W
                            UINT* argErr) noexcept
 {
     std::vector<VARIANT> filledArgs;
+    std::vector<DISPID> filledNames;
     DISPPARAMS filled;
     UINT inserted = 0;
     try {
-        if (FillOmittedOptionalTexts(typeInfo, dispid, flags, params, filledArgs, filled, inserted)) {
+        if (FillOmittedOptionalTexts(typeInfo, dispid, flags, params, filledArgs, filledNames, filled,
+                                     inserted)) {
             HRESULT hr = InvokeWithTypeInfo(typeInfo, instance, dispid, flags, &filled, result,
                                             excepInfo, argErr);
             // A bad argument is named by its place in the caller's list.
-            if (argErr && (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) &&
-                *argErr >= filled.cNamedArgs + inserted)
+            if (argErr && (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) && *argErr >= inserted)
                 *argErr -= inserted;
             return hr;
         }

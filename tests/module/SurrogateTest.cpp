@@ -22,7 +22,18 @@ public:
         if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kAppIdKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             nullptr) != ERROR_SUCCESS)
             return;
-        RegSetValueExW(key, L"DllSurrogate", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+#ifdef _WIN64
+        // Wine starts its 32-bit surrogate for an empty value, which finds no
+        // 64-bit class: name the 64-bit one.
+        wchar_t surrogate[MAX_PATH];
+        UINT length = GetSystemDirectoryW(surrogate, MAX_PATH - 16);
+        if (length == 0 || length >= MAX_PATH - 16) return;
+        wcscat(surrogate, L"\\dllhost.exe");
+#else
+        const wchar_t surrogate[] = L"";
+#endif
+        RegSetValueExW(key, L"DllSurrogate", 0, REG_SZ, reinterpret_cast<const BYTE*>(surrogate),
+                       static_cast<DWORD>((wcslen(surrogate) + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
         if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
         const wchar_t appId[] = L"{0F0FC553-4FC4-49B5-A8D7-146D155A577A}";

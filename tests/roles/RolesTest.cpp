@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <vector>
 #include <ocidl.h>
 
 namespace {
@@ -640,23 +641,58 @@ TEST(RolesMadeDirectly, WorkOnTheirEmptySelvesAndFailCleanly)
 
 TEST(RolesMadeDirectly, OmittedOptionalArgumentsAreNoText)
 {
-    com_ptr<IKQSecRole> role;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KQSecRole, nullptr, CLSCTX_INPROC_SERVER, IID_IKQSecRole,
-                                     role.put_void()));
-    com_ptr<IDispatch> dispatch;
-    ASSERT_EQ(S_OK, role.query(dispatch));
-    // Late-bound AddMembers("x") with Groups left out.
-    VARIANT args[1];
-    V_VT(&args[0]) = VT_BSTR;
-    V_BSTR(&args[0]) = SysAllocString(L"x;y");
-    DISPPARAMS params = {args, nullptr, 1, 0};
-    EXPECT_EQ(S_OK, dispatch->Invoke(100, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
-    VariantClear(&args[0]);
-    BSTR users = nullptr, groups = reinterpret_cast<BSTR>(1);
-    role->get_Users(&users);
-    role->get_Groups(&groups);
-    EXPECT_EQ(L"x;y;", Text(users));
-    EXPECT_EQ(nullptr, groups);
+    // A script that leaves out an [optional] BSTR, in the middle (an explicit
+    // DISP_E_PARAMNOTFOUND) or at the end (fewer arguments), or names only
+    // some arguments: the member sees no text, never the scode as a pointer.
+    VARIANT omitted;
+    V_VT(&omitted) = VT_ERROR;
+    V_ERROR(&omitted) = DISP_E_PARAMNOTFOUND;
+    struct Case {
+        const char* call;
+        std::vector<const wchar_t*> args;  // last to first; null: omitted
+        std::vector<DISPID> named;
+        const wchar_t* users;
+        const wchar_t* groups;
+    };
+    const Case cases[] = {
+        {"AddMembers(\"x;y\")", {L"x;y"}, {}, L"x;y;", nullptr},
+        {"AddMembers()", {}, {}, nullptr, nullptr},
+        {"AddMembers(, \"g\")", {L"g", nullptr}, {}, nullptr, L"g;"},
+        {"AddMembers(\"u\", )", {nullptr, L"u"}, {}, L"u;", nullptr},
+        {"AddMembers(Groups:=\"g\")", {L"g"}, {1}, nullptr, L"g;"},
+        {"AddMembers(Users:=\"u\")", {L"u"}, {0}, L"u;", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        com_ptr<IKQSecRole> role;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KQSecRole, nullptr, CLSCTX_INPROC_SERVER, IID_IKQSecRole,
+                                         role.put_void()));
+        com_ptr<IDispatch> dispatch;
+        ASSERT_EQ(S_OK, role.query(dispatch));
+        std::vector<VARIANT> args;
+        for (const wchar_t* text : c.args) {
+            VARIANT arg = omitted;
+            if (text) {
+                V_VT(&arg) = VT_BSTR;
+                V_BSTR(&arg) = SysAllocString(text);
+            }
+            args.push_back(arg);
+        }
+        std::vector<DISPID> named = c.named;
+        DISPPARAMS params = {args.data(), named.empty() ? nullptr : named.data(), static_cast<UINT>(args.size()),
+                             static_cast<UINT>(named.size())};
+        EXPECT_EQ(S_OK, dispatch->Invoke(100, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
+        for (VARIANT& arg : args) VariantClear(&arg);
+        BSTR users = reinterpret_cast<BSTR>(1), groups = reinterpret_cast<BSTR>(1);
+        EXPECT_EQ(S_OK, role->get_Users(&users));
+        EXPECT_EQ(S_OK, role->get_Groups(&groups));
+        if (c.users) EXPECT_EQ(c.users, Text(users));
+        else EXPECT_EQ(nullptr, users);
+        if (c.groups) EXPECT_EQ(c.groups, Text(groups));
+        else EXPECT_EQ(nullptr, groups);
+        SysFreeString(users);
+        SysFreeString(groups);
+    }
 }
 
 }  // namespace
