@@ -169,6 +169,39 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
     EXPECT_EQ(E_POINTER, auth->get_RegAuthDefaultDomain(nullptr));
 }
 
+TEST_F(QueriesTest, DefaultDomainComesFromTheProcessOwnRegistryView)
+{
+    // As on Windows, a 64-bit module reads the 64-bit view and a 32-bit one
+    // the 32-bit view; the other view's value is never seen.
+#ifdef _WIN64
+    const REGSAM otherView = KEY_WOW64_32KEY;
+#else
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    if (!wow64) GTEST_SKIP() << "a 32-bit system has a single registry view";
+    const REGSAM otherView = KEY_WOW64_64KEY;
+#endif
+    HKEY other;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kVokKey, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS | otherView, nullptr, &other, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(other, "AuthDefaultDomain", 0, REG_SZ,
+                                            reinterpret_cast<const BYTE*>("OTHER"), 6));
+    RegCloseKey(other);
+
+    SetDefaultDomain("OWN");
+    BSTR domain = nullptr;
+    EXPECT_EQ(S_OK, auth->get_RegAuthDefaultDomain(&domain));
+    EXPECT_STREQ(L"OWN", domain);
+    SysFreeString(domain);
+
+    SetDefaultDomain(REG_NONE, nullptr, 0);
+    domain = reinterpret_cast<BSTR>(1);
+    EXPECT_EQ(S_OK, auth->get_RegAuthDefaultDomain(&domain));
+    EXPECT_EQ(nullptr, domain);
+    SysFreeString(domain);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kVokKey, otherView, 0);
+}
+
 TEST_F(QueriesTest, VarTwinsConvertArraysOfStrings)
 {
     unique_variant answer;
