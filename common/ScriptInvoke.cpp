@@ -199,7 +199,7 @@ const MemberShape* FindShape(ITypeInfo* typeInfo, DISPID dispid, WORD flags)
 // sign-extended, by platform). Pass a null string instead: the members read
 // it as no text. Returns false when the call needs no change; otherwise
 // `filled` is the call to make, its arguments in `args` and `names`, with
-// `inserted` named arguments put in front of the caller's.
+// `inserted` arguments put in front of the caller's.
 bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
                               const DISPPARAMS* params, std::vector<VARIANT>& args,
                               std::vector<DISPID>& names, DISPPARAMS& filled, UINT& inserted)
@@ -231,13 +231,31 @@ bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
         changed = true;
     }
 
-    // Optional texts not passed at all go in front as named arguments.
+    // Optional texts not passed at all: after the last positional argument
+    // when the caller named none (in front, since positional ones come last to
+    // first, with left-out optional ones between them as the type library
+    // would fill them), else as named arguments.
     args.clear();
     names.clear();
-    for (UINT p = 0; p < callable; ++p) {
-        if (passed[p] || kinds[p] != ParamKind::OptionalText) continue;
-        args.push_back(noText);
-        names.push_back(static_cast<DISPID>(p));
+    const UINT positional = params->cArgs - named;
+    UINT last = 0;
+    for (UINT p = positional; p < callable; ++p)
+        if (!passed[p] && kinds[p] == ParamKind::OptionalText) last = p + 1;
+    bool contiguous = named == 0;
+    for (UINT p = positional; p < last && contiguous; ++p) contiguous = kinds[p] != ParamKind::Required;
+    if (contiguous) {
+        VARIANT notPassed;
+        VariantInit(&notPassed);
+        V_VT(&notPassed) = VT_ERROR;
+        V_ERROR(&notPassed) = DISP_E_PARAMNOTFOUND;
+        for (UINT p = last; p-- > positional;)
+            args.push_back(kinds[p] == ParamKind::OptionalText ? noText : notPassed);
+    } else {
+        for (UINT p = 0; p < callable; ++p) {
+            if (passed[p] || kinds[p] != ParamKind::OptionalText) continue;
+            args.push_back(noText);
+            names.push_back(static_cast<DISPID>(p));
+        }
     }
     inserted = static_cast<UINT>(args.size());
     if (!changed && inserted == 0) return false;

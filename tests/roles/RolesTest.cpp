@@ -686,12 +686,8 @@ TEST(RolesMadeDirectly, OmittedOptionalArgumentsAreNoText)
         BSTR users = reinterpret_cast<BSTR>(1), groups = reinterpret_cast<BSTR>(1);
         EXPECT_EQ(S_OK, role->get_Users(&users));
         EXPECT_EQ(S_OK, role->get_Groups(&groups));
-        if (c.users) EXPECT_EQ(c.users, Text(users));
-        else EXPECT_EQ(nullptr, users);
-        if (c.groups) EXPECT_EQ(c.groups, Text(groups));
-        else EXPECT_EQ(nullptr, groups);
-        SysFreeString(users);
-        SysFreeString(groups);
+        EXPECT_EQ(c.users ? c.users : L"<null>", Text(users));
+        EXPECT_EQ(c.groups ? c.groups : L"<null>", Text(groups));
     }
 }
 
