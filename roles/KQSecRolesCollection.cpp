@@ -4,20 +4,21 @@
 #include "AuthSecClient.h"
 #include "Validation.h"
 #include "NarrowText.h"
-#include "authorization/IKIVAuthorization.h"
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"
 
+#include <mutex>
 #include <string>
 
 namespace {
 
-// The cache types that a committed role change refreshes.
-constexpr LONG kRoleCacheType = 2;
-
-HRESULT ReportFailure(const ErrorContext& context, HRESULT hr)
+HRESULT ReportFailure(const ErrorContext& context, HRESULT hr) noexcept
 {
-    return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+    try {
+        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+    } catch (...) {
+        return ReportError(context, hr, kReportKind, BstrText());
+    }
 }
 
 // 0x80041000 for a missing role identifier or name.
@@ -31,13 +32,13 @@ HRESULT ReportMissingRoleId(const ErrorContext& context, const wchar_t* roleId)
 
 }  // namespace
 
-CKQSecRolesCollection::~CKQSecRolesCollection()
-{
-    SetAuthorization(nullptr);
-}
+CKQSecRolesCollection::~CKQSecRolesCollection() = default;
 
 const InterfaceEntry* CKQSecRolesCollection::Interfaces() noexcept
 {
+    // The free-threaded marshaler hands this object to any apartment as it
+    // is, so that callers may pass a collection between threads: the count
+    // is interlocked and the state locked for that reason.
     static const InterfaceEntry entries[] = {
         INTERFACE_ENTRY(CKQSecRolesCollection, IKQSecRolesCollection),
         INTERFACE_ENTRY_IID(CKQSecRolesCollection, IID_IDispatch, IKQSecRolesCollection),
@@ -60,38 +61,65 @@ void CKQSecRolesCollection::FinalRelease() noexcept
     m_marshaler.reset();
 }
 
-void CKQSecRolesCollection::SetAuthorization(CIKIVAuthorization* authorization) noexcept
+com_ptr<IRoleServices> CKQSecRolesCollection::Authorization() noexcept
 {
-    if (authorization) authorization->GetControllingUnknown()->AddRef();
-    if (m_pAuthorization) m_pAuthorization->GetControllingUnknown()->Release();
-    m_pAuthorization = authorization;
+    std::lock_guard<CriticalSection> guard(m_lock);
+    return m_pAuthorization;
 }
 
-HRESULT CKQSecRolesCollection::Init(CIKIVAuthorization* authorization) noexcept
+BstrText CKQSecRolesCollection::CacheTime() noexcept
 {
-    try {
-        ErrorContext context(op::RolesCollection_Init);
-        SetAuthorization(authorization);
-        if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    std::lock_guard<CriticalSection> guard(m_lock);
+    return m_sCacheTime;
+}
 
-        CKIVRoleList* list = nullptr;
-        unique_bstr cacheTime;
-        HRESULT hr = m_pAuthorization->m_authorize.GetRolesCache(&list, cacheTime.put());
+bool CKQSecRolesCollection::ElementAt(size_t position, CRoleInfo& element) noexcept
+{
+    std::lock_guard<CriticalSection> guard(m_lock);
+    if (position >= m_roles.size()) return false;
+    element = m_roles[position];
+    return true;
+}
+
+size_t CKQSecRolesCollection::ElementCount() noexcept
+{
+    std::lock_guard<CriticalSection> guard(m_lock);
+    return m_roles.size();
+}
+
+HRESULT CKQSecRolesCollection::Init(IRoleServices* authorization) noexcept
+{
+    {
+        std::lock_guard<CriticalSection> guard(m_lock);
+        if (m_pAuthorization.get() != authorization) m_pAuthorization = com_ptr<IRoleServices>(authorization);
+    }
+    return Fill(authorization);
+}
+
+HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
+{
+    ErrorContext context(op::RolesCollection_Init);
+    try {
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+
+        std::vector<RoleListEntry> listed;
+        bool hasList = false;
+        BstrText cacheTime;
+        HRESULT hr = authorization->ReadRoleCache(listed, hasList, cacheTime);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         // A null list is the library's "no roles": keeping the old elements
         // would show roles that no longer exist.
         std::vector<CRoleInfo> roles;
-        for (LONG i = 0; list && list->roles && i < list->count; ++i) {
-            if (!list->roles[i]) continue;
-            roles.push_back(CRoleInfo{RecordText(list->roles[i]->id), m_pAuthorization});
-        }
-        // The same list object: an enumerator reading it by index stays valid.
+        roles.reserve(listed.size());
+        for (const RoleListEntry& entry : listed) roles.push_back(CRoleInfo{entry.id, authorization});
+
+        std::lock_guard<CriticalSection> guard(m_lock);
         m_roles.swap(roles);
-        m_sCacheTime = BstrText::Attach(cacheTime.release());
+        m_sCacheTime = cacheTime;
         return hr;
     } catch (...) {
-        return E_OUTOFMEMORY;
+        return ReportFailure(context, CaughtExceptionCode());
     }
 }
 
@@ -100,18 +128,20 @@ STDMETHODIMP CKQSecRolesCollection::get__NewEnum(IUnknown** Val)
     if (!Val) return E_POINTER;
     *Val = nullptr;
     com_ptr<IEnumVARIANT> enumerator;
-    if (FAILED(CreateRoleEnumerator(this, &m_roles, 0, enumerator.put()))) return E_OUTOFMEMORY;
+    if (FAILED(CreateRoleEnumerator(this, 0, enumerator.put()))) return E_OUTOFMEMORY;
     return enumerator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(Val));
 }
 
 STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Val) return E_POINTER;
+    *Val = nullptr;
     COM_TRY
     ErrorContext context(op::RolesCollection_get_Item);
     context.SetTextParam(1, param::sRoleId, RoleId);
     if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    HRESULT hr = getComObject(RoleId, m_pAuthorization, Val);
+    HRESULT hr = getComObject(RoleId, Authorization().get(), Val);
     if (FAILED(hr)) return ReportFailure(context, hr);
     return hr;
     COM_CATCH_RETURN(E_UNEXPECTED)
@@ -120,7 +150,7 @@ STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
 STDMETHODIMP CKQSecRolesCollection::get_Count(LONG* Val)
 {
     if (!Val) return E_POINTER;
-    *Val = static_cast<LONG>(m_roles.size());
+    *Val = static_cast<LONG>(ElementCount());
     return S_OK;
 }
 
@@ -134,10 +164,19 @@ STDMETHODIMP CKQSecRolesCollection::get_ReadOnly(VARIANT_BOOL* ReadOnly)
 STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    if (!Val) return E_POINTER;
+    *Val = nullptr;
     COM_TRY
     ErrorContext context(op::RolesCollection_ItemPos);
     context.SetNumberParam(1, param::lPos, Pos);
-    LONG count = static_cast<LONG>(m_roles.size());
+    // The element is copied out: a refill on another thread may replace the list.
+    CRoleInfo element;
+    LONG count = 0;
+    {
+        std::lock_guard<CriticalSection> guard(m_lock);
+        count = static_cast<LONG>(m_roles.size());
+        if (Pos >= 0 && Pos < count) element = m_roles[static_cast<size_t>(Pos)];
+    }
     if (Pos < 0 || Pos >= count) {
         std::wstring countText = std::to_wstring(count), posText = std::to_wstring(Pos);
         return ReportRequestError(
@@ -145,8 +184,7 @@ STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
             FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
             BstrText(countText.c_str()));
     }
-    const CRoleInfo& element = m_roles[static_cast<size_t>(Pos)];
-    HRESULT hr = getComObject(element.m_sRoleId.wide(), m_pAuthorization, Val);
+    HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
     if (FAILED(hr)) return ReportFailure(context, hr);
     return hr;
     COM_CATCH_RETURN(E_UNEXPECTED)
@@ -161,11 +199,12 @@ STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
     if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
     if (!Exist) return E_POINTER;
     *Exist = VARIANT_FALSE;
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    com_ptr<IRoleServices> authorization = Authorization();
+    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    CKIVRole* record = nullptr;
-    HRESULT hr = m_pAuthorization->m_authorize.GetRoleInfo(NormalizeRoleText(RoleId).c_str(), &record);
-    if (SUCCEEDED(hr) && record) {
+    bool found = false;
+    HRESULT hr = authorization->LookUpRole(NormalizeRoleText(RoleId).c_str(), found, nullptr);
+    if (SUCCEEDED(hr) && found) {
         *Exist = VARIANT_TRUE;
         return S_OK;
     }
@@ -175,19 +214,19 @@ STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-HRESULT CKQSecRolesCollection::RefreshAndRefill() noexcept
+HRESULT CKQSecRolesCollection::RefreshAndRefill(IRoleServices* authorization) noexcept
 {
-    com_ptr<IIKIVAuthorization> authorization;
-    HRESULT hr = m_pAuthorization->GetControllingUnknown()->QueryInterface(
-        IID_IIKIVAuthorization, authorization.put_void());
-    if (SUCCEEDED(hr)) hr = authorization->RefreshCacheEx(kRoleCacheType);
-    if (SUCCEEDED(hr)) hr = Init(m_pAuthorization);
+    HRESULT hr = authorization->RefreshRoleCache();
+    if (SUCCEEDED(hr)) hr = Fill(authorization);
     return hr;
 }
 
 STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    // Nothing may be written to the database for a role that cannot be handed back.
+    if (!Val) return E_POINTER;
+    *Val = nullptr;
     COM_TRY
     Description = OptionalText(Description);
     GUID = OptionalText(GUID);
@@ -197,20 +236,21 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, 
     context.SetTextParam(3, param::GUID, GUID);
 
     RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    com_ptr<IRoleServices> authorization = Authorization();
+    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
     std::string narrowName = NormalizeRoleText(Name);
     std::wstring newName = WidenRoleText(narrowName);
 
-    CKIVRole* existing = nullptr;
-    HRESULT hr = m_pAuthorization->m_authorize.GetRoleInfo(narrowName.c_str(), &existing);
-    if (SUCCEEDED(hr) && existing) {
+    bool exists = false;
+    HRESULT hr = authorization->LookUpRole(narrowName.c_str(), exists, nullptr);
+    if (SUCCEEDED(hr) && exists) {
         return ReportRequestError(context, AUTH_E_ROLE_EXISTS, kReportKind,
                                   FormatModuleMessage(AUTH_E_ROLE_EXISTS, newName.c_str()),
                                   BstrText(newName.c_str()));
     }
 
     com_ptr<IAuthSecClient> client;
-    hr = m_pAuthorization->GetSecClient(client.put());
+    hr = authorization->GetSecClient(client.put());
     if (FAILED(hr)) return ReportFailure(context, hr);
 
     unique_bstr identifier;
@@ -225,7 +265,7 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, 
     client.reset();
     if (FAILED(hr)) return ReportFailure(context, hr);
 
-    hr = RefreshAndRefill();
+    hr = RefreshAndRefill(authorization.get());
     if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
     if (FAILED(hr)) return ReportFailure(context, hr);
     return hr;
@@ -239,16 +279,17 @@ STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
     ErrorContext context(op::RolesCollection_Remove);
     context.SetTextParam(1, param::sRoleId, RoleId);
     if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    com_ptr<IRoleServices> authorization = Authorization();
+    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
     com_ptr<IAuthSecClient> client;
-    HRESULT hr = m_pAuthorization->GetSecClient(client.put());
+    HRESULT hr = authorization->GetSecClient(client.put());
     if (FAILED(hr)) return ReportFailure(context, hr);
 
     // The lookup only has to succeed; its record is not looked at.
     std::wstring key = TrimSpaces(RoleId);
-    CKIVRole* record = nullptr;
-    hr = m_pAuthorization->m_authorize.GetRoleInfo(WideToAcp(key.c_str()).get(), &record);
+    bool found = false;
+    hr = authorization->LookUpRole(WideToAcp(key.c_str()).get(), found, nullptr);
     if (FAILED(hr)) return ReportFailure(context, hr);
 
     LONG ignored = 0;
@@ -259,7 +300,8 @@ STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
         unique_bstr name = unique_bstr::copy_of(key.c_str());
         hr = client->DeleteRoleByName(name.get(), &ignored);
     }
-    if (SUCCEEDED(hr)) hr = RefreshAndRefill();
+    client.reset();
+    if (SUCCEEDED(hr)) hr = RefreshAndRefill(authorization.get());
     if (FAILED(hr)) return ReportFailure(context, hr);
     return hr;
     COM_CATCH_RETURN(E_UNEXPECTED)
@@ -270,30 +312,31 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     COM_TRY
     ErrorContext context(op::RolesCollection_RemoveAll);
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    com_ptr<IRoleServices> authorization = Authorization();
+    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
     // Without a client nothing can be deleted, which matters only when
     // there is something to delete.
     com_ptr<IAuthSecClient> client;
-    HRESULT clientResult = m_pAuthorization->GetSecClient(client.put());
+    HRESULT clientResult = authorization->GetSecClient(client.put());
 
-    CKIVRoleList* list = nullptr;
-    unique_bstr cacheTime;
-    HRESULT hr = m_pAuthorization->m_authorize.GetRolesCache(&list, cacheTime.put());
+    // The names are copied out first: a call to a client in another
+    // apartment may let a nested call refresh the cache and free its list.
+    std::vector<RoleListEntry> listed;
+    bool hasList = false;
+    BstrText cacheTime;
+    HRESULT hr = authorization->ReadRoleCache(listed, hasList, cacheTime);
     if (FAILED(hr)) return ReportFailure(context, hr);
 
-    if (list) {
-        for (LONG i = 0; list->roles && i < list->count; ++i) {
-            const CKIVRole* role = list->roles[i];
-            if (!role) continue;
-            if (FAILED(clientResult)) return ReportFailure(context, clientResult);
-            unique_bstr name = unique_bstr::copy_of(TrimSpaces(RecordText(role->name).wide()).c_str());
-            LONG ignored = 0;
-            // A role that cannot be deleted does not stop the others.
-            client->DeleteRoleByName(name.get(), &ignored);
-        }
+    if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);
+    for (const RoleListEntry& role : listed) {
+        unique_bstr name = unique_bstr::copy_of(TrimSpaces(role.name.wide()).c_str());
+        LONG ignored = 0;
+        // A role that cannot be deleted does not stop the others.
+        client->DeleteRoleByName(name.get(), &ignored);
     }
-    hr = RefreshAndRefill();
+    client.reset();
+    hr = RefreshAndRefill(authorization.get());
     if (FAILED(hr)) return ReportFailure(context, hr);
     return hr;
     COM_CATCH_RETURN(E_UNEXPECTED)

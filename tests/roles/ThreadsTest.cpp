@@ -280,6 +280,39 @@ DWORD WINAPI RunLookUp(void* parameter)
     return 0;
 }
 
+// An authorization object with the client attached, and a collection of it.
+struct Session {
+    com_ptr<IIKIVAuthorization> auth;
+    com_ptr<IKQSecRolesCollection> roles;
+};
+
+void Open(SharedSecClient& client, Session& session)
+{
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IIKIVAuthorization, session.auth.put_void()));
+    ASSERT_EQ(S_OK, session.auth->InitCache());
+    ASSERT_EQ(S_OK, session.auth->put_AuthSecClient(&client));
+    BSTR time = nullptr;
+    ASSERT_EQ(S_OK, session.auth->get_RolesColl(session.roles.put(), &time));
+    SysFreeString(time);
+}
+
+// One thread per worker, each handed the collection for its own apartment.
+void RunThreads(IKQSecRolesCollection* roles, std::vector<Worker>& workers, LPTHREAD_START_ROUTINE body)
+{
+    std::vector<HANDLE> threads;
+    for (Worker& w : workers)
+        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles, &w.stream));
+    for (Worker& w : workers) threads.push_back(CreateThread(nullptr, 0, body, &w, 0, nullptr));
+    for (HANDLE thread : threads) {
+        ASSERT_NE(nullptr, thread);
+        DWORD index = 0;
+        // Pumps: a call from another apartment may need this one.
+        CoWaitForMultipleHandles(0, INFINITE, 1, &thread, &index);
+        CloseHandle(thread);
+    }
+}
+
 TEST(ThreadsTest, OneCollectionSharedByApartments)
 {
     KivTest_Reset();
@@ -287,49 +320,22 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
     ASSERT_EQ(S_OK, client.Init());
     Failures failures;
     {
-        com_ptr<IIKIVAuthorization> auth;
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IIKIVAuthorization, auth.put_void()));
-        ASSERT_EQ(S_OK, auth->InitCache());
-        ASSERT_EQ(S_OK, auth->put_AuthSecClient(&client));
-        com_ptr<IKQSecRolesCollection> roles;
-        BSTR time = nullptr;
-        ASSERT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
-        SysFreeString(time);
+        // What the module and the runtime keep for the process is made first.
+        Session warmUp;
+        Open(client, warmUp);
+        std::vector<Worker> workers = {{0, nullptr, &failures}, {1, nullptr, &failures}};
+        RunThreads(warmUp.roles.get(), workers, RunLookUp);
+    }
 
-        // Warmed up: what the module and the runtime keep for the process is made.
-        for (int i = 0; i < 2; ++i) {
-            Worker warmUp{i, nullptr, &failures};
-            ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles.get(),
-                                                                  &warmUp.stream));
-            HANDLE thread = CreateThread(nullptr, 0, RunLookUp, &warmUp, 0, nullptr);
-            ASSERT_NE(nullptr, thread);
-            DWORD index = 0;
-            CoWaitForMultipleHandles(0, INFINITE, 1, &thread, &index);
-            CloseHandle(thread);
-        }
-
-        MallocSpy spy;
-        ASSERT_TRUE(spy.registered());
-        size_t before = spy.Live();
-        {
-            std::vector<Worker> workers(kThreads);
-            std::vector<HANDLE> threads;
-            for (int i = 0; i < kThreads; ++i) {
-                workers[i] = {i, nullptr, &failures};
-                ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles.get(),
-                                                                      &workers[i].stream));
-            }
-            for (Worker& w : workers) threads.push_back(CreateThread(nullptr, 0, RunWorker, &w, 0, nullptr));
-            for (HANDLE thread : threads) {
-                ASSERT_NE(nullptr, thread);
-                DWORD index = 0;
-                // Pumps: a call from another apartment may need this one.
-                CoWaitForMultipleHandles(0, INFINITE, 1, &thread, &index);
-                CloseHandle(thread);
-            }
-        }
-        EXPECT_EQ(before, spy.Live()) << "task-memory blocks left by the rounds";
+    MallocSpy spy;
+    ASSERT_TRUE(spy.registered());
+    size_t before = spy.Live();
+    {
+        Session session;
+        Open(client, session);
+        std::vector<Worker> workers(kThreads);
+        for (int i = 0; i < kThreads; ++i) workers[i] = {i, nullptr, &failures};
+        RunThreads(session.roles.get(), workers, RunWorker);
 
         // The library now lists exactly the roles that the rounds left.
         std::set<std::wstring> expected;
@@ -337,7 +343,8 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
         for (int t = 0; t < kThreads; ++t)
             for (int r = 1; r < kRounds; r += 2) expected.insert(RoundRoleName(t, r));
         com_ptr<IKQSecRolesCollection> fresh;
-        ASSERT_EQ(S_OK, auth->get_RolesColl(fresh.put(), &time));
+        BSTR time = nullptr;
+        ASSERT_EQ(S_OK, session.auth->get_RolesColl(fresh.put(), &time));
         SysFreeString(time);
         LONG count = 0;
         EXPECT_EQ(S_OK, fresh->get_Count(&count));
@@ -353,7 +360,7 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
         }
         EXPECT_TRUE(expected == listed);
 
-        // ... and the policy holds each left role with its committed members.
+        // ... and the policy holds each of them with its committed members.
         std::map<std::wstring, SharedSecClient::Role> stored;
         for (const SharedSecClient::Role& role : client.Roles()) stored[role.name] = role;
         EXPECT_EQ(expected.size(), stored.size());
@@ -366,9 +373,10 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
             }
         }
     }
+    // Every object of the rounds is gone, and with it every text it held.
+    EXPECT_EQ(before, spy.Live()) << "task-memory blocks left";
     for (const std::string& line : failures.lines) ADD_FAILURE() << line;
 
-    // No object of the module is left, and the client is given up.
     client.Done();
     EXPECT_EQ(1, client.refs());
     using CanUnloadNow = HRESULT(WINAPI*)();
