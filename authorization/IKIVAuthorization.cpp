@@ -448,13 +448,7 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Authorization_get_RolesColl);
-    auto report = [&](HRESULT hr) noexcept {
-        try {
-            return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-        } catch (...) {
-            return ReportError(context, hr, kReportKind, BstrText());
-        }
-    };
+    auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
     try {
         // Roles may now travel to other apartments, and need the client there.
         {

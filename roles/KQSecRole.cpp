@@ -200,11 +200,14 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
     context.SetTextParam(1, param::sName, newVal);
     RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
 
-    // Only the comparison uses the normal form: a new name is kept as given.
+    // Only the comparison uses the normal form: a new name is kept as given,
+    // all of the BSTR, as put_Description keeps its text.
     std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
+    BstrText name = BstrText::Attach(SysAllocStringLen(newVal, SysStringLen(newVal)));
+    if (!name.wide()) return E_OUTOFMEMORY;
     std::lock_guard<CriticalSection> guard(m_lock);
     const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
-    if (normal != current) m_sName = BstrText(newVal);
+    if (normal != current) m_sName = name;
     return S_OK;
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -247,13 +250,7 @@ STDMETHODIMP CKQSecRole::CommitChanges()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Role_CommitChanges);
-    auto report = [&](HRESULT hr) noexcept {
-        try {
-            return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-        } catch (...) {
-            return ReportError(context, hr, kReportKind, BstrText());
-        }
-    };
+    auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
     try {
         // One consistent state is written, whatever other threads do to the role meanwhile.
         com_ptr<IRoleServices> authorization;

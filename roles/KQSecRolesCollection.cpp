@@ -12,15 +12,6 @@
 
 namespace {
 
-HRESULT ReportFailure(const ErrorContext& context, HRESULT hr) noexcept
-{
-    try {
-        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-    } catch (...) {
-        return ReportError(context, hr, kReportKind, BstrText());
-    }
-}
-
 // 0x80041000 for a missing role identifier or name.
 HRESULT ReportMissingRoleId(const ErrorContext& context, const wchar_t* roleId)
 {

@@ -24,15 +24,6 @@ std::vector<std::wstring> CopyMembers(CKIVRoleMember* const* block, LONG count)
     return members;
 }
 
-HRESULT ReportFailure(const ErrorContext& context, HRESULT hr) noexcept
-{
-    try {
-        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-    } catch (...) {
-        return ReportError(context, hr, kReportKind, BstrText());
-    }
-}
-
 }  // namespace
 
 BstrText RecordText(const char (&field)[256])
@@ -56,17 +47,6 @@ RoleRecord CopyRoleRecord(const CKIVRole& role)
 {
     return RoleRecord{RecordText(role.id), RecordText(role.name), RecordText(role.description),
                       CopyMembers(role.users, role.userCount), CopyMembers(role.groups, role.groupCount)};
-}
-
-HRESULT CaughtExceptionCode() noexcept
-{
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
 }
 
 HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept

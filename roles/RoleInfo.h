@@ -33,11 +33,6 @@ RoleRecord CopyRoleRecord(const CKIVRole& role);
 // A lookup that succeeds without handing out a record.
 constexpr HRESULT AUTH_E_ROLE_RECORD_MISSING = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
-// The failure code for an exception caught at a boundary: E_OUTOFMEMORY for
-// lack of memory, E_UNEXPECTED for anything else (a text that cannot be
-// converted, for one). Call only inside a catch block.
-HRESULT CaughtExceptionCode() noexcept;
-
 // A new role object filled from the library's current record of the role
 // named by an identifier or a name. Failures are reported.
 HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** role) noexcept;
