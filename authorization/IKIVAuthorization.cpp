@@ -419,6 +419,8 @@ STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     com_ptr<IKivXml2> appCache;
+    // An [out] slot holds nothing owned on entry; whatever the library puts there is freed below.
+    if (pstrTime) *pstrTime = nullptr;
     std::lock_guard<CriticalSection> library(m_libraryLock);
     RETURN_IF_FAILED(m_authorize.GetAppCache(appCache.put(), pstrTime));
     if (!appCache) {
