@@ -3,8 +3,11 @@
 // so each call below may run beside any other.
 #include "Authorization.h"
 #include "AuthSecClientItf.h"
+#include "FakeSecClient.h"
 #include "MallocSpy.h"
 #include "TestSupport.h"
+
+#include <fstream>
 
 #include <atomic>
 #include <map>
@@ -220,6 +223,10 @@ void LookUp(IKQSecRolesCollection* roles, Worker& w, int round)
     VARIANT_BOOL exists = VARIANT_FALSE;
     hr = roles->IsExists(name, &exists);
     w.failures->Check(hr == S_OK && exists == VARIANT_TRUE, w.index, round, "IsExists", hr);
+    // A rejected request: its audit event is recorded from this thread.
+    com_ptr<IKQSecRole> none;
+    hr = roles->ItemPos(-1, none.put());
+    w.failures->Check(hr == static_cast<HRESULT>(0x80041009), w.index, round, "ItemPos(-1)", hr);
 }
 
 // Adds this round's role, edits and commits its members; even rounds remove it again.
@@ -313,9 +320,28 @@ void RunThreads(IKQSecRolesCollection* roles, std::vector<Worker>& workers, LPTH
     }
 }
 
+// The audit log of this test program (set by its test definition), emptied.
+std::wstring FreshAuditLog()
+{
+    wchar_t path[MAX_PATH] = {};
+    if (!GetEnvironmentVariableW(L"KQSECSUPPORT_AUDIT_LOG", path, MAX_PATH)) return L"";
+    DeleteFileW(path);
+    return path;
+}
+
+size_t LinesWith(const std::wstring& path, const std::string& text)
+{
+    std::ifstream log(std::string(path.begin(), path.end()));
+    size_t count = 0;
+    for (std::string line; std::getline(log, line);)
+        if (line.find(text) != std::string::npos) ++count;
+    return count;
+}
+
 TEST(ThreadsTest, OneCollectionSharedByApartments)
 {
     KivTest_Reset();
+    std::wstring auditLog = FreshAuditLog();
     SharedSecClient client;
     ASSERT_EQ(S_OK, client.Init());
     Failures failures;
@@ -376,6 +402,10 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
     // Every object of the rounds is gone, and with it every text it held.
     EXPECT_EQ(before, spy.Live()) << "task-memory blocks left";
     for (const std::string& line : failures.lines) ADD_FAILURE() << line;
+    // One audit event per rejected request, whichever apartment made it.
+    if (!auditLog.empty())
+        EXPECT_EQ(2u + kThreads * kRounds,
+                  LinesWith(auditLog, "\"operation\":\"CKQSecRolesCollection::ItemPos\""));
 
     client.Done();
     EXPECT_EQ(1, client.refs());
@@ -384,6 +414,75 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
         GetProcAddress(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow"));
     ASSERT_NE(nullptr, canUnloadNow);
     EXPECT_EQ(S_OK, canUnloadNow());
+    KivTest_Reset();
+}
+
+// What a thread of the MTA got from a role and a collection whose client
+// belongs to the main thread's apartment.
+struct ForeignCalls {
+    IStream* role = nullptr;
+    IStream* roles = nullptr;
+    HRESULT commit = S_OK, remove = S_OK, add = S_OK;
+};
+
+DWORD WINAPI ChangeFromTheMta(void* parameter)
+{
+    auto& calls = *static_cast<ForeignCalls*>(parameter);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        com_ptr<IKQSecRole> role;
+        com_ptr<IKQSecRolesCollection> roles;
+        CoGetInterfaceAndReleaseStream(calls.role, IID_IKQSecRole, role.put_void());
+        CoGetInterfaceAndReleaseStream(calls.roles, IID_IKQSecRolesCollection, roles.put_void());
+        if (role) calls.commit = role->CommitChanges();
+        if (roles) {
+            calls.remove = roles->Remove(Bstr(L"Operators"));
+            com_ptr<IKQSecRole> added;
+            calls.add = roles->Add(Bstr(L"Night"), nullptr, nullptr, added.put());
+        }
+    }
+    CoUninitialize();
+    return 0;
+}
+
+TEST(ThreadsTest, AClientOfOneApartmentIsNeverCalledFromAnother)
+{
+    KivTest_Reset();
+    FakeSecClient client;  // no marshaler of its own, no proxy for its interface
+    {
+        com_ptr<IIKIVAuthorization> auth;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IIKIVAuthorization, auth.put_void()));
+        ASSERT_EQ(S_OK, auth->InitCache());
+        ASSERT_EQ(S_OK, auth->put_AuthSecClient(&client));
+        com_ptr<IKQSecRolesCollection> roles;
+        BSTR time = nullptr;
+        ASSERT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
+        SysFreeString(time);
+        com_ptr<IKQSecRole> role;
+        ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
+
+        ForeignCalls calls;
+        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRole, role.get(), &calls.role));
+        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles.get(), &calls.roles));
+        HANDLE thread = CreateThread(nullptr, 0, ChangeFromTheMta, &calls, 0, nullptr);
+        ASSERT_NE(nullptr, thread);
+        DWORD index = 0;
+        CoWaitForMultipleHandles(0, INFINITE, 1, &thread, &index);
+        CloseHandle(thread);
+
+        // Each change fails there, and nothing reached the client from that thread.
+        EXPECT_TRUE(FAILED(calls.commit)) << std::hex << calls.commit;
+        EXPECT_TRUE(FAILED(calls.remove)) << std::hex << calls.remove;
+        EXPECT_TRUE(FAILED(calls.add)) << std::hex << calls.add;
+        EXPECT_TRUE(client.calls.empty());
+
+        // In its own apartment the client is used as attached.
+        EXPECT_TRUE(SUCCEEDED(role->CommitChanges()));
+        ASSERT_EQ(1u, client.calls.size());
+        EXPECT_EQ("UpdateRole", client.calls[0].name);
+    }
+    EXPECT_EQ(1u, client.refs);
     KivTest_Reset();
 }
 
