@@ -471,32 +471,34 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
         if (pstrTime) *pstrTime = time.release();
         return hr;
     } catch (...) {
-        return report(CaughtExceptionCode());
+        return report(E_UNEXPECTED);
     }
 }
 
 STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
 {
-    COM_TRY
     ErrorContext context(op::Authorization_put_AuthSecClient);
-    context.SetNumberParam(1, param::pSec, static_cast<LONG>(reinterpret_cast<LONG_PTR>(pSec)));
+    try {
+        context.SetNumberParam(1, param::pSec, static_cast<LONG>(reinterpret_cast<LONG_PTR>(pSec)));
 
-    // The old client goes first: a failed attach leaves none attached.
-    ForgetClient();
-    if (!pSec) return S_OK;
-    com_ptr<IAuthSecClient> client;
-    HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, client.put_void());
-    if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-    bool share = false;
-    {
-        std::lock_guard<CriticalSection> guard(m_clientLock);
-        m_pSecClient = std::move(client);
-        m_clientThread = GetCurrentThreadId();
-        share = m_collectionsHandedOut;
+        // The old client goes first: a failed attach leaves none attached.
+        ForgetClient();
+        if (!pSec) return S_OK;
+        com_ptr<IAuthSecClient> client;
+        HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, client.put_void());
+        if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+        bool share = false;
+        {
+            std::lock_guard<CriticalSection> guard(m_clientLock);
+            m_pSecClient = std::move(client);
+            m_clientThread = GetCurrentThreadId();
+            share = m_collectionsHandedOut;
+        }
+        if (share) ShareClient();
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    if (share) ShareClient();
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)

@@ -195,21 +195,23 @@ STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
 STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::Role_put_Name);
-    context.SetTextParam(1, param::sName, newVal);
-    RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
+    try {
+        context.SetTextParam(1, param::sName, newVal);
+        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
 
-    // Only the comparison uses the normal form: a new name is kept as given,
-    // all of the BSTR, as put_Description keeps its text.
-    std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
-    BstrText name = BstrText::Attach(SysAllocStringLen(newVal, SysStringLen(newVal)));
-    if (!name.wide()) return E_OUTOFMEMORY;
-    std::lock_guard<CriticalSection> guard(m_lock);
-    const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
-    if (normal != current) m_sName = name;
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+        // Only the comparison uses the normal form: a new name is kept as given,
+        // all of the BSTR, as put_Description keeps its text.
+        std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
+        BstrText name = BstrText::Attach(SysAllocStringLen(newVal, SysStringLen(newVal)));
+        if (!name.wide()) return ReportFailure(context, E_OUTOFMEMORY);
+        std::lock_guard<CriticalSection> guard(m_lock);
+        const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
+        if (normal != current) m_sName = name;
+        return S_OK;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
+    }
 }
 
 HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
@@ -282,6 +284,6 @@ STDMETHODIMP CKQSecRole::CommitChanges()
         if (FAILED(hr)) return report(hr);
         return hr;
     } catch (...) {
-        return report(CaughtExceptionCode());
+        return report(E_UNEXPECTED);
     }
 }

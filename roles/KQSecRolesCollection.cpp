@@ -128,14 +128,16 @@ STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Val) return E_POINTER;
     *Val = nullptr;
-    COM_TRY
     ErrorContext context(op::RolesCollection_get_Item);
-    context.SetTextParam(1, param::sRoleId, RoleId);
-    if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    HRESULT hr = getComObject(RoleId, Authorization().get(), Val);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    try {
+        context.SetTextParam(1, param::sRoleId, RoleId);
+        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        HRESULT hr = getComObject(RoleId, Authorization().get(), Val);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
+    }
 }
 
 STDMETHODIMP CKQSecRolesCollection::get_Count(LONG* Val)
@@ -157,52 +159,56 @@ STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Val) return E_POINTER;
     *Val = nullptr;
-    COM_TRY
     ErrorContext context(op::RolesCollection_ItemPos);
-    context.SetNumberParam(1, param::lPos, Pos);
-    // The element is copied out: a refill on another thread may replace the list.
-    CRoleInfo element;
-    LONG count = 0;
-    {
-        std::lock_guard<CriticalSection> guard(m_lock);
-        count = static_cast<LONG>(m_roles.size());
-        if (Pos >= 0 && Pos < count) element = m_roles[static_cast<size_t>(Pos)];
+    try {
+        context.SetNumberParam(1, param::lPos, Pos);
+        // The element is copied out: a refill on another thread may replace the list.
+        CRoleInfo element;
+        LONG count = 0;
+        {
+            std::lock_guard<CriticalSection> guard(m_lock);
+            count = static_cast<LONG>(m_roles.size());
+            if (Pos >= 0 && Pos < count) element = m_roles[static_cast<size_t>(Pos)];
+        }
+        if (Pos < 0 || Pos >= count) {
+            std::wstring countText = std::to_wstring(count), posText = std::to_wstring(Pos);
+            return ReportRequestError(
+                context, AUTH_E_INVALID_POSITION, kReportKind,
+                FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
+                BstrText(countText.c_str()));
+        }
+        HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    if (Pos < 0 || Pos >= count) {
-        std::wstring countText = std::to_wstring(count), posText = std::to_wstring(Pos);
-        return ReportRequestError(
-            context, AUTH_E_INVALID_POSITION, kReportKind,
-            FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
-            BstrText(countText.c_str()));
-    }
-    HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::RolesCollection_IsExists);
-    context.SetTextParam(1, param::sRoleId, RoleId);
-    if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    if (!Exist) return E_POINTER;
-    *Exist = VARIANT_FALSE;
-    com_ptr<IRoleServices> authorization = Authorization();
-    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+    try {
+        context.SetTextParam(1, param::sRoleId, RoleId);
+        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        if (!Exist) return E_POINTER;
+        *Exist = VARIANT_FALSE;
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    bool found = false;
-    HRESULT hr = authorization->LookUpRole(NormalizeRoleText(RoleId).c_str(), found, nullptr);
-    if (SUCCEEDED(hr) && found) {
-        *Exist = VARIANT_TRUE;
+        bool found = false;
+        HRESULT hr = authorization->LookUpRole(NormalizeRoleText(RoleId).c_str(), found, nullptr);
+        if (SUCCEEDED(hr) && found) {
+            *Exist = VARIANT_TRUE;
+            return S_OK;
+        }
+        // Only a malformed identifier is a failure; any other miss means "no such role".
+        if (hr == AUTH_E_INVALID_GUID) return ReportFailure(context, hr);
         return S_OK;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    // Only a malformed identifier is a failure; any other miss means "no such role".
-    if (hr == AUTH_E_INVALID_GUID) return ReportFailure(context, hr);
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 HRESULT CKQSecRolesCollection::RefreshAndRefill(IRoleServices* authorization) noexcept
@@ -218,119 +224,125 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, 
     // Nothing may be written to the database for a role that cannot be handed back.
     if (!Val) return E_POINTER;
     *Val = nullptr;
-    COM_TRY
     Description = OptionalText(Description);
     GUID = OptionalText(GUID);
     ErrorContext context(op::RolesCollection_Add);
-    context.SetTextParam(1, param::Name, Name);
-    context.SetTextParam(2, param::Description, Description);
-    context.SetTextParam(3, param::GUID, GUID);
+    try {
+        context.SetTextParam(1, param::Name, Name);
+        context.SetTextParam(2, param::Description, Description);
+        context.SetTextParam(3, param::GUID, GUID);
 
-    RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
-    com_ptr<IRoleServices> authorization = Authorization();
-    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
-    std::string narrowName = NormalizeRoleText(Name);
-    std::wstring newName = WidenRoleText(narrowName);
+        RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        std::string narrowName = NormalizeRoleText(Name);
+        std::wstring newName = WidenRoleText(narrowName);
 
-    bool exists = false;
-    HRESULT hr = authorization->LookUpRole(narrowName.c_str(), exists, nullptr);
-    if (SUCCEEDED(hr) && exists) {
-        return ReportRequestError(context, AUTH_E_ROLE_EXISTS, kReportKind,
-                                  FormatModuleMessage(AUTH_E_ROLE_EXISTS, newName.c_str()),
-                                  BstrText(newName.c_str()));
+        bool exists = false;
+        HRESULT hr = authorization->LookUpRole(narrowName.c_str(), exists, nullptr);
+        if (SUCCEEDED(hr) && exists) {
+            return ReportRequestError(context, AUTH_E_ROLE_EXISTS, kReportKind,
+                                      FormatModuleMessage(AUTH_E_ROLE_EXISTS, newName.c_str()),
+                                      BstrText(newName.c_str()));
+        }
+
+        com_ptr<IAuthSecClient> client;
+        hr = authorization->GetSecClient(client.put());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+
+        unique_bstr identifier;
+        hr = ValidateGuid(GUID, identifier);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+
+        // The client may assign an identifier of its own; whatever the slot holds
+        // afterwards is released unread.
+        unique_bstr name = unique_bstr::copy_of(newName.c_str());
+        hr = client->AddRole(name.get(), Description, identifier.inout());
+        identifier.reset();
+        client.reset();
+        if (FAILED(hr)) return ReportFailure(context, hr);
+
+        hr = RefreshAndRefill(authorization.get());
+        if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-
-    com_ptr<IAuthSecClient> client;
-    hr = authorization->GetSecClient(client.put());
-    if (FAILED(hr)) return ReportFailure(context, hr);
-
-    unique_bstr identifier;
-    hr = ValidateGuid(GUID, identifier);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-
-    // The client may assign an identifier of its own; whatever the slot holds
-    // afterwards is released unread.
-    unique_bstr name = unique_bstr::copy_of(newName.c_str());
-    hr = client->AddRole(name.get(), Description, identifier.inout());
-    identifier.reset();
-    client.reset();
-    if (FAILED(hr)) return ReportFailure(context, hr);
-
-    hr = RefreshAndRefill(authorization.get());
-    if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::RolesCollection_Remove);
-    context.SetTextParam(1, param::sRoleId, RoleId);
-    if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    com_ptr<IRoleServices> authorization = Authorization();
-    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+    try {
+        context.SetTextParam(1, param::sRoleId, RoleId);
+        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    com_ptr<IAuthSecClient> client;
-    HRESULT hr = authorization->GetSecClient(client.put());
-    if (FAILED(hr)) return ReportFailure(context, hr);
+        com_ptr<IAuthSecClient> client;
+        HRESULT hr = authorization->GetSecClient(client.put());
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
-    // The lookup only has to succeed; its record is not looked at.
-    std::wstring key = TrimSpaces(RoleId);
-    bool found = false;
-    hr = authorization->LookUpRole(WideToAcp(key.c_str()).get(), found, nullptr);
-    if (FAILED(hr)) return ReportFailure(context, hr);
+        // The lookup only has to succeed; its record is not looked at.
+        std::wstring key = TrimSpaces(RoleId);
+        bool found = false;
+        hr = authorization->LookUpRole(WideToAcp(key.c_str()).get(), found, nullptr);
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
-    LONG ignored = 0;
-    if (!key.empty() && key[0] == L'{') {
-        unique_bstr prefixed = unique_bstr::copy_of(MakePrefixedRoleId(key).c_str());
-        hr = client->DeleteRoleById(prefixed.get(), &ignored);
-    } else {
-        unique_bstr name = unique_bstr::copy_of(key.c_str());
-        hr = client->DeleteRoleByName(name.get(), &ignored);
+        LONG ignored = 0;
+        if (!key.empty() && key[0] == L'{') {
+            unique_bstr prefixed = unique_bstr::copy_of(MakePrefixedRoleId(key).c_str());
+            hr = client->DeleteRoleById(prefixed.get(), &ignored);
+        } else {
+            unique_bstr name = unique_bstr::copy_of(key.c_str());
+            hr = client->DeleteRoleByName(name.get(), &ignored);
+        }
+        client.reset();
+        if (SUCCEEDED(hr)) hr = RefreshAndRefill(authorization.get());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    client.reset();
-    if (SUCCEEDED(hr)) hr = RefreshAndRefill(authorization.get());
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::RemoveAll()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::RolesCollection_RemoveAll);
-    com_ptr<IRoleServices> authorization = Authorization();
-    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+    try {
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    // Without a client nothing can be deleted, which matters only when
-    // there is something to delete.
-    com_ptr<IAuthSecClient> client;
-    HRESULT clientResult = authorization->GetSecClient(client.put());
+        // Without a client nothing can be deleted, which matters only when
+        // there is something to delete.
+        com_ptr<IAuthSecClient> client;
+        HRESULT clientResult = authorization->GetSecClient(client.put());
 
-    // The names are copied out first: a call to a client in another
-    // apartment may let a nested call refresh the cache and free its list.
-    std::vector<RoleListEntry> listed;
-    bool hasList = false;
-    BstrText cacheTime;
-    HRESULT hr = authorization->ReadRoleCache(listed, hasList, cacheTime);
-    if (FAILED(hr)) return ReportFailure(context, hr);
+        // The names are copied out first: a call to a client in another
+        // apartment may let a nested call refresh the cache and free its list.
+        std::vector<RoleListEntry> listed;
+        bool hasList = false;
+        BstrText cacheTime;
+        HRESULT hr = authorization->ReadRoleCache(listed, hasList, cacheTime);
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
-    if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);
-    for (const RoleListEntry& role : listed) {
-        unique_bstr name = unique_bstr::copy_of(TrimSpaces(role.name.wide()).c_str());
-        LONG ignored = 0;
-        // A role that cannot be deleted does not stop the others.
-        client->DeleteRoleByName(name.get(), &ignored);
+        if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);
+        for (const RoleListEntry& role : listed) {
+            unique_bstr name = unique_bstr::copy_of(TrimSpaces(role.name.wide()).c_str());
+            LONG ignored = 0;
+            // A role that cannot be deleted does not stop the others.
+            client->DeleteRoleByName(name.get(), &ignored);
+        }
+        client.reset();
+        hr = RefreshAndRefill(authorization.get());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    client.reset();
-    hr = RefreshAndRefill(authorization.get());
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::GetClassInfo(ITypeInfo** ppTI)

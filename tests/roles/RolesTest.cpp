@@ -4,9 +4,11 @@
 #include "Authorization.h"
 #include "Events.h"
 #include "FakeSecClient.h"
+#include "MallocSpy.h"
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <functional>
 #include <ocidl.h>
 
 namespace {
@@ -498,6 +500,102 @@ TEST_F(RolesTest, AFailureAfterTheChangeKeepsTheListAndIsReportedAtEachLevel)
         ASSERT_TRUE(SUCCEEDED(auth->RefreshCache()));
         roles = Collection();
         client.onChange = ApplyChangeThenBreak;
+    }
+}
+
+TEST_F(RolesTest, EveryFailedAllocationIsReportedByTheOperationThatFails)
+{
+    com_ptr<IKQSecRole> role;
+    ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
+    Bstr operators(L"Operators"), dayCrew(L"Day Crew");
+    com_ptr<IUnknown> unknown;
+    ASSERT_EQ(S_OK, roles->get__NewEnum(unknown.put()));
+    com_ptr<IEnumVARIANT> walk;
+    ASSERT_EQ(S_OK, unknown.query(walk));
+    struct Case {
+        const char* title;
+        std::wstring operation;
+        // The call; handedOut tells whether it gave the client anything.
+        std::function<HRESULT(bool& handedOut)> call;
+        // Where a lack of memory comes from, when only a nested function can
+        // run out: it reports first, the operation once more.
+        std::wstring inner = L"";
+    };
+    const Case cases[] = {
+        {"Item", L"CKQSecRolesCollection::get_Item",
+         [&](bool& handedOut) {
+             com_ptr<IKQSecRole> found;
+             HRESULT hr = roles->get_Item(operators, found.put());
+             handedOut = found.get() != nullptr;
+             return hr;
+         },
+         L"_CopySecRole::getComObject"},
+        {"ItemPos", L"CKQSecRolesCollection::ItemPos",
+         [&](bool& handedOut) {
+             com_ptr<IKQSecRole> found;
+             HRESULT hr = roles->ItemPos(1, found.put());
+             handedOut = found.get() != nullptr;
+             return hr;
+         },
+         L"_CopySecRole::getComObject"},
+        {"IsExists", L"CKQSecRolesCollection::IsExists",
+         [&](bool& handedOut) {
+             VARIANT_BOOL exists = VARIANT_FALSE;
+             HRESULT hr = roles->IsExists(operators, &exists);
+             handedOut = exists != VARIANT_FALSE;
+             return hr;
+         }},
+        {"enumerator", L"_CopySecRole::copyVrtIfc",
+         [&](bool& handedOut) {
+             walk->Reset();
+             unique_variant item;
+             HRESULT hr = walk->Next(1, &item, nullptr);
+             handedOut = V_VT(&item) != VT_EMPTY;
+             return hr;
+         }},
+        {"put_Name", L"CKQSecRole::put_Name", [&](bool&) { return role->put_Name(dayCrew); }},
+        {"CommitChanges", L"CKQSecRole::CommitChanges", [&](bool&) { return role->CommitChanges(); }},
+        {"RolesColl", L"CIKIVAuthorization::get_RolesColl",
+         [&](bool& handedOut) {
+             com_ptr<IKQSecRolesCollection> collection;
+             BSTR time = nullptr;
+             HRESULT hr = auth->get_RolesColl(collection.put(), &time);
+             handedOut = collection.get() != nullptr || time != nullptr;
+             SysFreeString(time);
+             return hr;
+         },
+         L"CKQSecRolesCollection::Init"},
+    };
+    MallocSpy spy;
+    ASSERT_TRUE(spy.registered());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        // The first, second, ... allocation of the call fails, until the call makes no more.
+        for (int skip = 0;; ++skip) {
+            ASSERT_LT(skip, 1000);
+            FakeAuditRegistration audit;
+            bool handedOut = false;
+            spy.FailAllocationAfter(skip);
+            HRESULT hr = c.call(handedOut);
+            bool failed = spy.Failed();
+            spy.FailAllocationAfter(-1);
+            if (!failed) {
+                EXPECT_TRUE(SUCCEEDED(hr)) << std::hex << hr;
+                break;
+            }
+            if (SUCCEEDED(hr)) continue;  // a best-effort detail went without
+            SCOPED_TRACE("allocation " + std::to_string(skip + 1));
+            EXPECT_FALSE(handedOut);
+            std::vector<Event> events = Events(audit);
+            ASSERT_FALSE(events.empty()) << std::hex << hr;
+            EXPECT_EQ(c.operation, events.back().operation);
+            EXPECT_EQ(hr, events.back().code);
+            if (!c.inner.empty() && hr == E_OUTOFMEMORY) {
+                ASSERT_GE(events.size(), 2u);
+                EXPECT_EQ(c.inner, events[events.size() - 2].operation);
+                EXPECT_EQ(hr, events[events.size() - 2].code);
+            }
+        }
     }
 }
 
