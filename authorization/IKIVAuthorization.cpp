@@ -200,8 +200,7 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 
 // Role services: what the roles collection and the role objects use, from any thread.
 
-HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, bool& listed,
-                                          BstrText& cacheTime) noexcept
+HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept
 {
     try {
         CKIVRoleList* list = nullptr;
@@ -213,7 +212,6 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, boo
         std::vector<RoleListEntry> copied = CopyRoleList(list);
         cacheTime = BstrText::Attach(time.release());
         roles.swap(copied);
-        listed = list != nullptr;
         return hr;
     } catch (...) {
         return CaughtExceptionCode();

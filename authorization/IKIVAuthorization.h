@@ -65,8 +65,7 @@ public:
     static HRESULT SetSecurityServer(BSTR Reserved, BSTR Url) noexcept;
 
     // IRoleServices
-    HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, bool& listed,
-                          BstrText& cacheTime) noexcept override;
+    HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept override;
     HRESULT LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept override;
     HRESULT GetSecClient(IAuthSecClient** client) noexcept override;
     HRESULT RefreshRoleCache() noexcept override;

@@ -94,9 +94,8 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
         if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
         std::vector<RoleListEntry> listed;
-        bool hasList = false;
         BstrText cacheTime;
-        HRESULT hr = authorization->ReadRoleCache(listed, hasList, cacheTime);
+        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         // A null list is the library's "no roles": keeping the old elements
@@ -324,9 +323,8 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
         // The names are copied out first: a call to a client in another
         // apartment may let a nested call refresh the cache and free its list.
         std::vector<RoleListEntry> listed;
-        bool hasList = false;
         BstrText cacheTime;
-        HRESULT hr = authorization->ReadRoleCache(listed, hasList, cacheTime);
+        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);

@@ -35,10 +35,9 @@ public:
     STDMETHOD_(ULONG, AddRef)() = 0;
     STDMETHOD_(ULONG, Release)() = 0;
 
-    // The roles of the role cache, in its order, and its cache-time text.
-    // listed is false when the library hands out no list at all.
-    virtual HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, bool& listed,
-                                  BstrText& cacheTime) noexcept = 0;
+    // The roles of the role cache, in its order (none when the library hands
+    // out no list), and its cache-time text.
+    virtual HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept = 0;
 
     // The library's current record of the role named by an identifier or a
     // name (narrow, system code page). found is false when the lookup
