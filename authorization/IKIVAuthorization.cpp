@@ -484,7 +484,7 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
         if (!pSec) return S_OK;
         com_ptr<IAuthSecClient> client;
         HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, client.put_void());
-        if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+        if (FAILED(hr)) return ReportFailure(context, hr);
         bool share = false;
         {
             std::lock_guard<CriticalSection> guard(m_clientLock);

@@ -90,27 +90,29 @@ HRESULT CKQSecRolesCollection::Init(IRoleServices* authorization) noexcept
 HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
 {
     ErrorContext context(op::RolesCollection_Init);
+    HRESULT hr = E_UNEXPECTED;
     try {
         if (!authorization) return ReportFailure(context, E_UNEXPECTED);
-
+        // Reported only once the filling lock is given up: a report calls out.
+        std::lock_guard<CriticalSection> filling(m_fillLock);
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime);
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        hr = authorization->ReadRoleCache(listed, cacheTime);
+        if (SUCCEEDED(hr)) {
+            // A null list is the library's "no roles": keeping the old elements
+            // would show roles that no longer exist.
+            std::vector<CRoleInfo> roles;
+            roles.reserve(listed.size());
+            for (const RoleListEntry& entry : listed) roles.push_back(CRoleInfo{entry.id, authorization});
 
-        // A null list is the library's "no roles": keeping the old elements
-        // would show roles that no longer exist.
-        std::vector<CRoleInfo> roles;
-        roles.reserve(listed.size());
-        for (const RoleListEntry& entry : listed) roles.push_back(CRoleInfo{entry.id, authorization});
-
-        std::lock_guard<CriticalSection> guard(m_lock);
-        m_roles.swap(roles);
-        m_sCacheTime = cacheTime;
-        return hr;
+            std::lock_guard<CriticalSection> guard(m_lock);
+            m_roles.swap(roles);
+            m_sCacheTime = cacheTime;
+        }
     } catch (...) {
-        return ReportFailure(context, CaughtExceptionCode());
+        hr = CaughtExceptionCode();
     }
+    return FAILED(hr) ? ReportFailure(context, hr) : hr;
 }
 
 STDMETHODIMP CKQSecRolesCollection::get__NewEnum(IUnknown** Val)

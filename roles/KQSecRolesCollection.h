@@ -59,6 +59,9 @@ private:
     HRESULT Fill(IRoleServices* authorization) noexcept;
     HRESULT RefreshAndRefill(IRoleServices* authorization) noexcept;
 
+    // Fillings run one at a time, so that an older reading of the cache never
+    // replaces a newer one.
+    CriticalSection m_fillLock;
     // Any thread may call (see the marshaler): the members below are read
     // and written under m_lock, and nothing is called out while it is held.
     CriticalSection m_lock;
