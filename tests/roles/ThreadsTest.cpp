@@ -180,7 +180,15 @@ struct Worker {
     int index = 0;
     IStream* stream = nullptr;  // the collection, for this thread's apartment
     Failures* failures = nullptr;
+    LONG* waiting = nullptr;  // workers not yet at the start line
 };
+
+// All workers begin their rounds together, so that the first ones overlap.
+void StartTogether(Worker& w)
+{
+    InterlockedDecrement(w.waiting);
+    while (InterlockedCompareExchange(w.waiting, 0, 0) > 0) Sleep(0);
+}
 
 void WalkByPosition(IKQSecRolesCollection* roles, Worker& w, int round)
 {
@@ -192,6 +200,16 @@ void WalkByPosition(IKQSecRolesCollection* roles, Worker& w, int round)
         com_ptr<IKQSecRole> role;
         hr = roles->ItemPos(pos, role.put());
         w.failures->Check(hr == S_OK && role, w.index, round, "ItemPos", hr);
+    }
+}
+
+// References taken and given up, as clients pass a shared object around.
+void ShareReferences(IKQSecRolesCollection* roles, Worker& w, int round)
+{
+    for (int i = 0; i < 5000; ++i) {
+        com_ptr<IDispatch> dispatch;
+        HRESULT hr = roles->QueryInterface(IID_IDispatch, dispatch.put_void());
+        w.failures->Check(hr == S_OK, w.index, round, "QueryInterface", hr);
     }
 }
 
@@ -263,7 +281,9 @@ DWORD WINAPI RunWorker(void* parameter)
         com_ptr<IKQSecRolesCollection> roles;
         hr = CoGetInterfaceAndReleaseStream(w.stream, IID_IKQSecRolesCollection, roles.put_void());
         w.failures->Check(hr == S_OK, w.index, -1, "CoGetInterfaceAndReleaseStream", hr);
+        StartTogether(w);
         for (int round = 0; roles && round < kRounds; ++round) {
+            ShareReferences(roles.get(), w, round);
             WalkByPosition(roles.get(), w, round);
             WalkByEnumerator(roles.get(), w, round);
             LookUp(roles.get(), w, round);
@@ -281,6 +301,7 @@ DWORD WINAPI RunLookUp(void* parameter)
     {
         com_ptr<IKQSecRolesCollection> roles;
         CoGetInterfaceAndReleaseStream(w.stream, IID_IKQSecRolesCollection, roles.put_void());
+        StartTogether(w);
         if (roles) LookUp(roles.get(), w, 0);
     }
     CoUninitialize();
@@ -308,8 +329,11 @@ void Open(SharedSecClient& client, Session& session)
 void RunThreads(IKQSecRolesCollection* roles, std::vector<Worker>& workers, LPTHREAD_START_ROUTINE body)
 {
     std::vector<HANDLE> threads;
-    for (Worker& w : workers)
+    LONG waiting = static_cast<LONG>(workers.size());
+    for (Worker& w : workers) {
         ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles, &w.stream));
+        w.waiting = &waiting;
+    }
     for (Worker& w : workers) threads.push_back(CreateThread(nullptr, 0, body, &w, 0, nullptr));
     for (HANDLE thread : threads) {
         ASSERT_NE(nullptr, thread);
