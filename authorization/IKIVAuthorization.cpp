@@ -7,7 +7,9 @@
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"
 #include "roles/KQSecRolesCollection.h"
+#include "roles/RoleInfo.h"
 
+#include <mutex>
 #include <string>
 
 namespace {
@@ -15,6 +17,8 @@ namespace {
 constexpr unsigned long kAllCacheTypes = 0xFFFF;
 // InitCache always asks the library for these cache types.
 constexpr unsigned long kInitCacheTypes = 3;
+// The cache types that a committed role change refreshes.
+constexpr unsigned long kRoleCacheTypes = 2;
 
 VARIANT_BOOL ToVariantBool(bool value) noexcept
 {
@@ -47,7 +51,7 @@ std::wstring JoinDomainUser(const wchar_t* domain, const wchar_t* userName)
 CIKIVAuthorization::~CIKIVAuthorization()
 {
     // The client goes first, then the library object (a member, after this body).
-    m_pSecClient.reset();
+    ForgetClient();
 }
 
 const InterfaceEntry* CIKIVAuthorization::Interfaces() noexcept
@@ -70,6 +74,7 @@ STDMETHODIMP CIKIVAuthorization::CheckAccess(BSTR bstrDN, LONG AccessPermission,
     *Result = VARIANT_FALSE;
     COM_TRY
     NarrowText dn = WideToAcp(bstrDN);
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     *Result = ToVariantBool(
         m_authorize.CheckAccess(dn.get(), static_cast<unsigned long>(AccessPermission)));
     return S_OK;
@@ -86,6 +91,7 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
     NarrowText dn = WideToAcp(SecObjectDN);
     NarrowText account;
     if (HasAccount(Domain, UserName)) account = WideToAcp(JoinDomainUser(Domain, UserName).c_str());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     *Result = ToVariantBool(m_authorize.CheckAccess(
         account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
     return S_OK;
@@ -103,6 +109,7 @@ STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN
     // A text that could not be converted must never reach the library as
     // "no text": the answer is a denial.
     if (dn.failed() || roleName.failed()) return E_UNEXPECTED;
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     *Result = ToVariantBool(m_authorize.CheckRoleAccess(
         roleName.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
     return S_OK;
@@ -111,6 +118,7 @@ STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN
 STDMETHODIMP CIKIVAuthorization::InitCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return ToStatus(m_authorize.InitCache());
 }
 
@@ -120,6 +128,7 @@ STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
     COM_TRY
     NarrowText account;
     RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -127,6 +136,7 @@ STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
 HRESULT CIKIVAuthorization::RefreshWithTypes(unsigned long cacheTypes) noexcept
 {
     bool refreshed = true;
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     if (!m_authorize.RefreshCache(refreshed, cacheTypes)) return E_FAIL;
     return refreshed ? S_OK : S_FALSE;
 }
@@ -146,12 +156,14 @@ STDMETHODIMP CIKIVAuthorization::RefreshCacheEx(LONG lCacheType)
 STDMETHODIMP CIKIVAuthorization::ClearCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return ToStatus(m_authorize.ClearCache(kAllCacheTypes));
 }
 
 STDMETHODIMP CIKIVAuthorization::SetHTTPTimeout(LONG newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     m_authorize.SetHTTPTimeout(newVal);
     return S_OK;
 }
@@ -160,6 +172,7 @@ STDMETHODIMP CIKIVAuthorization::GetLastErrors(VARIANT* pValErrors)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!pValErrors) return E_POINTER;
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     VARIANT* errors = m_authorize.GetLastVokErrors();
     if (!errors) return E_FAIL;
     return VariantCopy(pValErrors, errors);
@@ -173,7 +186,11 @@ HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
     auto setSecurityServer =
         reinterpret_cast<SetSecurityServerFn>(GetProcAddress(library, "SetSecurityServer"));
     if (!setSecurityServer) return S_OK;
-    return setSecurityServer(Reserved, Url);
+    try {
+        return setSecurityServer(Reserved, Url);
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
 }
 
 STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
@@ -181,11 +198,105 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
     return SetSecurityServer(Reserved, Url);
 }
 
+// Role services: what the roles collection and the role objects use, from any thread.
+
+HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept
+{
+    try {
+        CKIVRoleList* list = nullptr;
+        unique_bstr time;
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        HRESULT hr = m_authorize.GetRolesCache(&list, time.put());
+        if (FAILED(hr)) return hr;
+        // The list belongs to the library: read while it is held.
+        std::vector<RoleListEntry> copied = CopyRoleList(list);
+        cacheTime = BstrText::Attach(time.release());
+        roles.swap(copied);
+        return hr;
+    } catch (...) {
+        return CaughtExceptionCode();
+    }
+}
+
+HRESULT CIKIVAuthorization::LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept
+{
+    found = false;
+    try {
+        CKIVRole* role = nullptr;
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        HRESULT hr = m_authorize.GetRoleInfo(roleIdOrName, &role);
+        if (FAILED(hr) || !role) return hr;
+        if (record) *record = CopyRoleRecord(*role);
+        found = true;
+        return hr;
+    } catch (...) {
+        return CaughtExceptionCode();
+    }
+}
+
+HRESULT CIKIVAuthorization::RefreshRoleCache() noexcept
+{
+    return RefreshWithTypes(kRoleCacheTypes);
+}
+
 HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
 {
-    if (!m_pSecClient) return E_FAIL;
-    if (!client) return E_POINTER;
-    return m_pSecClient->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
+    com_ptr<IAuthSecClient> attached;
+    DWORD cookie = 0;
+    HRESULT shared = S_OK;
+    {
+        std::lock_guard<CriticalSection> guard(m_clientLock);
+        if (!m_pSecClient) return E_FAIL;
+        if (!client) return E_POINTER;
+        // In the thread that attached it the client is used as it was given;
+        // anywhere else only through the global interface table.
+        if (m_clientThread == GetCurrentThreadId()) attached = m_pSecClient;
+        cookie = m_clientCookie;
+        shared = m_clientShared;
+    }
+    if (attached) return attached->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
+    if (FAILED(shared)) return shared;
+    if (!cookie) return RPC_E_WRONG_THREAD;
+
+    com_ptr<IGlobalInterfaceTable> table;
+    RETURN_IF_FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IGlobalInterfaceTable, table.put_void()));
+    com_ptr<IUnknown> unknown;
+    RETURN_IF_FAILED(table->GetInterfaceFromGlobal(cookie, IID_IUnknown, unknown.put_void()));
+    return unknown->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
+}
+
+void CIKIVAuthorization::ShareClient() noexcept
+{
+    std::lock_guard<CriticalSection> guard(m_clientLock);
+    if (!m_pSecClient || m_clientCookie || FAILED(m_clientShared)) return;
+    // Registered as IUnknown, which every apartment can reach; whether the
+    // client interface itself reaches another apartment is the client's affair.
+    com_ptr<IGlobalInterfaceTable> table;
+    HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IGlobalInterfaceTable, table.put_void());
+    if (SUCCEEDED(hr)) hr = table->RegisterInterfaceInGlobal(m_pSecClient.get(), IID_IUnknown, &m_clientCookie);
+    if (FAILED(hr)) m_clientCookie = 0;
+    m_clientShared = hr;
+}
+
+void CIKIVAuthorization::ForgetClient() noexcept
+{
+    com_ptr<IAuthSecClient> client;
+    DWORD cookie = 0;
+    {
+        std::lock_guard<CriticalSection> guard(m_clientLock);
+        client = std::move(m_pSecClient);
+        cookie = std::exchange(m_clientCookie, 0);
+        m_clientShared = S_OK;
+        m_clientThread = 0;
+    }
+    if (cookie) {
+        com_ptr<IGlobalInterfaceTable> table;
+        if (SUCCEEDED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_IGlobalInterfaceTable, table.put_void())))
+            table->RevokeInterfaceFromGlobal(cookie);
+    }
 }
 
 // Role and group queries.
@@ -206,6 +317,7 @@ STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR Domain, BSTR UserName, VARIANT* 
     COM_TRY
     NarrowText account;
     RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return m_authorize.GetRoles(account.get(), Roles);
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -217,7 +329,10 @@ STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIAN
     unique_variant roles;
     NarrowText account;
     RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-    RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
+    {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
+    }
     return ConvertToVariantArray(&roles, Roles);
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -225,6 +340,7 @@ STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIAN
 STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return m_authorize.GetAllRoles(RoleNames, RoleIds);
 }
 
@@ -235,7 +351,10 @@ STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT* RoleNames, VARIANT* Rol
     if (!RoleNames || !RoleIds) return E_INVALIDARG;
     V_VT(RoleNames) = VT_EMPTY;
     V_VT(RoleIds) = VT_EMPTY;
-    RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
+    {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
+    }
     RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
     return ConvertToVariantArray(&ids, RoleIds);
 }
@@ -251,6 +370,7 @@ STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIAN
         BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
         RETURN_IF_FAILED(ThreadAcpAccount(domain.wide(), UserName, account));
     }
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -259,6 +379,7 @@ STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR applName, VARIANT* secGrou
                                                  VARIANT* secGroupIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return m_authorize.GetSecureGroups(applName, secGroupNames, secGroupIds);
 }
 
@@ -266,6 +387,7 @@ STDMETHODIMP CIKIVAuthorization::GetSecureGroupMembers(BSTR applName, BSTR group
                                                        VARIANT* secObjNames, VARIANT* secObjIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     return m_authorize.GetSecureGroupMembers(applName, groupName, secObjNames, secObjIds);
 }
 
@@ -277,6 +399,7 @@ STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR applName, BSTR groupName, BS
     // An [out] slot holds nothing owned on entry; the library may leave it unwritten.
     *Id = nullptr;
     COM_TRY
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     HRESULT hr = m_authorize.GetSecurityId(applName, groupName, SecObjName, Id);
     if (!IsEmptyText(*Id)) return hr;
 
@@ -294,8 +417,18 @@ STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     com_ptr<IKivXml2> appCache;
+    // An [out] slot holds nothing owned on entry; whatever the library puts there is freed below.
+    if (pstrTime) *pstrTime = nullptr;
+    std::lock_guard<CriticalSection> library(m_libraryLock);
     RETURN_IF_FAILED(m_authorize.GetAppCache(appCache.put(), pstrTime));
-    if (!appCache) return E_POINTER;
+    if (!appCache) {
+        // The time text is the receiver's: with no cache object it is of no use.
+        if (pstrTime) {
+            SysFreeString(*pstrTime);
+            *pstrTime = nullptr;
+        }
+        return E_POINTER;
+    }
     return appCache->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppUnk));
 }
 
@@ -314,41 +447,66 @@ STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomai
 STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, BSTR* pstrTime)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::Authorization_get_RolesColl);
-    // Every call makes a new collection, which keeps this object alive.
-    com_ptr<ComObject<CKQSecRolesCollection>> collection;
-    HRESULT hr = ComObject<CKQSecRolesCollection>::Create(collection);
-    if (SUCCEEDED(hr)) hr = collection->Init(this);
-    if (SUCCEEDED(hr))
+    auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
+    try {
+        // Roles may now travel to other apartments, and need the client there.
+        {
+            std::lock_guard<CriticalSection> guard(m_clientLock);
+            m_collectionsHandedOut = true;
+        }
+        ShareClient();
+
+        // Every call makes a new collection, which keeps this object alive.
+        com_ptr<ComObject<CKQSecRolesCollection>> collection;
+        HRESULT hr = ComObject<CKQSecRolesCollection>::Create(collection);
+        if (SUCCEEDED(hr)) hr = collection->Init(this);
+        if (FAILED(hr)) return report(hr);
+        // Everything that can fail comes before the client holds anything.
+        unique_bstr time(collection->CacheTime().copy());
         hr = collection->QueryInterface(IID_IKQSecRolesCollection, reinterpret_cast<void**>(ppRoles));
-    if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-    if (pstrTime) *pstrTime = collection->CacheTime().copy();
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+        if (FAILED(hr)) return report(hr);
+        if (pstrTime) *pstrTime = time.release();
+        return hr;
+    } catch (...) {
+        return report(E_UNEXPECTED);
+    }
 }
 
 STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
 {
-    COM_TRY
     ErrorContext context(op::Authorization_put_AuthSecClient);
-    context.SetPointerParam(1, param::pSec, pSec);
+    try {
+        context.SetPointerParam(1, param::pSec, pSec);
 
-    // The old client goes first: a failed attach leaves none attached.
-    m_pSecClient.reset();
-    if (!pSec) return S_OK;
-    HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, m_pSecClient.put_void());
-    if (FAILED(hr)) {
-        m_pSecClient.reset();
-        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+        // The old client goes first: a failed attach leaves none attached.
+        ForgetClient();
+        if (!pSec) return S_OK;
+        com_ptr<IAuthSecClient> client;
+        HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, client.put_void());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        bool share = false;
+        {
+            std::lock_guard<CriticalSection> guard(m_clientLock);
+            m_pSecClient = std::move(client);
+            m_clientThread = GetCurrentThreadId();
+            share = m_collectionsHandedOut;
+        }
+        if (share) ShareClient();
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)
 {
-    if (!m_pSecClient) return E_FAIL;
+    com_ptr<IAuthSecClient> client;
+    {
+        std::lock_guard<CriticalSection> guard(m_clientLock);
+        client = m_pSecClient;
+    }
+    if (!client) return E_FAIL;
     if (!ppSec) return E_POINTER;
-    return m_pSecClient->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppSec));
+    return client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppSec));
 }

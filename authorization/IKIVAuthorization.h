@@ -4,17 +4,23 @@
 
 #include "Authorization.h"
 #include "ComObject.h"
+#include "CriticalSection.h"
 #include "KIVAuthorize.h"
 #include "NarrowText.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"
 #include "roles/AuthSecClient.h"
+#include "roles/RoleServices.h"
 
 #include <string>
 
+// The object itself lives in the apartment that created it. Its roles
+// collections and roles may be called from any thread, and reach it only
+// through IRoleServices, which is safe from any thread.
 class CIKIVAuthorization : public SupportErrorInfoImpl<IIKIVAuthorization>,
                            public DispatchImpl<IIKIVAuthorization>,
                            public DispatchImpl<_IVokWebBpeSecurity>,
+                           public IRoleServices,
                            public ComObjectRoot {
 public:
     CIKIVAuthorization() = default;
@@ -58,20 +64,37 @@ public:
     // Sets the library's security server; shared with the forwarding object.
     static HRESULT SetSecurityServer(BSTR Reserved, BSTR Url) noexcept;
 
-    // The attached security-database client, counted; E_FAIL when none.
-    HRESULT GetSecClient(IAuthSecClient** client) noexcept;
-
-    // The library object, used directly by the roles collection.
-    CKIVAuthorize m_authorize;
+    // IRoleServices
+    HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept override;
+    HRESULT LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept override;
+    HRESULT GetSecClient(IAuthSecClient** client) noexcept override;
+    HRESULT RefreshRoleCache() noexcept override;
 
 private:
+    // Makes the attached client reachable from other apartments.
+    void ShareClient() noexcept;
+    void ForgetClient() noexcept;
+
     // The account in the thread's code page: null when both names are empty,
     // E_UNEXPECTED when it cannot be converted.
     static HRESULT ThreadAcpAccount(const wchar_t* Domain, const wchar_t* UserName,
                                     NarrowText& account);
     HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
 
+    // The library object is not safe for concurrent use: every call into it,
+    // and every read of a record it handed out, holds m_libraryLock.
+    CriticalSection m_libraryLock;
+    CKIVAuthorize m_authorize;
+
+    // The client as attached, valid in the thread that attached it; for
+    // other threads it is registered in the global interface table once
+    // roles collections exist (m_clientShared). All under m_clientLock.
+    CriticalSection m_clientLock;
     com_ptr<IAuthSecClient> m_pSecClient;
+    DWORD m_clientThread = 0;
+    DWORD m_clientCookie = 0;
+    HRESULT m_clientShared = S_OK;
+    bool m_collectionsHandedOut = false;
 };
 
 // Domain, a backslash when the domain is non-empty, then the user name.

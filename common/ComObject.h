@@ -6,7 +6,9 @@
 // ComObject<T> (plain) or ComAggObject<T> (aggregated); CreateComInstance<T>
 // is the instance creator that the class table uses.
 //
-// Objects live in single-threaded apartments: the count is a plain integer.
+// Counts are interlocked: an object that aggregates the free-threaded
+// marshaler reaches every thread of the process as a raw pointer, and the
+// objects it holds are then counted from those threads too.
 #pragma once
 
 #include "ComPtr.h"
@@ -79,7 +81,7 @@ protected:
     ComObjectRoot(const ComObjectRoot&) = delete;
     ComObjectRoot& operator=(const ComObjectRoot&) = delete;
 
-    ULONG m_refs = 0;
+    LONG m_refs = 0;
     IUnknown* m_controlling = nullptr;
 
     template <class T> friend class ComObject;
@@ -107,12 +109,12 @@ public:
     {
         return ComObjectRoot::QueryFromTable<T>(this, riid, ppv);
     }
-    STDMETHOD_(ULONG, AddRef)() override { return ++this->m_refs; }
+    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&this->m_refs); }
     STDMETHOD_(ULONG, Release)() override
     {
-        ULONG refs = --this->m_refs;
+        LONG refs = InterlockedDecrement(&this->m_refs);
         if (refs == 0) delete this;
-        return refs;
+        return static_cast<ULONG>(refs);
     }
 
     // A new object, final construction done, held by one reference.
@@ -166,19 +168,19 @@ public:
         }
         return ComObjectRoot::QueryFromTable<T>(&m_contained, riid, ppv);
     }
-    STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&m_refs); }
     STDMETHOD_(ULONG, Release)() override
     {
-        ULONG refs = --m_refs;
+        LONG refs = InterlockedDecrement(&m_refs);
         if (refs == 0) delete this;
-        return refs;
+        return static_cast<ULONG>(refs);
     }
 
     HRESULT FinalConstruct() noexcept { return m_contained.FinalConstruct(); }
     T* Object() noexcept { return &m_contained; }
 
 private:
-    ULONG m_refs = 0;
+    LONG m_refs = 0;
     ComContainedObject<T> m_contained;
 };
 

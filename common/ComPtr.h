@@ -19,6 +19,20 @@
     }                                                      \
     catch (...) { return (hrOnException); }
 
+// The HRESULT for the exception being handled: E_OUTOFMEMORY for lack of
+// memory, E_UNEXPECTED for anything else (a text that cannot be converted,
+// for one). Call only inside a catch block.
+inline HRESULT CaughtExceptionCode() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
 template <class T>
 class com_ptr {
 public:

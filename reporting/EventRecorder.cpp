@@ -103,7 +103,10 @@ HRESULT RecordEvent(const ErrorContext& context, int flag, HRESULT code, LONG ki
     if (SUCCEEDED(hr) && !event) hr = E_POINTER;
     if (SUCCEEDED(hr)) {
         // The details are best effort: the event goes out whatever they answer.
-        event->SetSource(AsBstr(source.Reserved), AsBstr(source.Account), AsBstr(source.ModulePath),
+        // The first text is empty, never null: a component in another process
+        // can tell the two apart.
+        unique_bstr reserved(SysAllocString(source.Reserved.wide() ? source.Reserved.wide() : L""));
+        event->SetSource(reserved.get(), AsBstr(source.Account), AsBstr(source.ModulePath),
                          AsBstr(source.CommandLine), source.ProcessId, source.ThreadId,
                          AsBstr(source.ComputerName), AsBstr(source.Address));
 

@@ -134,6 +134,9 @@ HRESULT GetTokenAccount(BstrText& domain, BstrText& user) noexcept
     const DWORD access = TOKEN_QUERY | TOKEN_IMPERSONATE;
     unique_handle token;
     bool threadToken = OpenThreadToken(GetCurrentThread(), access, TRUE, token.put()) != FALSE;
+    // Only a thread that impersonates nobody speaks for the process: any other
+    // failure would let RevertToSelf drop an impersonation never restored.
+    if (!threadToken && GetLastError() != ERROR_NO_TOKEN) return LastErrorResult();
     if (!threadToken && !OpenProcessToken(GetCurrentProcess(), access, token.put()))
         return LastErrorResult();
 

@@ -57,6 +57,17 @@ HRESULT ReportError(const ErrorContext& context, HRESULT code, LONG kind, const 
     return RecordEvent(context, 0, code, kind, message, extra);
 }
 
+HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept
+{
+    BstrText message;
+    try {
+        message = GetSystemMessage(code);
+    } catch (...) {
+        // The event still goes out, without its text.
+    }
+    return ReportError(context, code, kReportKind, message);
+}
+
 HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
                            const BstrText& extra) noexcept
 {

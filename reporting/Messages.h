@@ -36,6 +36,10 @@ BstrText FormatModuleMessage(HRESULT code, const Inserts&... inserts)
 HRESULT ReportError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
                     const BstrText& extra = BstrText()) noexcept;
 
+// ReportError of a failure returned by a call, with the system's message
+// for the code (none when even that cannot be made). Never throws.
+HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept;
+
 // The module's own checks rejected the request: records the event (sent as a
 // rejected request) and returns code unchanged. message comes from
 // FormatModuleMessage; extra is the text given as its first insert.

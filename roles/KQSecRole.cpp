@@ -2,16 +2,15 @@
 
 #include "AppFramework.h"
 #include "AuthSecClient.h"
+#include "RoleInfo.h"
 #include "Validation.h"
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"
 
 #include <algorithm>
+#include <mutex>
 
 namespace {
-
-// The cache types that a committed role change refreshes.
-constexpr LONG kRoleCacheType = 2;
 
 // A new copy of a text for a client; E_OUTOFMEMORY when it cannot be made.
 HRESULT CopyOut(const BstrText& text, BSTR* out) noexcept
@@ -20,18 +19,6 @@ HRESULT CopyOut(const BstrText& text, BSTR* out) noexcept
     try {
         *out = text.copy();
         return S_OK;
-    } catch (...) {
-        *out = nullptr;
-        return E_OUTOFMEMORY;
-    }
-}
-
-// The member-list text of a list, for a client.
-HRESULT CopyMembersOut(const std::vector<std::wstring>& members, BSTR* out) noexcept
-{
-    if (!out) return E_POINTER;
-    try {
-        return CopyOut(MemberListText(members), out);
     } catch (...) {
         *out = nullptr;
         return E_OUTOFMEMORY;
@@ -82,6 +69,9 @@ std::vector<std::wstring> SplitMemberList(const wchar_t* text)
 
 const InterfaceEntry* CKQSecRole::Interfaces() noexcept
 {
+    // The free-threaded marshaler hands this object to any apartment as it
+    // is, so that a role can travel with the collection that made it: the
+    // count is interlocked and the state locked for that reason.
     static const InterfaceEntry entries[] = {
         INTERFACE_ENTRY(CKQSecRole, IKQSecRole),
         INTERFACE_ENTRY_IID(CKQSecRole, IID_IDispatch, IKQSecRole),
@@ -102,28 +92,62 @@ void CKQSecRole::FinalRelease() noexcept
     m_marshaler.reset();
 }
 
+void CKQSecRole::Fill(IRoleServices* authorization, RoleRecord record) noexcept
+{
+    std::lock_guard<CriticalSection> guard(m_lock);
+    m_pAuthorization = com_ptr<IRoleServices>(authorization);
+    m_sId = record.id;
+    m_sName = record.name;
+    m_sDescription = record.description;
+    m_users = std::move(record.users);
+    m_groups = std::move(record.groups);
+}
+
+HRESULT CKQSecRole::CopyTextOut(const BstrText& member, BSTR* out) noexcept
+{
+    if (!out) return E_POINTER;
+    BstrText text;
+    {
+        std::lock_guard<CriticalSection> guard(m_lock);
+        text = member;
+    }
+    return CopyOut(text, out);
+}
+
+HRESULT CKQSecRole::CopyMembersOut(const std::vector<std::wstring>& member, BSTR* out) noexcept
+{
+    if (!out) return E_POINTER;
+    try {
+        std::lock_guard<CriticalSection> guard(m_lock);
+        return CopyOut(MemberListText(member), out);
+    } catch (...) {
+        *out = nullptr;
+        return E_OUTOFMEMORY;
+    }
+}
+
 STDMETHODIMP CKQSecRole::get_Id(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyOut(m_sId, Val);
+    return CopyTextOut(m_sId, Val);
 }
 
 STDMETHODIMP CKQSecRole::get_Name(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyOut(m_sName, Val);
+    return CopyTextOut(m_sName, Val);
 }
 
 STDMETHODIMP CKQSecRole::get_Description(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyOut(m_sDescription, Val);
+    return CopyTextOut(m_sDescription, Val);
 }
 
 STDMETHODIMP CKQSecRole::get_LastModifiedUser(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyOut(m_sLastModifiedUser, Val);
+    return CopyTextOut(m_sLastModifiedUser, Val);
 }
 
 STDMETHODIMP CKQSecRole::get_Users(BSTR* Val)
@@ -142,6 +166,7 @@ STDMETHODIMP CKQSecRole::get_DateCreated(DATE* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Val) return E_POINTER;
+    std::lock_guard<CriticalSection> guard(m_lock);
     *Val = m_dateCreated;
     return S_OK;
 }
@@ -150,6 +175,7 @@ STDMETHODIMP CKQSecRole::get_DateModified(DATE* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Val) return E_POINTER;
+    std::lock_guard<CriticalSection> guard(m_lock);
     *Val = m_dateModified;
     return S_OK;
 }
@@ -158,8 +184,10 @@ STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     COM_TRY
-    m_sDescription = BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
-    if (newVal && !m_sDescription.wide()) return E_OUTOFMEMORY;
+    BstrText description = BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
+    if (newVal && !description.wide()) return E_OUTOFMEMORY;
+    std::lock_guard<CriticalSection> guard(m_lock);
+    m_sDescription = description;
     return S_OK;
     COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
@@ -167,30 +195,41 @@ STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
 STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::Role_put_Name);
-    context.SetTextParam(1, param::sName, newVal);
-    RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
+    try {
+        context.SetTextParam(1, param::sName, newVal);
+        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
 
-    // Only the comparison uses the normal form: a new name is kept as given.
-    std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
-    const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
-    if (normal != current) m_sName = BstrText(newVal);
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+        // Only the comparison uses the normal form: a new name is kept as given,
+        // all of the BSTR, as put_Description keeps its text.
+        std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
+        BstrText name = BstrText::Attach(SysAllocStringLen(newVal, SysStringLen(newVal)));
+        if (!name.wide()) return ReportFailure(context, E_OUTOFMEMORY);
+        std::lock_guard<CriticalSection> guard(m_lock);
+        const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
+        if (normal != current) m_sName = name;
+        return S_OK;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
+    }
 }
 
 HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
                                 void (*edit)(std::vector<std::wstring>&, const wchar_t*))
 {
     COM_TRY
+    std::lock_guard<CriticalSection> guard(m_lock);
     // Filled as every operation fills its context; member edits report nothing.
     ErrorContext context(operation);
     context.SetTextParam(1, param::m_sName, m_sName.wide());
     context.SetTextParam(2, param::sUser, Users);
     context.SetTextParam(3, param::sGroups, Groups);
-    edit(m_users, Users);
-    edit(m_groups, Groups);
+    // Both lists change, or neither does.
+    std::vector<std::wstring> users = m_users, groups = m_groups;
+    edit(users, Users);
+    edit(groups, Groups);
+    m_users.swap(users);
+    m_groups.swap(groups);
     return S_OK;
     COM_CATCH_RETURN(E_UNEXPECTED)
 }
@@ -210,32 +249,39 @@ STDMETHODIMP CKQSecRole::RemoveMembers(BSTR Users, BSTR Groups)
 STDMETHODIMP CKQSecRole::CommitChanges()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::Role_CommitChanges);
-    context.SetTextParam(1, param::m_sName, m_sName.wide());
-    auto report = [&](HRESULT hr) {
-        return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-    };
+    auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
+    try {
+        // One consistent state is written, whatever other threads do to the role meanwhile.
+        com_ptr<IRoleServices> authorization;
+        BstrText id, name, description, users, groups;
+        {
+            std::lock_guard<CriticalSection> guard(m_lock);
+            context.SetTextParam(1, param::m_sName, m_sName.wide());
+            authorization = m_pAuthorization;
+            id = m_sId;
+            name = m_sName;
+            description = m_sDescription;
+            users = MemberListText(m_users);
+            groups = MemberListText(m_groups);
+        }
 
-    // A role made directly by its class object belongs to no authorization object.
-    if (!m_pAuthorization) return report(E_UNEXPECTED);
+        // A role made directly by its class object belongs to no authorization object.
+        if (!authorization) return report(E_UNEXPECTED);
 
-    com_ptr<IUnknown> unknown;
-    HRESULT hr = m_pAuthorization->get_AuthSecClient(unknown.put());
-    if (FAILED(hr)) return report(hr);
-    com_ptr<IAuthSecClient> client;
-    hr = unknown->QueryInterface(IID_IAuthSecClient, client.put_void());
-    if (FAILED(hr)) return report(hr);
+        com_ptr<IAuthSecClient> client;
+        HRESULT hr = authorization->GetSecClient(client.put());
+        if (FAILED(hr)) return report(hr);
 
-    BstrText users = MemberListText(m_users);
-    BstrText groups = MemberListText(m_groups);
-    hr = client->UpdateRole(const_cast<BSTR>(m_sId.wide()), const_cast<BSTR>(m_sName.wide()),
-                            const_cast<BSTR>(m_sDescription.wide()), const_cast<BSTR>(users.wide()),
-                            const_cast<BSTR>(groups.wide()), 0);
-    if (FAILED(hr)) return report(hr);
+        hr = client->UpdateRole(const_cast<BSTR>(id.wide()), const_cast<BSTR>(name.wide()),
+                                const_cast<BSTR>(description.wide()), const_cast<BSTR>(users.wide()),
+                                const_cast<BSTR>(groups.wide()), 0);
+        if (FAILED(hr)) return report(hr);
 
-    hr = m_pAuthorization->RefreshCacheEx(kRoleCacheType);
-    if (FAILED(hr)) return report(hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+        hr = authorization->RefreshRoleCache();
+        if (FAILED(hr)) return report(hr);
+        return hr;
+    } catch (...) {
+        return report(E_UNEXPECTED);
+    }
 }

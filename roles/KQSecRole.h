@@ -6,6 +6,8 @@
 #include "Authorization.h"
 #include "BstrText.h"
 #include "ComObject.h"
+#include "CriticalSection.h"
+#include "RoleServices.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"
 
@@ -37,7 +39,18 @@ public:
     STDMETHOD(RemoveMembers)(BSTR Users, BSTR Groups) override;
     STDMETHOD(CommitChanges)() override;
 
-    // Filled by the roles collection when it makes a role from a record.
+    // Filled by the roles collection from a record, before anyone else sees the role.
+    void Fill(IRoleServices* authorization, RoleRecord record) noexcept;
+
+private:
+    HRESULT EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
+                        void (*edit)(std::vector<std::wstring>&, const wchar_t*));
+    HRESULT CopyTextOut(const BstrText& member, BSTR* out) noexcept;
+    HRESULT CopyMembersOut(const std::vector<std::wstring>& member, BSTR* out) noexcept;
+
+    // Any thread may call (see the marshaler): every member below is read
+    // and written under m_lock, and nothing is called out while it is held.
+    CriticalSection m_lock;
     BstrText m_sId;
     BstrText m_sName;
     BstrText m_sDescription;
@@ -46,12 +59,7 @@ public:
     DATE m_dateCreated = 0;
     DATE m_dateModified = 0;
     BstrText m_sLastModifiedUser;
-    com_ptr<IIKIVAuthorization> m_pAuthorization;
-
-private:
-    HRESULT EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
-                        void (*edit)(std::vector<std::wstring>&, const wchar_t*));
-
+    com_ptr<IRoleServices> m_pAuthorization;
     com_ptr<IUnknown> m_marshaler;
 };
 

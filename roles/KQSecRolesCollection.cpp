@@ -4,21 +4,13 @@
 #include "AuthSecClient.h"
 #include "Validation.h"
 #include "NarrowText.h"
-#include "authorization/IKIVAuthorization.h"
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"
 
+#include <mutex>
 #include <string>
 
 namespace {
-
-// The cache types that a committed role change refreshes.
-constexpr LONG kRoleCacheType = 2;
-
-HRESULT ReportFailure(const ErrorContext& context, HRESULT hr)
-{
-    return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-}
 
 // 0x80041000 for a missing role identifier or name.
 HRESULT ReportMissingRoleId(const ErrorContext& context, const wchar_t* roleId)
@@ -31,13 +23,13 @@ HRESULT ReportMissingRoleId(const ErrorContext& context, const wchar_t* roleId)
 
 }  // namespace
 
-CKQSecRolesCollection::~CKQSecRolesCollection()
-{
-    SetAuthorization(nullptr);
-}
+CKQSecRolesCollection::~CKQSecRolesCollection() = default;
 
 const InterfaceEntry* CKQSecRolesCollection::Interfaces() noexcept
 {
+    // The free-threaded marshaler hands this object to any apartment as it
+    // is, so that callers may pass a collection between threads: the count
+    // is interlocked and the state locked for that reason.
     static const InterfaceEntry entries[] = {
         INTERFACE_ENTRY(CKQSecRolesCollection, IKQSecRolesCollection),
         INTERFACE_ENTRY_IID(CKQSecRolesCollection, IID_IDispatch, IKQSecRolesCollection),
@@ -60,39 +52,67 @@ void CKQSecRolesCollection::FinalRelease() noexcept
     m_marshaler.reset();
 }
 
-void CKQSecRolesCollection::SetAuthorization(CIKIVAuthorization* authorization) noexcept
+com_ptr<IRoleServices> CKQSecRolesCollection::Authorization() noexcept
 {
-    if (authorization) authorization->GetControllingUnknown()->AddRef();
-    if (m_pAuthorization) m_pAuthorization->GetControllingUnknown()->Release();
-    m_pAuthorization = authorization;
+    std::lock_guard<CriticalSection> guard(m_lock);
+    return m_pAuthorization;
 }
 
-HRESULT CKQSecRolesCollection::Init(CIKIVAuthorization* authorization) noexcept
+BstrText CKQSecRolesCollection::CacheTime() noexcept
 {
-    try {
-        ErrorContext context(op::RolesCollection_Init);
-        SetAuthorization(authorization);
-        if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    std::lock_guard<CriticalSection> guard(m_lock);
+    return m_sCacheTime;
+}
 
-        CKIVRoleList* list = nullptr;
-        unique_bstr cacheTime;
-        HRESULT hr = m_pAuthorization->m_authorize.GetRolesCache(&list, cacheTime.put());
-        if (FAILED(hr)) return ReportFailure(context, hr);
+bool CKQSecRolesCollection::ElementAt(size_t position, CRoleInfo& element) noexcept
+{
+    std::lock_guard<CriticalSection> guard(m_lock);
+    if (position >= m_roles.size()) return false;
+    element = m_roles[position];
+    return true;
+}
 
-        // A null list is the library's "no roles": keeping the old elements
-        // would show roles that no longer exist.
-        std::vector<CRoleInfo> roles;
-        for (LONG i = 0; list && list->roles && i < list->count; ++i) {
-            if (!list->roles[i]) continue;
-            roles.push_back(CRoleInfo{RecordText(list->roles[i]->id), m_pAuthorization});
-        }
-        // The same list object: an enumerator reading it by index stays valid.
-        m_roles.swap(roles);
-        m_sCacheTime = BstrText::Attach(cacheTime.release());
-        return hr;
-    } catch (...) {
-        return E_OUTOFMEMORY;
+size_t CKQSecRolesCollection::ElementCount() noexcept
+{
+    std::lock_guard<CriticalSection> guard(m_lock);
+    return m_roles.size();
+}
+
+HRESULT CKQSecRolesCollection::Init(IRoleServices* authorization) noexcept
+{
+    {
+        std::lock_guard<CriticalSection> guard(m_lock);
+        if (m_pAuthorization.get() != authorization) m_pAuthorization = com_ptr<IRoleServices>(authorization);
     }
+    return Fill(authorization);
+}
+
+HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
+{
+    ErrorContext context(op::RolesCollection_Init);
+    HRESULT hr = E_UNEXPECTED;
+    try {
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        // Reported only once the filling lock is given up: a report calls out.
+        std::lock_guard<CriticalSection> filling(m_fillLock);
+        std::vector<RoleListEntry> listed;
+        BstrText cacheTime;
+        hr = authorization->ReadRoleCache(listed, cacheTime);
+        if (SUCCEEDED(hr)) {
+            // A null list is the library's "no roles": keeping the old elements
+            // would show roles that no longer exist.
+            std::vector<CRoleInfo> roles;
+            roles.reserve(listed.size());
+            for (const RoleListEntry& entry : listed) roles.push_back(CRoleInfo{entry.id, authorization});
+
+            std::lock_guard<CriticalSection> guard(m_lock);
+            m_roles.swap(roles);
+            m_sCacheTime = cacheTime;
+        }
+    } catch (...) {
+        hr = CaughtExceptionCode();
+    }
+    return FAILED(hr) ? ReportFailure(context, hr) : hr;
 }
 
 STDMETHODIMP CKQSecRolesCollection::get__NewEnum(IUnknown** Val)
@@ -100,27 +120,31 @@ STDMETHODIMP CKQSecRolesCollection::get__NewEnum(IUnknown** Val)
     if (!Val) return E_POINTER;
     *Val = nullptr;
     com_ptr<IEnumVARIANT> enumerator;
-    if (FAILED(CreateRoleEnumerator(this, &m_roles, 0, enumerator.put()))) return E_OUTOFMEMORY;
+    if (FAILED(CreateRoleEnumerator(this, 0, enumerator.put()))) return E_OUTOFMEMORY;
     return enumerator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(Val));
 }
 
 STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
+    if (!Val) return E_POINTER;
+    *Val = nullptr;
     ErrorContext context(op::RolesCollection_get_Item);
-    context.SetTextParam(1, param::sRoleId, RoleId);
-    if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    HRESULT hr = getComObject(RoleId, m_pAuthorization, Val);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    try {
+        context.SetTextParam(1, param::sRoleId, RoleId);
+        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        HRESULT hr = getComObject(RoleId, Authorization().get(), Val);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
+    }
 }
 
 STDMETHODIMP CKQSecRolesCollection::get_Count(LONG* Val)
 {
     if (!Val) return E_POINTER;
-    *Val = static_cast<LONG>(m_roles.size());
+    *Val = static_cast<LONG>(ElementCount());
     return S_OK;
 }
 
@@ -134,167 +158,189 @@ STDMETHODIMP CKQSecRolesCollection::get_ReadOnly(VARIANT_BOOL* ReadOnly)
 STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
+    if (!Val) return E_POINTER;
+    *Val = nullptr;
     ErrorContext context(op::RolesCollection_ItemPos);
-    context.SetNumberParam(1, param::lPos, Pos);
-    LONG count = static_cast<LONG>(m_roles.size());
-    if (Pos < 0 || Pos >= count) {
-        std::wstring countText = std::to_wstring(count), posText = std::to_wstring(Pos);
-        return ReportRequestError(
-            context, AUTH_E_INVALID_POSITION, kReportKind,
-            FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
-            BstrText(countText.c_str()));
+    try {
+        context.SetNumberParam(1, param::lPos, Pos);
+        // The element is copied out: a refill on another thread may replace the list.
+        CRoleInfo element;
+        LONG count = 0;
+        {
+            std::lock_guard<CriticalSection> guard(m_lock);
+            count = static_cast<LONG>(m_roles.size());
+            if (Pos >= 0 && Pos < count) element = m_roles[static_cast<size_t>(Pos)];
+        }
+        if (Pos < 0 || Pos >= count) {
+            std::wstring countText = std::to_wstring(count), posText = std::to_wstring(Pos);
+            return ReportRequestError(
+                context, AUTH_E_INVALID_POSITION, kReportKind,
+                FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
+                BstrText(countText.c_str()));
+        }
+        HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    const CRoleInfo& element = m_roles[static_cast<size_t>(Pos)];
-    HRESULT hr = getComObject(element.m_sRoleId.wide(), m_pAuthorization, Val);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::RolesCollection_IsExists);
-    context.SetTextParam(1, param::sRoleId, RoleId);
-    if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    if (!Exist) return E_POINTER;
-    *Exist = VARIANT_FALSE;
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    try {
+        context.SetTextParam(1, param::sRoleId, RoleId);
+        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        if (!Exist) return E_POINTER;
+        *Exist = VARIANT_FALSE;
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    CKIVRole* record = nullptr;
-    HRESULT hr = m_pAuthorization->m_authorize.GetRoleInfo(NormalizeRoleText(RoleId).c_str(), &record);
-    if (SUCCEEDED(hr) && record) {
-        *Exist = VARIANT_TRUE;
+        bool found = false;
+        HRESULT hr = authorization->LookUpRole(NormalizeRoleText(RoleId).c_str(), found, nullptr);
+        if (SUCCEEDED(hr) && found) {
+            *Exist = VARIANT_TRUE;
+            return S_OK;
+        }
+        // Only a malformed identifier is a failure; any other miss means "no such role".
+        if (hr == AUTH_E_INVALID_GUID) return ReportFailure(context, hr);
         return S_OK;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    // Only a malformed identifier is a failure; any other miss means "no such role".
-    if (hr == AUTH_E_INVALID_GUID) return ReportFailure(context, hr);
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
-HRESULT CKQSecRolesCollection::RefreshAndRefill() noexcept
+HRESULT CKQSecRolesCollection::RefreshAndRefill(IRoleServices* authorization) noexcept
 {
-    com_ptr<IIKIVAuthorization> authorization;
-    HRESULT hr = m_pAuthorization->GetControllingUnknown()->QueryInterface(
-        IID_IIKIVAuthorization, authorization.put_void());
-    if (SUCCEEDED(hr)) hr = authorization->RefreshCacheEx(kRoleCacheType);
-    if (SUCCEEDED(hr)) hr = Init(m_pAuthorization);
+    HRESULT hr = authorization->RefreshRoleCache();
+    if (SUCCEEDED(hr)) hr = Fill(authorization);
     return hr;
 }
 
 STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
+    // Nothing may be written to the database for a role that cannot be handed back.
+    if (!Val) return E_POINTER;
+    *Val = nullptr;
     ErrorContext context(op::RolesCollection_Add);
-    context.SetTextParam(1, param::Name, Name);
-    context.SetTextParam(2, param::Description, Description);
-    context.SetTextParam(3, param::GUID, GUID);
+    try {
+        context.SetTextParam(1, param::Name, Name);
+        context.SetTextParam(2, param::Description, Description);
+        context.SetTextParam(3, param::GUID, GUID);
 
-    RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
-    std::string narrowName = NormalizeRoleText(Name);
-    std::wstring newName = WidenRoleText(narrowName);
+        RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        std::string narrowName = NormalizeRoleText(Name);
+        std::wstring newName = WidenRoleText(narrowName);
 
-    CKIVRole* existing = nullptr;
-    HRESULT hr = m_pAuthorization->m_authorize.GetRoleInfo(narrowName.c_str(), &existing);
-    if (SUCCEEDED(hr) && existing) {
-        return ReportRequestError(context, AUTH_E_ROLE_EXISTS, kReportKind,
-                                  FormatModuleMessage(AUTH_E_ROLE_EXISTS, newName.c_str()),
-                                  BstrText(newName.c_str()));
+        bool exists = false;
+        HRESULT hr = authorization->LookUpRole(narrowName.c_str(), exists, nullptr);
+        if (SUCCEEDED(hr) && exists) {
+            return ReportRequestError(context, AUTH_E_ROLE_EXISTS, kReportKind,
+                                      FormatModuleMessage(AUTH_E_ROLE_EXISTS, newName.c_str()),
+                                      BstrText(newName.c_str()));
+        }
+
+        com_ptr<IAuthSecClient> client;
+        hr = authorization->GetSecClient(client.put());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+
+        unique_bstr identifier;
+        hr = ValidateGuid(GUID, identifier);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+
+        // The client may assign an identifier of its own; whatever the slot holds
+        // afterwards is released unread.
+        unique_bstr name = unique_bstr::copy_of(newName.c_str());
+        hr = client->AddRole(name.get(), Description, identifier.inout());
+        identifier.reset();
+        client.reset();
+        if (FAILED(hr)) return ReportFailure(context, hr);
+
+        hr = RefreshAndRefill(authorization.get());
+        if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-
-    com_ptr<IAuthSecClient> client;
-    hr = m_pAuthorization->GetSecClient(client.put());
-    if (FAILED(hr)) return ReportFailure(context, hr);
-
-    unique_bstr identifier;
-    hr = ValidateGuid(GUID, identifier);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-
-    // The client may assign an identifier of its own; whatever the slot holds
-    // afterwards is released unread.
-    unique_bstr name = unique_bstr::copy_of(newName.c_str());
-    hr = client->AddRole(name.get(), Description, identifier.inout());
-    identifier.reset();
-    client.reset();
-    if (FAILED(hr)) return ReportFailure(context, hr);
-
-    hr = RefreshAndRefill();
-    if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::RolesCollection_Remove);
-    context.SetTextParam(1, param::sRoleId, RoleId);
-    if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    try {
+        context.SetTextParam(1, param::sRoleId, RoleId);
+        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    com_ptr<IAuthSecClient> client;
-    HRESULT hr = m_pAuthorization->GetSecClient(client.put());
-    if (FAILED(hr)) return ReportFailure(context, hr);
+        com_ptr<IAuthSecClient> client;
+        HRESULT hr = authorization->GetSecClient(client.put());
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
-    // The lookup only has to succeed; its record is not looked at.
-    std::wstring key = TrimSpaces(RoleId);
-    CKIVRole* record = nullptr;
-    hr = m_pAuthorization->m_authorize.GetRoleInfo(WideToAcp(key.c_str()).get(), &record);
-    if (FAILED(hr)) return ReportFailure(context, hr);
+        // The lookup only has to succeed; its record is not looked at.
+        std::wstring key = TrimSpaces(RoleId);
+        bool found = false;
+        hr = authorization->LookUpRole(WideToAcp(key.c_str()).get(), found, nullptr);
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
-    LONG ignored = 0;
-    if (!key.empty() && key[0] == L'{') {
-        unique_bstr prefixed = unique_bstr::copy_of(MakePrefixedRoleId(key).c_str());
-        hr = client->DeleteRoleById(prefixed.get(), &ignored);
-    } else {
-        unique_bstr name = unique_bstr::copy_of(key.c_str());
-        hr = client->DeleteRoleByName(name.get(), &ignored);
+        LONG ignored = 0;
+        if (!key.empty() && key[0] == L'{') {
+            unique_bstr prefixed = unique_bstr::copy_of(MakePrefixedRoleId(key).c_str());
+            hr = client->DeleteRoleById(prefixed.get(), &ignored);
+        } else {
+            unique_bstr name = unique_bstr::copy_of(key.c_str());
+            hr = client->DeleteRoleByName(name.get(), &ignored);
+        }
+        client.reset();
+        if (SUCCEEDED(hr)) hr = RefreshAndRefill(authorization.get());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    if (SUCCEEDED(hr)) hr = RefreshAndRefill();
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::RemoveAll()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
     ErrorContext context(op::RolesCollection_RemoveAll);
-    if (!m_pAuthorization) return ReportFailure(context, E_UNEXPECTED);
+    try {
+        com_ptr<IRoleServices> authorization = Authorization();
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-    // Without a client nothing can be deleted, which matters only when
-    // there is something to delete.
-    com_ptr<IAuthSecClient> client;
-    HRESULT clientResult = m_pAuthorization->GetSecClient(client.put());
+        // Without a client nothing can be deleted, which matters only when
+        // there is something to delete.
+        com_ptr<IAuthSecClient> client;
+        HRESULT clientResult = authorization->GetSecClient(client.put());
 
-    CKIVRoleList* list = nullptr;
-    unique_bstr cacheTime;
-    HRESULT hr = m_pAuthorization->m_authorize.GetRolesCache(&list, cacheTime.put());
-    if (FAILED(hr)) return ReportFailure(context, hr);
+        // The names are copied out first: a call to a client in another
+        // apartment may let a nested call refresh the cache and free its list.
+        std::vector<RoleListEntry> listed;
+        BstrText cacheTime;
+        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime);
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
-    if (list) {
-        for (LONG i = 0; list->roles && i < list->count; ++i) {
-            const CKIVRole* role = list->roles[i];
-            if (!role) continue;
-            if (FAILED(clientResult)) return ReportFailure(context, clientResult);
-            unique_bstr name = unique_bstr::copy_of(TrimSpaces(RecordText(role->name).wide()).c_str());
+        if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);
+        for (const RoleListEntry& role : listed) {
+            unique_bstr name = unique_bstr::copy_of(TrimSpaces(role.name.wide()).c_str());
             LONG ignored = 0;
             // A role that cannot be deleted does not stop the others.
             client->DeleteRoleByName(name.get(), &ignored);
         }
+        client.reset();
+        hr = RefreshAndRefill(authorization.get());
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    } catch (...) {
+        return ReportFailure(context, E_UNEXPECTED);
     }
-    hr = RefreshAndRefill();
-    if (FAILED(hr)) return ReportFailure(context, hr);
-    return hr;
-    COM_CATCH_RETURN(E_UNEXPECTED)
 }
 
 STDMETHODIMP CKQSecRolesCollection::GetClassInfo(ITypeInfo** ppTI)

@@ -7,14 +7,14 @@
 #include "Authorization.h"
 #include "BstrText.h"
 #include "ComObject.h"
+#include "CriticalSection.h"
 #include "RoleInfo.h"
+#include "RoleServices.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"
 
 #include <ocidl.h>
 #include <vector>
-
-class CIKIVAuthorization;
 
 class CKQSecRolesCollection : public SupportErrorInfoImpl<IKQSecRolesCollection>,
                               public DispatchImpl<IKQSecRolesCollection>,
@@ -28,10 +28,15 @@ public:
     HRESULT FinalConstruct() noexcept;
     void FinalRelease() noexcept;
 
-    // Takes a counted reference to the authorization object and fills the
-    // collection from its role cache.
-    HRESULT Init(CIKIVAuthorization* authorization) noexcept;
-    const BstrText& CacheTime() const noexcept { return m_sCacheTime; }
+    // Takes a counted reference to the services of the authorization object
+    // and fills the collection from its role cache.
+    HRESULT Init(IRoleServices* authorization) noexcept;
+    BstrText CacheTime() noexcept;
+
+    // For the enumerator: the element at a position, if there is one, and
+    // the number of elements, as the list stands now.
+    bool ElementAt(size_t position, CRoleInfo& element) noexcept;
+    size_t ElementCount() noexcept;
 
     // IKQSecRolesCollection
     STDMETHOD(get__NewEnum)(IUnknown** Val) override;
@@ -49,11 +54,19 @@ public:
     STDMETHOD(GetGUID)(DWORD dwGuidKind, GUID* pGUID) override;
 
 private:
-    void SetAuthorization(CIKIVAuthorization* authorization) noexcept;
-    HRESULT RefreshAndRefill() noexcept;
+    com_ptr<IRoleServices> Authorization() noexcept;
+    // Init's filling, with the services already held.
+    HRESULT Fill(IRoleServices* authorization) noexcept;
+    HRESULT RefreshAndRefill(IRoleServices* authorization) noexcept;
 
+    // Fillings run one at a time, so that an older reading of the cache never
+    // replaces a newer one.
+    CriticalSection m_fillLock;
+    // Any thread may call (see the marshaler): the members below are read
+    // and written under m_lock, and nothing is called out while it is held.
+    CriticalSection m_lock;
     std::vector<CRoleInfo> m_roles;
-    CIKIVAuthorization* m_pAuthorization = nullptr;  // counted through its controlling unknown
+    com_ptr<IRoleServices> m_pAuthorization;
     BstrText m_sCacheTime;
     com_ptr<IUnknown> m_marshaler;
 };

@@ -2,22 +2,26 @@
 
 #include "KQSecRole.h"
 #include "KQSecRolesCollection.h"
+#include "NarrowText.h"
 #include "Validation.h"
-#include "authorization/IKIVAuthorization.h"
+#include "authorization/KIVAuthorize.h"
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"
 
 #include <cstring>
+#include <new>
 
 namespace {
 
-void AppendMembers(std::vector<std::wstring>& list, CKIVRoleMember* const* block, LONG count)
+std::vector<std::wstring> CopyMembers(CKIVRoleMember* const* block, LONG count)
 {
+    std::vector<std::wstring> members;
     for (LONG i = 0; block && i < count; ++i) {
         if (!block[i]) continue;  // nothing to read
         BstrText name = RecordText(block[i]->name);
-        list.emplace_back(name.wide(), name.length());
+        members.emplace_back(name.wide(), name.length());
     }
+    return members;
 }
 
 }  // namespace
@@ -28,52 +32,59 @@ BstrText RecordText(const char (&field)[256])
     return BstrText::FromAcp(text.c_str());
 }
 
-HRESULT getComObject(const wchar_t* text, CIKIVAuthorization* authorization, IKQSecRole** out) noexcept
+std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list)
 {
+    std::vector<RoleListEntry> roles;
+    for (LONG i = 0; list && list->roles && i < list->count; ++i) {
+        const CKIVRole* role = list->roles[i];
+        if (!role) continue;
+        roles.push_back(RoleListEntry{RecordText(role->id), RecordText(role->name)});
+    }
+    return roles;
+}
+
+RoleRecord CopyRoleRecord(const CKIVRole& role)
+{
+    return RoleRecord{RecordText(role.id), RecordText(role.name), RecordText(role.description),
+                      CopyMembers(role.users, role.userCount), CopyMembers(role.groups, role.groupCount)};
+}
+
+HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept
+{
+    ErrorContext context(op::CopySecRole_getComObject);
     try {
-        ErrorContext context(op::CopySecRole_getComObject);
         context.SetTextParam(1, param::sRoleId, text);
-        auto report = [&](HRESULT hr) {
-            return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
-        };
         if (IsEmptyText(text)) {
             return ReportRequestError(context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
                                       FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, param::sRoleId,
                                                           text ? L"<empty>" : L"<null>"),
                                       BstrText(param::sRoleId));
         }
-        if (!authorization) return report(E_UNEXPECTED);
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
-        CKIVRole* record = nullptr;
-        HRESULT hr = authorization->m_authorize.GetRoleInfo(NormalizeRoleText(text).c_str(), &record);
-        if (FAILED(hr)) return report(hr);
-        if (!record) return report(AUTH_E_ROLE_RECORD_MISSING);
+        bool found = false;
+        RoleRecord record;
+        HRESULT hr = authorization->LookUpRole(NormalizeRoleText(text).c_str(), found, &record);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        if (!found) return ReportFailure(context, AUTH_E_ROLE_RECORD_MISSING);
 
         com_ptr<ComObject<CKQSecRole>> role;
         hr = ComObject<CKQSecRole>::Create(role);
-        if (FAILED(hr)) return report(hr);
-        hr = authorization->GetControllingUnknown()->QueryInterface(IID_IIKIVAuthorization,
-                                                               role->m_pAuthorization.put_void());
-        if (FAILED(hr)) return report(hr);
-
-        role->m_sId = RecordText(record->id);
-        role->m_sName = RecordText(record->name);
-        role->m_sDescription = RecordText(record->description);
-        AppendMembers(role->m_users, record->users, record->userCount);
-        AppendMembers(role->m_groups, record->groups, record->groupCount);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        role->Fill(authorization, std::move(record));
 
         hr = role->QueryInterface(IID_IKQSecRole, reinterpret_cast<void**>(out));
-        if (FAILED(hr)) return report(hr);
+        if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
     } catch (...) {
-        return E_OUTOFMEMORY;
+        return ReportFailure(context, CaughtExceptionCode());
     }
 }
 
 HRESULT copyVrtIfc(VARIANT* out, const CRoleInfo& element) noexcept
 {
+    ErrorContext context(op::CopySecRole_copyVrtIfc);
     try {
-        ErrorContext context(op::CopySecRole_copyVrtIfc);
         context.SetTextParam(1, param::sGuid, element.m_sRoleId.wide());
         com_ptr<IKQSecRole> role;
         HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, role.put());
@@ -83,16 +94,11 @@ HRESULT copyVrtIfc(VARIANT* out, const CRoleInfo& element) noexcept
             hr = role->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&V_DISPATCH(out)));
             if (FAILED(hr)) V_VT(out) = VT_EMPTY;
         }
-        if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+        if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
     } catch (...) {
-        return E_OUTOFMEMORY;
+        return ReportFailure(context, CaughtExceptionCode());
     }
-}
-
-CRoleEnumerator::~CRoleEnumerator()
-{
-    if (m_collection) m_collection->Release();
 }
 
 const InterfaceEntry* CRoleEnumerator::Interfaces() noexcept
@@ -104,12 +110,10 @@ const InterfaceEntry* CRoleEnumerator::Interfaces() noexcept
     return entries;
 }
 
-void CRoleEnumerator::Init(CKQSecRolesCollection* collection, const std::vector<CRoleInfo>* roles,
-                           size_t position) noexcept
+void CRoleEnumerator::Init(CKQSecRolesCollection* collection, size_t position) noexcept
 {
-    m_collection = collection->GetControllingUnknown();
-    m_collection->AddRef();
-    m_roles = roles;
+    m_collection = com_ptr<IUnknown>(collection->GetControllingUnknown());
+    m_roles = collection;
     m_position = position;
 }
 
@@ -118,9 +122,10 @@ STDMETHODIMP CRoleEnumerator::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetch
     if (!rgVar || (celt > 1 && !pCeltFetched)) return E_POINTER;
     if (pCeltFetched) *pCeltFetched = 0;
     ULONG fetched = 0;
-    while (fetched < celt && m_position < m_roles->size()) {
+    CRoleInfo element;
+    while (fetched < celt && m_roles->ElementAt(m_position, element)) {
         VariantInit(&rgVar[fetched]);
-        HRESULT hr = copyVrtIfc(&rgVar[fetched], (*m_roles)[m_position]);
+        HRESULT hr = copyVrtIfc(&rgVar[fetched], element);
         if (FAILED(hr)) {
             for (ULONG i = 0; i < fetched; ++i) VariantClear(&rgVar[i]);
             return hr;
@@ -134,8 +139,9 @@ STDMETHODIMP CRoleEnumerator::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetch
 
 STDMETHODIMP CRoleEnumerator::Skip(ULONG celt)
 {
+    size_t count = m_roles->ElementCount();
     for (ULONG i = 0; i < celt; ++i) {
-        if (m_position >= m_roles->size()) return S_FALSE;
+        if (m_position >= count) return S_FALSE;
         ++m_position;
     }
     return S_OK;
@@ -151,20 +157,14 @@ STDMETHODIMP CRoleEnumerator::Clone(IEnumVARIANT** ppEnum)
 {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
-    com_ptr<ComObject<CRoleEnumerator>> clone;
-    if (FAILED(ComObject<CRoleEnumerator>::Create(clone))) return E_OUTOFMEMORY;
-    clone->m_collection = m_collection;
-    m_collection->AddRef();
-    clone->m_roles = m_roles;
-    clone->m_position = m_position;
-    return clone->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum));
+    return CreateRoleEnumerator(m_roles, m_position, ppEnum);
 }
 
-HRESULT CreateRoleEnumerator(CKQSecRolesCollection* collection, const std::vector<CRoleInfo>* roles,
-                             size_t position, IEnumVARIANT** out) noexcept
+HRESULT CreateRoleEnumerator(CKQSecRolesCollection* collection, size_t position,
+                             IEnumVARIANT** out) noexcept
 {
     com_ptr<ComObject<CRoleEnumerator>> enumerator;
     if (FAILED(ComObject<CRoleEnumerator>::Create(enumerator))) return E_OUTOFMEMORY;
-    enumerator->Init(collection, roles, position);
+    enumerator->Init(collection, position);
     return enumerator->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(out));
 }

@@ -1,49 +1,55 @@
-// The element of the roles collection, the making of role objects from the
-// library's current records, and the role enumerator.
+// The element of the roles collection, the reading of the library's role
+// records, the making of role objects from them, and the role enumerator.
 #pragma once
 
 #include "Authorization.h"
 #include "BstrText.h"
 #include "ComObject.h"
+#include "RoleServices.h"
 
 #include <vector>
 
-class CIKIVAuthorization;
 class CKQSecRolesCollection;
+struct CKIVRole;
+struct CKIVRoleList;
 
 // One role of the cache: its identifier as the cache lists it, and the
-// collection's own authorization object (not counted: the collection keeps
-// it alive for as long as the element exists).
+// collection's own services (not counted: the collection keeps them alive
+// for as long as the element exists).
 struct CRoleInfo {
     BstrText m_sRoleId;
-    CIKIVAuthorization* m_pAuthorization = nullptr;
+    IRoleServices* m_pAuthorization = nullptr;
 };
 
 // A text field of a library record as wide text (CP_ACP): at most the
 // field's 256 bytes, even without a terminator. Throws on failure.
 BstrText RecordText(const char (&field)[256]);
 
+// Copies of the library's records, read while the library is held. A null
+// list gives no roles. Throw on failure.
+std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list);
+RoleRecord CopyRoleRecord(const CKIVRole& role);
+
 // A lookup that succeeds without handing out a record.
 constexpr HRESULT AUTH_E_ROLE_RECORD_MISSING = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
 // A new role object filled from the library's current record of the role
 // named by an identifier or a name. Failures are reported.
-HRESULT getComObject(const wchar_t* text, CIKIVAuthorization* authorization, IKQSecRole** role) noexcept;
+HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** role) noexcept;
 
 // The element's role as a VT_DISPATCH VARIANT. Failures are reported.
 HRESULT copyVrtIfc(VARIANT* out, const CRoleInfo& element) noexcept;
 
-// Enumerates the roles of a collection's list, one new role object per
-// element. Holds the collection alive; reads the live list by index, so a
-// refill of the collection never leaves it reading storage given up.
+// Enumerates the roles of a collection, one new role object per element.
+// Holds the collection alive and asks it for each element by position, so a
+// refill of the collection on another thread never leaves it reading storage
+// given up.
 class CRoleEnumerator : public IEnumVARIANT, public ComObjectRoot {
 public:
     CRoleEnumerator() = default;
-    ~CRoleEnumerator();
 
     static const InterfaceEntry* Interfaces() noexcept;
-    void Init(CKQSecRolesCollection* collection, const std::vector<CRoleInfo>* roles,
-              size_t position) noexcept;
+    void Init(CKQSecRolesCollection* collection, size_t position) noexcept;
 
     STDMETHOD(Next)(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override;
     STDMETHOD(Skip)(ULONG celt) override;
@@ -51,11 +57,11 @@ public:
     STDMETHOD(Clone)(IEnumVARIANT** ppEnum) override;
 
 private:
-    IUnknown* m_collection = nullptr;  // counted
-    const std::vector<CRoleInfo>* m_roles = nullptr;
+    com_ptr<IUnknown> m_collection;
+    CKQSecRolesCollection* m_roles = nullptr;  // the same object as m_collection
     size_t m_position = 0;
 };
 
-// A new enumerator over a collection's list, standing at position.
-HRESULT CreateRoleEnumerator(CKQSecRolesCollection* collection, const std::vector<CRoleInfo>* roles,
-                             size_t position, IEnumVARIANT** out) noexcept;
+// A new enumerator over a collection, standing at position.
+HRESULT CreateRoleEnumerator(CKQSecRolesCollection* collection, size_t position,
+                             IEnumVARIANT** out) noexcept;

@@ -23,8 +23,8 @@ std::basic_string<Char> Trim(const std::basic_string<Char>& text, Char space)
 
 HRESULT ValidateName(const wchar_t* name) noexcept
 {
+    ErrorContext context(op::ValidateName);
     try {
-        ErrorContext context(op::ValidateName);
         context.SetTextParam(1, param::sName, name);
         // The earliest position in the name wins, whatever the order of the set.
         const wchar_t* found = wcspbrk(name, IllegalNameCharacters);
@@ -34,15 +34,15 @@ HRESULT ValidateName(const wchar_t* name) noexcept
                                   FormatModuleMessage(AUTH_E_BAD_OBJECT_NAME, name, character),
                                   BstrText(name));
     } catch (...) {
-        return E_OUTOFMEMORY;
+        return ReportFailure(context, CaughtExceptionCode());
     }
 }
 
 HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
 {
     normalized.reset();
+    ErrorContext context(op::ValidateGuid);
     try {
-        ErrorContext context(op::ValidateGuid);
         context.SetTextParam(1, param::sGuidIn, text);
         if (IsEmptyText(text)) return S_OK;
 
@@ -52,12 +52,12 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
             return ReportRequestError(context, AUTH_E_INVALID_GUID, kReportKind,
                                       FormatModuleMessage(AUTH_E_INVALID_GUID, text), BstrText(text));
         wchar_t canonical[64];
-        if (!StringFromGUID2(guid, canonical, 64)) return E_UNEXPECTED;
+        if (!StringFromGUID2(guid, canonical, 64)) return ReportFailure(context, E_UNEXPECTED);
         normalized = unique_bstr::copy_of(canonical);
         return hr;
     } catch (...) {
         normalized.reset();
-        return E_OUTOFMEMORY;
+        return ReportFailure(context, CaughtExceptionCode());
     }
 }
 
@@ -72,7 +72,7 @@ HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
                 FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, paramName, shown), BstrText(paramName));
         }
         HRESULT hr = ValidateName(name);
-        if (FAILED(hr)) return ReportError(context, hr, kReportKind, GetSystemMessage(hr));
+        if (FAILED(hr)) return ReportFailure(context, hr);
 
         size_t length = wcslen(name);
         if (length > MaxRoleNameLength) {
@@ -84,7 +84,7 @@ HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
         }
         return S_OK;
     } catch (...) {
-        return E_OUTOFMEMORY;
+        return ReportFailure(context, CaughtExceptionCode());
     }
 }
 

@@ -162,14 +162,23 @@ HRESULT ComModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexc
     if (!m_classTable) return CLASS_E_CLASSNOTAVAILABLE;
     for (ClassEntry* entry = m_classTable; entry->clsid; ++entry) {
         if (!IsEqualCLSID(*entry->clsid, clsid)) continue;
-        if (!entry->factory) {
+        auto* factory = static_cast<IClassFactory*>(
+            InterlockedCompareExchangePointer(reinterpret_cast<void**>(&entry->factory), nullptr, nullptr));
+        if (!factory) {
             EnterCriticalSection(&m_classTableLock);
             HRESULT hr = S_OK;
-            if (!entry->factory) hr = CreateClassFactory(*entry, &entry->factory);
+            if (!entry->factory) {
+                // Published only once the table's reference is held: another
+                // apartment may take it from the table at once.
+                IClassFactory* created = nullptr;
+                hr = CreateClassFactory(*entry, &created);
+                if (SUCCEEDED(hr)) InterlockedExchangePointer(reinterpret_cast<void**>(&entry->factory), created);
+            }
+            factory = entry->factory;
             LeaveCriticalSection(&m_classTableLock);
             if (FAILED(hr)) return hr;
         }
-        return entry->factory->QueryInterface(riid, ppv);
+        return factory->QueryInterface(riid, ppv);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }

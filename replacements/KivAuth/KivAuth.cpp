@@ -475,6 +475,10 @@ long CKIVAuthorize::GetAppCache(IKivXml2** appCache, wchar_t** cacheTime)
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
         BSTR time = ToBstr(cache->time);
+        if (time && AppCacheWithoutObject()) {
+            *cacheTime = time;
+            return S_OK;
+        }
         IKivXml2* object = time ? CreateAppCache() : nullptr;
         if (!object) {
             SysFreeString(time);

@@ -44,6 +44,8 @@ KIVAUTH_CONTROL_API void KivTest_SetRefreshFlagCleared(BOOL cleared);
 KIVAUTH_CONTROL_API void KivTest_SetNullRoleList(BOOL nullList);
 // GetRoleInfo succeeds (S_OK) without a record.
 KIVAUTH_CONTROL_API void KivTest_SetRoleInfoWithoutRecord(BOOL withoutRecord);
+// GetAppCache succeeds with the cache time but without a cache object.
+KIVAUTH_CONTROL_API void KivTest_SetAppCacheWithoutObject(BOOL withoutObject);
 
 // Makes the VARIANT-answering queries ("GetRoles", "GetAllRoles",
 // "GetSecureGroups", "GetSecureGroupMembers") write a copy of the given

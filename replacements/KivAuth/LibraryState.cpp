@@ -50,6 +50,7 @@ struct Shared {
     bool refreshFlagCleared = false;
     bool nullRoleList = false;
     bool roleInfoWithoutRecord = false;
+    bool appCacheWithoutObject = false;
     std::map<std::string, OwnedVariant> forcedVariants;
     std::map<std::wstring, ForcedId> forcedIds;
     OwnedVariant lastErrors;
@@ -184,6 +185,12 @@ bool RoleInfoWithoutRecord()
 {
     std::lock_guard<std::mutex> guard(State().lock);
     return State().roleInfoWithoutRecord;
+}
+
+bool AppCacheWithoutObject()
+{
+    std::lock_guard<std::mutex> guard(State().lock);
+    return State().appCacheWithoutObject;
 }
 
 bool ForcedVariant(const char* operation, VARIANT* first, VARIANT* second, HRESULT& result)
@@ -336,7 +343,7 @@ void KivTest_Reset()
     std::lock_guard<std::mutex> guard(s.lock);
     s.calls.clear();
     s.forced.clear();
-    s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = false;
+    s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = s.appCacheWithoutObject = false;
     s.forcedVariants.clear();
     s.forcedIds.clear();
     VariantClear(s.lastErrors.get());
@@ -401,6 +408,12 @@ void KivTest_SetRoleInfoWithoutRecord(BOOL withoutRecord)
 {
     std::lock_guard<std::mutex> guard(State().lock);
     State().roleInfoWithoutRecord = withoutRecord != FALSE;
+}
+
+void KivTest_SetAppCacheWithoutObject(BOOL withoutObject)
+{
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().appCacheWithoutObject = withoutObject != FALSE;
 }
 
 void KivTest_ForceVariant(const char* operation, const VARIANT* answer)

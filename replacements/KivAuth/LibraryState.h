@@ -39,6 +39,7 @@ bool ForcedResult(const char* operation, long& result);
 bool RefreshFlagCleared();
 bool NullRoleList();
 bool RoleInfoWithoutRecord();
+bool AppCacheWithoutObject();
 
 // When a test forces a VARIANT answer: a copy into each non-null slot, the
 // HRESULT of the copies in result, and true.

@@ -4,6 +4,7 @@
 #include "Authorization.h"
 #include "TestSupport.h"
 
+#include <functional>
 #include <ocidl.h>
 
 namespace {
@@ -397,6 +398,50 @@ TEST_F(ForwardingTest, InnerFailuresSkipTheConversions)
     EXPECT_EQ(kInnerFailure, ex->GetAllRoles(&names, &ids));
     EXPECT_EQ(VT_EMPTY, V_VT(&names));  // initialised before the call
     EXPECT_EQ(VT_EMPTY, V_VT(&ids));
+}
+
+TEST_F(ForwardingTest, InnerFailuresLeaveEachQuerysOutsAsItsGuardSetThem)
+{
+    FakeInner::answer = Answer::Failure;
+    // Guarded queries empty both outs before the call; the others touch nothing.
+    struct Case {
+        const char* name;
+        std::function<HRESULT(IIKIVAuthorization*, VARIANT*, VARIANT*)> call;
+        VARTYPE first, second;
+    };
+    const Case cases[] = {
+        {"get_Roles", [](IIKIVAuthorization* a, VARIANT* r, VARIANT*) { return a->get_Roles(Bstr(L"D"), Bstr(L"U"), r); },
+         VT_I4, VT_I4},
+        {"get_RolesVar",
+         [](IIKIVAuthorization* a, VARIANT* r, VARIANT*) { return a->get_RolesVar(Bstr(L"D"), Bstr(L"U"), r); },
+         VT_I4, VT_I4},
+        {"GetAllRoles", [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetAllRoles(n, i); },
+         VT_EMPTY, VT_EMPTY},
+        {"GetAllRolesVar", [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetAllRolesVar(n, i); },
+         VT_EMPTY, VT_EMPTY},
+        {"GetUserRoles",
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetUserRoles(Bstr(L"D"), Bstr(L"U"), n, i); },
+         VT_EMPTY, VT_EMPTY},
+        {"GetSecureGroups",
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetSecureGroups(Bstr(L"A"), n, i); },
+         VT_I4, VT_I4},
+        {"GetSecureGroupMembers",
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) {
+             return a->GetSecureGroupMembers(Bstr(L"A"), Bstr(L"G"), n, i);
+         },
+         VT_I4, VT_I4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VARIANT first, second;
+        V_VT(&first) = VT_I4;
+        V_I4(&first) = 1;
+        V_VT(&second) = VT_I4;
+        V_I4(&second) = 2;
+        EXPECT_EQ(kInnerFailure, c.call(ex.get(), &first, &second));
+        EXPECT_EQ(c.first, V_VT(&first));
+        EXPECT_EQ(c.second, V_VT(&second));
+    }
 }
 
 TEST_F(ForwardingTest, AggregatedForwarderCreatesAPlainInnerObject)

@@ -1,5 +1,6 @@
 // Counts the task-memory blocks (BSTRs among them, with the BSTR cache off)
-// that are allocated and not yet freed while it is registered.
+// that are allocated and not yet freed while it is registered, and can make
+// one chosen allocation fail.
 #pragma once
 
 #include <objidl.h>
@@ -15,6 +16,15 @@ public:
     bool registered() const { return m_registered; }
     size_t Live() const { return m_live.size(); }
 
+    // The allocation after the next `skip` ones fails (once); -1: none.
+    void FailAllocationAfter(int skip)
+    {
+        m_countdown = skip;
+        m_failed = false;
+    }
+    // Whether the chosen allocation came, and failed.
+    bool Failed() const { return m_failed; }
+
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
     {
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMallocSpy)) {
@@ -26,7 +36,13 @@ public:
     }
     STDMETHOD_(ULONG, AddRef)() override { return 2; }
     STDMETHOD_(ULONG, Release)() override { return 1; }
-    STDMETHOD_(SIZE_T, PreAlloc)(SIZE_T size) override { return size; }
+    STDMETHOD_(SIZE_T, PreAlloc)(SIZE_T size) override
+    {
+        if (m_countdown < 0 || size == 0) return size;
+        if (m_countdown-- > 0) return size;
+        m_failed = true;
+        return 0;  // the allocation fails
+    }
     STDMETHOD_(void*, PostAlloc)(void* block) override
     {
         if (block) m_live.insert(block);
@@ -59,4 +75,6 @@ public:
 private:
     bool m_registered = false;
     std::set<void*> m_live;
+    int m_countdown = -1;
+    bool m_failed = false;
 };

@@ -5,6 +5,8 @@
 #include "MallocSpy.h"
 #include "TestSupport.h"
 
+#include <algorithm>
+
 namespace {
 
 const char kVokKey[] = "SOFTWARE\\Quarnex\\VOK";
@@ -140,6 +142,9 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
         DWORD type;  // REG_NONE: no value; REG_LINK: no key at all
         std::string data;
         const wchar_t* expected;  // null: absent
+        // Bytes stored, when fewer than the data: a byte that is not NUL
+        // follows, so the registry cannot add the forgotten terminator.
+        size_t stored = std::string::npos;
     };
     const std::wstring longestWide(longest.begin(), longest.end());
     const Case cases[] = {
@@ -150,6 +155,8 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
         {"empty", REG_SZ, std::string("\0", 1), nullptr},
         {"255 bytes", REG_SZ, longest + '\0', longestWide.c_str()},
         {"256 bytes", REG_SZ, tooLong + '\0', nullptr},
+        {"string without its terminator", REG_SZ, "CORPX", nullptr, 4},
+        {"multi-string of a single NUL", REG_MULTI_SZ, std::string("\0", 1), nullptr},
         {"no value", REG_NONE, "", nullptr},
         {"no key", REG_LINK, "", nullptr},
     };
@@ -157,7 +164,7 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
         SCOPED_TRACE(c.name);
         RemoveVokKey();
         if (c.type != REG_LINK)
-            SetDefaultDomain(c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
+            SetDefaultDomain(c.type, c.data.data(), static_cast<DWORD>(std::min(c.stored, c.data.size())));
         BSTR domain = reinterpret_cast<BSTR>(1);
         EXPECT_EQ(S_OK, auth->get_RegAuthDefaultDomain(&domain));
         if (c.expected)
@@ -256,7 +263,11 @@ TEST_F(QueriesTest, VarTwinsPassLibraryFailuresAndCheckPointers)
     V_I4(&roles) = 99;
     EXPECT_EQ(failure, auth->get_RolesVar(Bstr(L"D"), Bstr(L"U"), &roles));
     EXPECT_EQ(VT_I4, V_VT(&roles));  // not written
+    V_VT(&names) = VT_I4;
+    V_VT(&ids) = VT_I4;
     EXPECT_EQ(failure, auth->GetAllRolesVar(&names, &ids));
+    EXPECT_EQ(VT_EMPTY, V_VT(&names));  // emptied before the call
+    EXPECT_EQ(VT_EMPTY, V_VT(&ids));
     EXPECT_EQ(failure, auth->get_Roles(Bstr(L"D"), Bstr(L"U"), &roles));
     EXPECT_EQ(failure, auth->GetAllRoles(&names, &ids));
     EXPECT_EQ(failure, auth->GetUserRoles(Bstr(L"D"), Bstr(L"U"), &names, &ids));
@@ -399,6 +410,20 @@ TEST_F(QueriesTest, CheckCacheHandsOutACountedUnknown)
     cache->Release();
     SysFreeString(time2);
     SysFreeString(time);
+}
+
+TEST_F(QueriesTest, CheckCacheWithoutACacheObjectKeepsNoTime)
+{
+    ASSERT_EQ(S_OK, auth->InitCache());
+    KivTest_SetAppCacheWithoutObject(TRUE);
+    MallocSpy spy;
+    ASSERT_TRUE(spy.registered());
+    size_t before = spy.Live();
+    IUnknown* cache = reinterpret_cast<IUnknown*>(0x1234);
+    BSTR time = reinterpret_cast<BSTR>(0x5678);
+    EXPECT_EQ(E_POINTER, auth->checkCache(&cache, &time));
+    EXPECT_EQ(nullptr, time);  // the library's text is freed, not handed on
+    EXPECT_EQ(before, spy.Live());
 }
 
 }  // namespace

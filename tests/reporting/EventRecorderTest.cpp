@@ -184,7 +184,7 @@ TEST_F(RecordEventTest, SetsTheSourceWithAnEmptyFirstText)
     const FakeCall* source = Find(fake.Calls(), "SetSource");
     ASSERT_NE(source, nullptr);
     ASSERT_EQ(source->args.size(), 8u);
-    EXPECT_TRUE(!source->args[0] || source->args[0]->empty());
+    EXPECT_EQ(source->args[0], Arg(L""));  // empty, never null
     ASSERT_TRUE(source->args[1]);
     EXPECT_NE(source->args[1]->find(L'\\'), std::wstring::npos);
     EXPECT_EQ(source->args[2], Widen(ExecutablePathA()));
@@ -328,6 +328,36 @@ TEST_F(RecordEventTest, WritesFailuresToTheDebuggerOutput)
             EXPECT_EQ(fake.CallNames(), c.calls);
         }
     }
+}
+
+// A report made on a thread that never entered an apartment, as a raw
+// pointer of a free-threaded object allows.
+struct ThreadReport {
+    HRESULT returned = S_OK;
+    std::vector<std::string> writes;
+};
+
+DWORD WINAPI ReportWithoutCom(void* parameter)
+{
+    auto& report = *static_cast<ThreadReport*>(parameter);
+    DebugOutputCapture debug;
+    ErrorContext context(op::RolesCollection_Remove);
+    context.SetTextParam(1, param::sRoleId, L"r1");
+    report.returned = ReportError(context, kCode, kReportKind, BstrText(L"The message"), BstrText(L"r1"));
+    report.writes = debug.Writes();
+    return 0;
+}
+
+TEST_F(RecordEventTest, ReportsFromAThreadWithoutComToTheDebuggerOutput)
+{
+    ThreadReport report;
+    HANDLE thread = CreateThread(nullptr, 0, ReportWithoutCom, &report, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_EQ(report.returned, kCode);
+    EXPECT_EQ(report.writes, (Names{CreationWrite(CO_E_NOTINITIALIZED), FirstWrite(CO_E_NOTINITIALIZED),
+                                    SecondWrite(kCode, "The message", "CKQSecRolesCollection::Remove", "r1")}));
 }
 
 TEST_F(RecordEventTest, WritesNullMessageAndExtraAsNull)

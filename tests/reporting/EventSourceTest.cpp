@@ -127,6 +127,26 @@ TEST(EventSourceTest, KeepsTheThreadsImpersonation)
     EXPECT_EQ(Text(impersonating.Account), Text(plain.Account));
 }
 
+TEST(EventSourceTest, AnImpersonationThatCannotBeOpenedIsLeftInPlace)
+{
+    // Only a thread without a token may be looked up by the process token:
+    // for any other failure RevertToSelf would end an impersonation that
+    // nothing restores.
+    ASSERT_TRUE(ImpersonateSelf(SecurityAnonymous));
+    HANDLE probe = nullptr;
+    ASSERT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, &probe));
+    DWORD error = GetLastError();
+    ASSERT_NE(error, static_cast<DWORD>(ERROR_NO_TOKEN));
+
+    BstrText domain, user;
+    EXPECT_EQ(GetTokenAccount(domain, user), HRESULT_FROM_WIN32(error));
+    EXPECT_EQ(user.wide(), nullptr);
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &probe));
+    EXPECT_EQ(GetLastError(), error);  // still impersonating, anonymously
+    ASSERT_TRUE(RevertToSelf());
+    EXPECT_FALSE(ThreadImpersonates());
+}
+
 TEST(EventSourceTest, PlatformClassFollowsTheVersion)
 {
     OSVERSIONINFOA version = {sizeof version};

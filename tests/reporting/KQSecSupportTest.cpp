@@ -412,7 +412,9 @@ TEST(KQSecSupportReportTest, ModuleReportsBecomeLogLines)
         EXPECT_EQ(request["parameters"].array[i]["first"].number, i == 0 ? -1 : 0);
     }
     const Json& source = request["source"];
-    EXPECT_TRUE(source["reserved"].isNull());
+    // An empty text, not a null one: the log tells the two apart.
+    EXPECT_FALSE(source["reserved"].isNull());
+    EXPECT_EQ(source["reserved"].string, L"");
     EXPECT_NE(source["account"].string.find(L'\\'), std::wstring::npos);
     EXPECT_EQ(source["processId"].number, GetCurrentProcessId());
     EXPECT_EQ(source["threadId"].number, GetCurrentThreadId());

@@ -4,9 +4,11 @@
 #include "Authorization.h"
 #include "Events.h"
 #include "FakeSecClient.h"
+#include "MallocSpy.h"
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 #include <ocidl.h>
 
@@ -86,6 +88,27 @@ void ApplyChange(FakeSecClient&, const FakeSecClient::Call& call)
         }
     }
     Publish();
+}
+
+// The library operation that starts failing once the client has made its
+// change (RefreshCache forced false, GetRolesCache forced to E_FAIL).
+const char* g_breakAfterChange = nullptr;
+
+void ApplyChangeThenBreak(FakeSecClient& client, const FakeSecClient::Call& call)
+{
+    ApplyChange(client, call);
+    if (g_breakAfterChange)
+        KivTest_Force(g_breakAfterChange, std::string(g_breakAfterChange) == "RefreshCache" ? 0 : E_FAIL);
+}
+
+// An authorization object that the client refreshes from inside its calls,
+// as one in another apartment may do while the module waits for it.
+IIKIVAuthorization* g_refreshedFromTheClient = nullptr;
+
+void ApplyChangeThenRefresh(FakeSecClient& client, const FakeSecClient::Call& call)
+{
+    ApplyChange(client, call);
+    g_refreshedFromTheClient->RefreshCacheEx(2);
 }
 
 std::wstring Text(BSTR s)
@@ -204,6 +227,12 @@ TEST_F(RolesTest, NullRoleListMeansNoRoles)
     EXPECT_EQ(0, count);
     EXPECT_EQ(S_OK, roles->RemoveAll());
     EXPECT_EQ(0, Count());
+
+    // Nothing to delete: no client is needed either.
+    ASSERT_EQ(S_OK, auth->put_AuthSecClient(nullptr));
+    FakeAuditRegistration audit;
+    EXPECT_EQ(S_OK, roles->RemoveAll());
+    EXPECT_TRUE(EventNames(audit).empty());
 }
 
 TEST_F(RolesTest, RolesAreFoundByIdentifierAndName)
@@ -364,6 +393,13 @@ TEST_F(RolesTest, RemoveByNameAndById)
     client.deleteByName = E_ACCESSDENIED;
     EXPECT_EQ(E_ACCESSDENIED, roles->Remove(Bstr(L"Maintenance")));
     EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::Remove 0x80070005"}, EventNames(audit));
+
+    // A role the library does not know: its lookup fails, the client is not asked.
+    FakeAuditRegistration unknown;
+    client.calls.clear();
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), roles->Remove(Bstr(L"Nobody")));
+    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::Remove 0x80070490"}, EventNames(unknown));
+    EXPECT_TRUE(client.calls.empty());
 }
 
 TEST_F(RolesTest, RemoveAllGoesOnAfterAFailingDelete)
@@ -379,6 +415,231 @@ TEST_F(RolesTest, RemoveAllGoesOnAfterAFailingDelete)
     client.deleteByName = S_OK;
     EXPECT_EQ(S_OK, roles->RemoveAll());
     EXPECT_EQ(0, Count());
+}
+
+TEST_F(RolesTest, RemoveAllReadsNoListThatANestedRefreshFreed)
+{
+    g_refreshedFromTheClient = auth.get();
+    client.onChange = ApplyChangeThenRefresh;
+    EXPECT_EQ(S_OK, roles->RemoveAll());
+    std::vector<FakeSecClient::Text> deleted;
+    for (const FakeSecClient::Call& call : client.calls) deleted.push_back(call.args.at(0));
+    EXPECT_EQ((std::vector<FakeSecClient::Text>{L"Operators", L"Maintenance", L"Auditors"}), deleted);
+    EXPECT_EQ(0, Count());
+}
+
+TEST_F(RolesTest, NullOutPointersChangeNothing)
+{
+    FakeAuditRegistration audit;
+    const std::pair<const char*, HRESULT> calls[] = {
+        {"Add", roles->Add(Bstr(L"Night"), nullptr, nullptr, nullptr)},
+        {"Item", roles->get_Item(Bstr(L"Operators"), nullptr)},
+        {"ItemPos", roles->ItemPos(0, nullptr)},
+    };
+    for (const auto& [name, hr] : calls) EXPECT_EQ(E_POINTER, hr) << name;
+    // Nothing is written for a role that could not be handed back.
+    EXPECT_TRUE(client.calls.empty());
+    EXPECT_TRUE(EventNames(audit).empty());
+    EXPECT_EQ(3, Count());
+}
+
+TEST_F(RolesTest, AFailureAfterTheChangeKeepsTheListAndIsReportedAtEachLevel)
+{
+    enum class Action { Add, Remove, RemoveAll, Commit };
+    struct Case {
+        const char* title;
+        Action action;
+        const char* breaks;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {"Add, refresh", Action::Add, "RefreshCache", {"CKQSecRolesCollection::Add 0x80004005"}},
+        {"Add, refill", Action::Add, "GetRolesCache",
+         {"CKQSecRolesCollection::Init 0x80004005", "CKQSecRolesCollection::Add 0x80004005"}},
+        {"Remove, refresh", Action::Remove, "RefreshCache", {"CKQSecRolesCollection::Remove 0x80004005"}},
+        {"Remove, refill", Action::Remove, "GetRolesCache",
+         {"CKQSecRolesCollection::Init 0x80004005", "CKQSecRolesCollection::Remove 0x80004005"}},
+        {"RemoveAll, refresh", Action::RemoveAll, "RefreshCache",
+         {"CKQSecRolesCollection::RemoveAll 0x80004005"}},
+        {"RemoveAll, refill", Action::RemoveAll, "GetRolesCache",
+         {"CKQSecRolesCollection::Init 0x80004005", "CKQSecRolesCollection::RemoveAll 0x80004005"}},
+        {"CommitChanges, refresh", Action::Commit, "RefreshCache", {"CKQSecRole::CommitChanges 0x80004005"}},
+    };
+    client.onChange = ApplyChangeThenBreak;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        com_ptr<IKQSecRole> role;
+        ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
+        client.calls.clear();
+        g_breakAfterChange = c.breaks;
+        HRESULT hr = E_UNEXPECTED;
+        {
+            FakeAuditRegistration audit;
+            com_ptr<IKQSecRole> added;
+            switch (c.action) {
+            case Action::Add: hr = roles->Add(Bstr(L"Night"), nullptr, nullptr, added.put()); break;
+            case Action::Remove: hr = roles->Remove(Bstr(L"Auditors")); break;
+            case Action::RemoveAll: hr = roles->RemoveAll(); break;
+            case Action::Commit: hr = role->CommitChanges(); break;
+            }
+            EXPECT_EQ(E_FAIL, hr);
+            EXPECT_EQ(nullptr, added.get());
+            EXPECT_EQ(c.events, EventNames(audit));
+        }
+        g_breakAfterChange = nullptr;
+        KivTest_Unforce(c.breaks);
+        EXPECT_FALSE(client.calls.empty());  // the change stays made
+        EXPECT_EQ(3, Count());                // and the collection shows the old list
+
+        // Back to the three roles for the next case.
+        client.calls.clear();
+        client.onChange = nullptr;
+        g_store = {{kOperatorsId, L"Operators", L"Run the plant", {L"PLANT\\alice", L"PLANT\\bob"}, {}},
+                   {kMaintenanceId, L"Maintenance", L"Service", {}, {}},
+                   {kAuditorsId, L"Auditors", L"", {}, {}}};
+        Publish();
+        ASSERT_TRUE(SUCCEEDED(auth->RefreshCache()));
+        roles = Collection();
+        client.onChange = ApplyChangeThenBreak;
+    }
+}
+
+TEST_F(RolesTest, EveryFailedAllocationIsReportedByTheOperationThatFails)
+{
+    com_ptr<IKQSecRole> role;
+    ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
+    Bstr operators(L"Operators"), dayCrew(L"Day Crew");
+    com_ptr<IUnknown> unknown;
+    ASSERT_EQ(S_OK, roles->get__NewEnum(unknown.put()));
+    com_ptr<IEnumVARIANT> walk;
+    ASSERT_EQ(S_OK, unknown.query(walk));
+    struct Case {
+        const char* title;
+        std::wstring operation;
+        // The call; handedOut tells whether it gave the client anything.
+        std::function<HRESULT(bool& handedOut)> call;
+        // Where a lack of memory comes from, when only a nested function can
+        // run out: it reports first, the operation once more.
+        std::wstring inner = L"";
+    };
+    const Case cases[] = {
+        {"Item", L"CKQSecRolesCollection::get_Item",
+         [&](bool& handedOut) {
+             com_ptr<IKQSecRole> found;
+             HRESULT hr = roles->get_Item(operators, found.put());
+             handedOut = found.get() != nullptr;
+             return hr;
+         },
+         L"_CopySecRole::getComObject"},
+        {"ItemPos", L"CKQSecRolesCollection::ItemPos",
+         [&](bool& handedOut) {
+             com_ptr<IKQSecRole> found;
+             HRESULT hr = roles->ItemPos(1, found.put());
+             handedOut = found.get() != nullptr;
+             return hr;
+         },
+         L"_CopySecRole::getComObject"},
+        {"IsExists", L"CKQSecRolesCollection::IsExists",
+         [&](bool& handedOut) {
+             VARIANT_BOOL exists = VARIANT_FALSE;
+             HRESULT hr = roles->IsExists(operators, &exists);
+             handedOut = exists != VARIANT_FALSE;
+             return hr;
+         }},
+        {"enumerator", L"_CopySecRole::copyVrtIfc",
+         [&](bool& handedOut) {
+             walk->Reset();
+             unique_variant item;
+             HRESULT hr = walk->Next(1, &item, nullptr);
+             handedOut = V_VT(&item) != VT_EMPTY;
+             return hr;
+         }},
+        {"put_Name", L"CKQSecRole::put_Name", [&](bool&) { return role->put_Name(dayCrew); }},
+        {"CommitChanges", L"CKQSecRole::CommitChanges", [&](bool&) { return role->CommitChanges(); }},
+        {"RolesColl", L"CIKIVAuthorization::get_RolesColl",
+         [&](bool& handedOut) {
+             com_ptr<IKQSecRolesCollection> collection;
+             BSTR time = nullptr;
+             HRESULT hr = auth->get_RolesColl(collection.put(), &time);
+             handedOut = collection.get() != nullptr || time != nullptr;
+             SysFreeString(time);
+             return hr;
+         },
+         L"CKQSecRolesCollection::Init"},
+    };
+    MallocSpy spy;
+    ASSERT_TRUE(spy.registered());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        // The first, second, ... allocation of the call fails, until the call makes no more.
+        for (int skip = 0;; ++skip) {
+            ASSERT_LT(skip, 1000);
+            FakeAuditRegistration audit;
+            bool handedOut = false;
+            spy.FailAllocationAfter(skip);
+            HRESULT hr = c.call(handedOut);
+            bool failed = spy.Failed();
+            spy.FailAllocationAfter(-1);
+            if (!failed) {
+                EXPECT_TRUE(SUCCEEDED(hr)) << std::hex << hr;
+                break;
+            }
+            if (SUCCEEDED(hr)) continue;  // a best-effort detail went without
+            SCOPED_TRACE("allocation " + std::to_string(skip + 1));
+            EXPECT_FALSE(handedOut);
+            std::vector<Event> events = Events(audit);
+            ASSERT_FALSE(events.empty()) << std::hex << hr;
+            EXPECT_EQ(c.operation, events.back().operation);
+            EXPECT_EQ(hr, events.back().code);
+            if (!c.inner.empty() && hr == E_OUTOFMEMORY) {
+                ASSERT_GE(events.size(), 2u);
+                EXPECT_EQ(c.inner, events[events.size() - 2].operation);
+                EXPECT_EQ(hr, events[events.size() - 2].code);
+            }
+        }
+    }
+}
+
+TEST_F(RolesTest, PutNameRejectionsAreReportedUnderItsOwnNames)
+{
+    com_ptr<IKQSecRole> role;
+    ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
+    struct Case {
+        const char* title;
+        std::wstring name;
+        HRESULT code;
+        std::vector<std::string> events;
+        Arg extra;
+    };
+    const Case cases[] = {
+        {"illegal character", L"Ops/Night", static_cast<HRESULT>(0x80041004),
+         {"::ValidateName 0x80041004", "CKQSecRole::put_Name 0x80041004"}, std::nullopt},
+        {"255 characters", std::wstring(255, L'n'), static_cast<HRESULT>(0x80041007),
+         {"CKQSecRole::put_Name 0x80041007"}, Arg(L"255")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        FakeAuditRegistration audit;
+        EXPECT_EQ(c.code, role->put_Name(Bstr(c.name.c_str())));
+        EXPECT_EQ(c.events, EventNames(audit));
+        std::vector<Event> events = Events(audit);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(c.extra, events.back().extra);
+        ASSERT_EQ(1u, events.back().params.size());
+        EXPECT_EQ(L"sName", events.back().params[0].first);
+        EXPECT_EQ(Arg(c.name), events.back().params[0].second);
+        EXPECT_EQ(L"Operators", NameOf(role.get()));
+    }
+
+    // 254 characters are allowed; the whole BSTR is kept, embedded NULs too.
+    EXPECT_EQ(S_OK, role->put_Name(Bstr(std::wstring(254, L'n').c_str())));
+    EXPECT_EQ(std::wstring(254, L'n'), NameOf(role.get()));
+    EXPECT_EQ(S_OK, role->put_Name(Bstr(L"Night\0Shift", 11)));
+    BSTR name = nullptr;
+    ASSERT_EQ(S_OK, role->get_Name(&name));
+    EXPECT_EQ(11u, SysStringLen(name));
+    EXPECT_EQ(std::wstring(L"Night\0Shift", 11), std::wstring(name, SysStringLen(name)));
+    SysFreeString(name);
 }
 
 TEST_F(RolesTest, RoleEditsAndCommit)
