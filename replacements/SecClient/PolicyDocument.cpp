@@ -141,16 +141,20 @@ void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& te
 
 int PolicyDocument::FindByKey(const std::string& key) const
 {
-    for (size_t i = 0; i < m_roles.size(); ++i)
-        if (!m_lines[m_roles[i].line].removed && m_roles[i].key == key) return static_cast<int>(i);
-    return -1;
+    auto found = m_byKey.find(key);
+    return found == m_byKey.end() ? -1 : found->second;
 }
 
 int PolicyDocument::FindById(const std::string& id) const
 {
-    for (size_t i = 0; i < m_roles.size(); ++i)
-        if (!m_lines[m_roles[i].line].removed && m_roles[i].id == id) return static_cast<int>(i);
-    return -1;
+    auto found = m_byId.find(id);
+    return found == m_byId.end() ? -1 : found->second;
+}
+
+void PolicyDocument::IndexRole(int role)
+{
+    m_byKey[m_roles[role].key] = role;
+    m_byId[m_roles[role].id] = role;
 }
 
 PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
@@ -165,6 +169,8 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
     m_roles.clear();
+    m_byKey.clear();
+    m_byId.clear();
     m_utf8 = bytes.compare(0, 3, kBom) == 0;
     std::string text = m_utf8 ? bytes.substr(3) : bytes;
     if (memchr(text.data(), '\0', text.size())) return kPolicyInvalid;
@@ -238,6 +244,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             if (FindById(role.id) >= 0 || FindByKey(role.key) >= 0) return kPolicyInvalid;
             line.role = static_cast<int>(m_roles.size());
             m_roles.push_back(std::move(role));
+            IndexRole(line.role);
             continue;
         }
         // A line naming a role that is not declared above it belongs to no
@@ -314,7 +321,9 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
     }
     if (renamed) {
         SpliceField(record, 2, newName);
+        m_byKey.erase(m_roles[role].key);
         m_roles[role].key = KeyOf(newName);
+        IndexRole(role);
         // Lines that named the role by its old name must find it under the new one.
         for (Line& line : m_lines)
             if (!line.removed && line.role == role && line.byName && line.kind != Kind::Role)
@@ -355,6 +364,8 @@ void PolicyDocument::RemoveRole(int role)
 {
     for (Line& line : m_lines)
         if (line.role == role) line.removed = true;
+    m_byKey.erase(m_roles[role].key);
+    m_byId.erase(m_roles[role].id);
 }
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace secclient {
@@ -83,11 +84,15 @@ private:
     int FindByKey(const std::string& key) const;
     int FindById(const std::string& id) const;
     Line NewLine(const std::string& text) const;
+    void IndexRole(int role);
     void RemoveRole(int role);
     void ReplaceMembers(int role, Kind kind, const std::vector<std::string>& members);
 
     std::vector<Line> m_lines;
     std::vector<Role> m_roles;
+    // The roles still in the text, by key and by identifier: a store of
+    // 100,000 roles is read for every change.
+    std::unordered_map<std::string, int> m_byKey, m_byId;
     bool m_utf8 = false;          // the file starts with a UTF-8 byte order mark
     bool m_finalLineEnd = true;   // the file ends with a line end
     std::string m_lineEnd = "\r\n";
