@@ -129,7 +129,11 @@ private:
 
 class KivAuthTest : public testing::Test {
 protected:
-    void SetUp() override { KivTest_Reset(); }
+    void SetUp() override
+    {
+        KivTest_Reset();
+        KivTest_RecordCalls(TRUE);
+    }
     void TearDown() override
     {
         KivTest_Reset();
@@ -784,6 +788,33 @@ TEST_F(KivAuthTest, CallLog)
     EXPECT_EQ(0, KivTest_CallCount());
     EXPECT_EQ(-1, KivTest_SecurityServer(server, 8));
     EXPECT_EQ(0, KivTest_HttpTimeout());
+}
+
+// A process that never asks for the log pays nothing for it: nothing is
+// recorded until a test turns it on, and after a reset.
+TEST_F(KivAuthTest, CallLogRecordsOnlyWhileTurnedOn)
+{
+    Load();
+    KivTest_Reset();
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText(kPolicy));
+    EXPECT_TRUE(auth.InitCache("D\\alice", 3));
+    EXPECT_TRUE(auth.CheckAccess("CN=Doc,O=T", 1));
+    EXPECT_EQ(0, KivTest_CallCount());
+
+    KivTest_RecordCalls(TRUE);
+    EXPECT_TRUE(auth.CheckAccess("CN=Doc,O=T", 1));
+    SetSecurityServer(nullptr, L"http://server");
+    EXPECT_EQ((std::vector<std::string>{"CheckAccess(\"CN=Doc,O=T\", 1)",
+                                        "SetSecurityServer(null, \"http://server\")"}),
+              LibraryCalls());
+
+    KivTest_RecordCalls(FALSE);
+    EXPECT_FALSE(auth.CheckAccess("CN=Doc,O=T", 2));
+    EXPECT_EQ(2, KivTest_CallCount());
+    KivTest_RecordCalls(TRUE);
+    KivTest_Reset();
+    EXPECT_TRUE(auth.CheckAccess("CN=Doc,O=T", 1));
+    EXPECT_EQ(0, KivTest_CallCount());
 }
 
 // Two apartments, two objects, one library: every call lands in the log
