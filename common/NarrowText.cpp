@@ -62,6 +62,33 @@ NarrowText WideToAcp(const wchar_t* text)
     return result;
 }
 
+NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
+{
+    size_t length = 0;
+    bool ascii = true;
+    for (const wchar_t* part : parts) {
+        ptrdiff_t partLength = part ? AsciiLength(part) : 0;
+        if (partLength < 0) ascii = false;
+        else length += static_cast<size_t>(partLength);
+    }
+    if (!ascii) {
+        // The code page's own conversion, of the joined text.
+        std::wstring joined;
+        for (const wchar_t* part : parts)
+            if (part) joined += part;
+        return WideToAcp(joined.c_str());
+    }
+    NarrowText result;
+    char* narrow = result.Reserve(length);
+    for (const wchar_t* part : parts) {
+        if (!part) continue;
+        size_t partLength = wcslen(part);
+        CopyAscii(part, partLength, narrow);
+        narrow += partLength;
+    }
+    return result;
+}
+
 NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
 {
     NarrowText result;

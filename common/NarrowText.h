@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <initializer_list>
 #include <string>
 
 // A narrow text that may be null. A conversion that failed is neither null
@@ -32,6 +33,7 @@ public:
 
 private:
     friend NarrowText WideToAcp(const wchar_t* text);
+    friend NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts);
     friend NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept;
     static constexpr size_t kInlineBytes = 128;
     enum class State { Null, Inline, Long, Failed };
@@ -49,6 +51,10 @@ private:
 // System ANSI code page, unmappable characters become the default character;
 // up to the first NUL. Null stays null. Throws when the conversion fails.
 NarrowText WideToAcp(const wchar_t* text);
+
+// WideToAcp of the parts joined, each up to its first NUL, without the
+// joined wide text in between. Throws as WideToAcp.
+NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts);
 
 // The calling thread's ANSI code page, into at most two bytes per wide
 // character plus two; never throws: a conversion that does not fit or fails
