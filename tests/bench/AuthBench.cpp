@@ -125,7 +125,7 @@ bool ReadDefaultDomainValue(std::string& text)
 
 int Checks()
 {
-    const int rounds = 7, calls = 20000;
+    const int rounds = 15, calls = 20000;
     com_ptr<IIKIVAuthorization> auth;
     Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
                            auth.put_void()),
