@@ -24,22 +24,42 @@ std::string Quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
-// Splits at "|". With a limit, the last field takes the rest of the line,
-// bars included.
-std::vector<std::string> SplitFields(const std::string& line, size_t limit)
-{
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        size_t bar = line.find('|', start);
-        if (bar == std::string::npos || (limit && fields.size() + 1 == limit)) {
-            fields.push_back(Trim(line.substr(start)));
-            return fields;
+// The fields of one line, trimmed. The strings are kept from line to line,
+// so that a store of 100,000 roles is not read through a million small
+// allocations.
+class Fields {
+public:
+    size_t size() const noexcept { return m_count; }
+    const std::string& operator[](size_t i) const noexcept { return m_fields[i]; }
+
+    // Splits at "|". With a limit, the last field takes the rest of the line,
+    // bars included.
+    void Split(const char* line, size_t length, size_t limit)
+    {
+        m_count = 0;
+        size_t start = 0;
+        for (;;) {
+            const char* bar = static_cast<const char*>(memchr(line + start, '|', length - start));
+            bool last = !bar || (limit && m_count + 1 == limit);
+            size_t end = last ? length : static_cast<size_t>(bar - line);
+            Add(line + start, end - start);
+            if (last) return;
+            start = end + 1;
         }
-        fields.push_back(Trim(line.substr(start, bar - start)));
-        start = bar + 1;
     }
-}
+
+private:
+    void Add(const char* text, size_t length)
+    {
+        while (length && (*text == ' ' || *text == '\t')) ++text, --length;
+        while (length && (text[length - 1] == ' ' || text[length - 1] == '\t')) --length;
+        if (m_count == m_fields.size()) m_fields.emplace_back();
+        m_fields[m_count++].assign(text, length);
+    }
+
+    std::vector<std::string> m_fields;
+    size_t m_count = 0;
+};
 
 DWORD ParseMask(const std::string& text)
 {
@@ -76,14 +96,17 @@ class Policy::Parser {
 public:
     explicit Parser(Policy& policy) : m_policy(policy) {}
 
-    void Line(const std::string& line)
+    void Line(const char* line, size_t length)
     {
-        std::string text = Trim(line);
-        if (text.empty() || text[0] == '#') return;
-        std::string kind = FoldCase(Trim(text.substr(0, text.find('|'))));
+        while (length && (*line == ' ' || *line == '\t')) ++line, --length;
+        while (length && (line[length - 1] == ' ' || line[length - 1] == '\t')) --length;
+        if (!length || line[0] == '#') return;
+        const char* bar = static_cast<const char*>(memchr(line, '|', length));
+        size_t kindLength = bar ? static_cast<size_t>(bar - line) : length;
+        while (kindLength && (line[kindLength - 1] == ' ' || line[kindLength - 1] == '\t')) --kindLength;
         if (!m_sawHeader) {
-            std::vector<std::string> fields = SplitFields(text, 0);
-            if (kind != "policy" || fields.size() != 2 || fields[1] != "1")
+            m_fields.Split(line, length, 0);
+            if (!IsKind(line, kindLength, "policy") || m_fields.size() != 2 || m_fields[1] != "1")
                 Reject("the policy must begin with \"policy | 1\"");
             m_sawHeader = true;
             return;
@@ -100,16 +123,16 @@ public:
             {"secured-object", 5, 5, false, &Parser::SecuredObjectRecord},
         };
         for (const Kind& k : kKinds) {
-            if (kind != k.name) continue;
-            std::vector<std::string> fields = SplitFields(text, k.restInLast ? k.maxFields : 0);
-            if (fields.size() < k.minFields || fields.size() > k.maxFields)
+            if (!IsKind(line, kindLength, k.name)) continue;
+            m_fields.Split(line, length, k.restInLast ? k.maxFields : 0);
+            if (m_fields.size() < k.minFields || m_fields.size() > k.maxFields)
                 Reject(Quoted(k.name) + " takes " + std::to_string(k.minFields - 1) +
                        (k.minFields == k.maxFields ? std::string() : " or " + std::to_string(k.maxFields - 1)) +
                        " fields");
-            (this->*k.handler)(fields);
+            (this->*k.handler)(m_fields);
             return;
         }
-        Reject("unknown record " + Quoted(kind));
+        Reject("unknown record " + Quoted(FoldCase(std::string(line, kindLength))));
     }
 
     void End()
@@ -123,10 +146,28 @@ private:
         size_t minFields;  // the kind included
         size_t maxFields;
         bool restInLast;   // the last field may hold "|"
-        void (Parser::*handler)(const std::vector<std::string>&);
+        void (Parser::*handler)(const Fields&);
     };
 
-    void RoleRecord(const std::vector<std::string>& f)
+    // Record kinds compare without regard to case. Plain ASCII is compared
+    // here; any other text is folded by the code page's rules, as before.
+    static bool IsKind(const char* text, size_t length, const char* kind)
+    {
+        size_t kindLength = strlen(kind);
+        bool ascii = true;
+        for (size_t i = 0; i < length; ++i)
+            if (static_cast<unsigned char>(text[i]) >= 0x80) ascii = false;
+        if (!ascii) return FoldCase(std::string(text, length)) == kind;
+        if (length != kindLength) return false;
+        for (size_t i = 0; i < length; ++i) {
+            char c = text[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != kind[i]) return false;
+        }
+        return true;
+    }
+
+    void RoleRecord(const Fields& f)
     {
         Role role;
         if (!ParseGuid(f[1], role.id)) Reject("bad role identifier " + Quoted(f[1]));
@@ -140,14 +181,17 @@ private:
         m_policy.m_roles.push_back(std::move(role));
     }
 
+    // As FindRole, with the identifier's canonical form kept from line to line.
     uint32_t RoleIndex(const std::string& idOrName)
     {
-        const Role* role = m_policy.FindRole(Required(idOrName, "role"));
+        Required(idOrName, "role");
+        const Role* role = ParseGuid(idOrName, m_canonicalId) ? m_policy.FindRoleById(m_canonicalId)
+                                                               : m_policy.FindRoleByName(idOrName);
         if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
         return static_cast<uint32_t>(role - m_policy.m_roles.data());
     }
 
-    void RoleUser(const std::vector<std::string>& f)
+    void RoleUser(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         const std::string& user = Required(f[2], "user");
@@ -155,7 +199,7 @@ private:
         AddOnce(m_policy.m_rolesOfUser[FoldCase(user)], index);
     }
 
-    void RoleGroup(const std::vector<std::string>& f)
+    void RoleGroup(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         const std::string& group = Required(f[2], "group");
@@ -163,20 +207,20 @@ private:
         AddOnce(m_policy.m_rolesOfGroup[FoldCase(group)], index);
     }
 
-    void GroupMember(const std::vector<std::string>& f)
+    void GroupMember(const Fields& f)
     {
         std::string group = FoldCase(Required(f[1], "group"));
         auto& groups = m_policy.m_groupsOfAccount[FoldCase(Required(f[2], "account"))];
         if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
     }
 
-    void Grant(const std::vector<std::string>& f)
+    void Grant(const Fields& f)
     {
         DWORD mask = ParseMask(f[3]);
         m_policy.m_grants[FoldCase(Required(f[2], "DN"))].accounts[FoldCase(Required(f[1], "account"))] |= mask;
     }
 
-    void RoleGrant(const std::vector<std::string>& f)
+    void RoleGrant(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         DWORD mask = ParseMask(f[3]);
@@ -193,14 +237,14 @@ private:
         return m_policy.m_applications.back();
     }
 
-    void ApplicationRecord(const std::vector<std::string>& f)
+    void ApplicationRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
         if (!application.id.empty()) Reject("application " + Quoted(f[1]) + " given twice");
         application.id = Required(f[2], "application id");
     }
 
-    void SecureGroupRecord(const std::vector<std::string>& f)
+    void SecureGroupRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
         const std::string& name = Required(f[2], "secure group");
@@ -209,7 +253,7 @@ private:
         application.groups.push_back(SecureGroup{name, Required(f[3], "secure group id"), {}, {}});
     }
 
-    void SecuredObjectRecord(const std::vector<std::string>& f)
+    void SecuredObjectRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
         auto group = application.groupByName.find(FoldCase(Required(f[2], "secure group")));
@@ -231,6 +275,8 @@ private:
 
     Policy& m_policy;
     bool m_sawHeader = false;
+    Fields m_fields;
+    std::string m_canonicalId;
 };
 
 
@@ -244,6 +290,12 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
         return nullptr;
     }
     std::unique_ptr<Policy> policy(new Policy);
+    // Room for a record per line from the start: growing tables of 100,000
+    // entries by doubling walks them again and again.
+    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    policy->m_roles.reserve(lines / 4);
+    policy->m_roleById.reserve(lines / 4);
+    policy->m_roleByName.reserve(lines / 4);
     Parser parser(*policy);
     size_t lineNumber = 0;
     try {
@@ -254,7 +306,7 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
             ++lineNumber;
             size_t length = end - start;
             if (length && text[start + length - 1] == '\r') --length;
-            parser.Line(text.substr(start, length));
+            parser.Line(text.data() + start, length);
             start = end + 1;
         }
         parser.End();
