@@ -9,6 +9,7 @@
 #include "RoleRecords.h"
 #include "Text.h"
 
+#include <atomic>
 #include <memory>
 #include <new>
 #include <vector>
@@ -35,6 +36,10 @@ struct LoadedCache {
     // by a query never grants anything.
     bool forChecks = false;
     std::unique_ptr<RoleRecords> records;
+    // A client that walks the role list asks for its roles in list order:
+    // the one after the role found last is tried before the hash table,
+    // whose buckets a store of 100,000 roles spreads beyond the caches.
+    std::atomic<size_t> nextRole{0};
 
     RoleRecords& Records()
     {
@@ -522,8 +527,17 @@ long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        const Role* found = cache->policy->FindRole(roleIdOrName);
+        const std::vector<Role>& roles = cache->policy->Roles();
+        const Role* found = nullptr;
+        if (canonical.empty()) {
+            found = cache->policy->FindRoleByName(roleIdOrName);
+        } else {
+            size_t next = cache->nextRole.load(std::memory_order_relaxed);
+            found = next < roles.size() && roles[next].id == canonical ? &roles[next]
+                                                                      : cache->policy->FindRoleById(canonical);
+        }
         if (!found) return kUnknownRole;
+        cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1, std::memory_order_relaxed);
         *role = cache->Records().Record(*found);
         return S_OK;
     });

@@ -790,6 +790,47 @@ TEST_F(KivAuthTest, CallLog)
     EXPECT_EQ(0, KivTest_HttpTimeout());
 }
 
+// Roles asked for in list order, backwards, by name in between and after a
+// refresh that changed the store: every answer is the role asked for.
+TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
+{
+    std::string text = "policy | 1\n";
+    std::vector<std::string> ids;
+    for (int i = 0; i < 50; ++i) {
+        char id[40];
+        snprintf(id, sizeof id, "{%08X-0000-4000-8000-%012X}", i, i);
+        ids.push_back(id);
+        text += "role | " + ids.back() + " | R" + std::to_string(i) + "\n";
+    }
+    Load(text.c_str());
+    auto idOf = [&](const char* asked) -> std::string {
+        CKIVRole* role = nullptr;
+        if (auth.GetRoleInfo(asked, &role) != S_OK || !role) return "<none>";
+        return role->id;
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < 50; ++i) {
+            int which = pass ? 49 - i : i;
+            EXPECT_EQ(ids[which], idOf(ids[which].c_str()));
+            if (i % 7 == 0) EXPECT_EQ(ids[(which + 3) % 50], idOf(("r" + std::to_string((which + 3) % 50)).c_str()));
+        }
+    }
+    // The same identifiers, other names: the store after the refresh answers.
+    std::string renamed = text;
+    for (size_t at = renamed.find("| R"); at != std::string::npos; at = renamed.find("| R", at + 1))
+        renamed[at + 2] = 'S';
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText(renamed.c_str()));
+    bool refreshed = true;
+    ASSERT_TRUE(auth.RefreshCache(refreshed, 2));
+    EXPECT_TRUE(refreshed);
+    for (int i = 0; i < 50; ++i) {
+        CKIVRole* role = nullptr;
+        ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[i].c_str(), &role));
+        EXPECT_EQ("S" + std::to_string(i), std::string(role->name));
+    }
+    EXPECT_EQ("<none>", idOf("{0A1B2C3D-1111-2222-3333-444455556666}"));
+}
+
 // A process that never asks for the log pays nothing for it: nothing is
 // recorded until a test turns it on, and after a reset.
 TEST_F(KivAuthTest, CallLogRecordsOnlyWhileTurnedOn)
