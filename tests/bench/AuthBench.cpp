@@ -242,28 +242,6 @@ void WriteWholeFile(const std::wstring& path, const std::string& bytes)
     if (!ok || written != bytes.size()) Fail("write the policy file", E_FAIL);
 }
 
-struct Store {
-    com_ptr<IIKIVAuthorization> auth;
-    com_ptr<IUnknown> client;
-};
-
-// A fresh authorization object with the security-database client attached,
-// over a policy of the given number of roles.
-Store OpenStore(const std::wstring& policyPath, int roles)
-{
-    WriteWholeFile(policyPath, MakePolicy(roles));
-    Store store;
-    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
-                           store.auth.put_void()),
-          "create the authorization object");
-    Check(CoCreateInstance(CLSID_SecClientStandIn, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                           store.client.put_void()),
-          "create the security-database client");
-    Check(store.auth->put_AuthSecClient(store.client.get()), "AuthSecClient");
-    Check(store.auth->InitCache(), "InitCache");
-    return store;
-}
-
 com_ptr<IKQSecRolesCollection> RolesColl(IIKIVAuthorization* auth)
 {
     com_ptr<IKQSecRolesCollection> roles;
@@ -273,150 +251,174 @@ com_ptr<IKQSecRolesCollection> RolesColl(IIKIVAuthorization* auth)
     return roles;
 }
 
-struct SizeFigures {
-    int roles;
-    std::map<std::string, double> us;  // microseconds: per role for the reads, per call otherwise
+// One store: its own policy file, an authorization object whose cache holds
+// it, and the security-database client attached.
+struct Store {
+    int roles = 0;
+    std::wstring policyPath;
+    com_ptr<IIKIVAuthorization> auth;
+    com_ptr<IUnknown> client;
+    com_ptr<IAuthSecClient> clientCalls;
+    com_ptr<IKQSecRolesCollection> collection;
+    std::map<std::string, double> us;  // the fastest: per role for the reads, per call otherwise
+
+    void Keep(const char* name, double value)
+    {
+        auto found = us.find(name);
+        if (found == us.end() || value < found->second) us[name] = value;
+    }
+
+    // The library and the client both find the policy through the process's
+    // environment: point it at this store's file before anything reads it.
+    void Select() const { SetEnvironmentVariableW(L"KIVAUTH_POLICY", policyPath.c_str()); }
 };
 
-// Every figure of one store size; the fastest of repeats.
-SizeFigures MeasureStore(const std::wstring& policyPath, int roles, bool removeAll)
+void OpenStore(Store& store, const std::wstring& folder, int roles)
 {
-    SizeFigures figures{roles, {}};
-    Store store = OpenStore(policyPath, roles);
-    const int readRepeats = roles >= 100000 ? 3 : roles >= 10000 ? 5 : 10;
-    const int changeRepeats = roles >= 100000 ? 2 : roles >= 10000 ? 3 : 5;
-    auto keep = [&](const char* name, double us) {
-        auto found = figures.us.find(name);
-        if (found == figures.us.end() || us < found->second) figures.us[name] = us;
-    };
+    store.roles = roles;
+    store.policyPath = folder + L"auth_bench_policy_" + std::to_wstring(roles) + L".txt";
+    WriteWholeFile(store.policyPath, MakePolicy(roles));
+    store.Select();
+    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
+                           store.auth.put_void()),
+          "create the authorization object");
+    Check(CoCreateInstance(CLSID_SecClientStandIn, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                           store.client.put_void()),
+          "create the security-database client");
+    Check(store.client->QueryInterface(IID_IAuthSecClient, store.clientCalls.put_void()), "IAuthSecClient");
+    Check(store.auth->put_AuthSecClient(store.client.get()), "AuthSecClient");
+    Check(store.auth->InitCache(), "InitCache");
+    store.collection = RolesColl(store.auth.get());
+}
 
-    com_ptr<IKQSecRolesCollection> roles_;
-    for (int r = 0; r < readRepeats; ++r) {
-        // The collection a client let go of is not part of the next one's cost.
-        roles_.reset();
-        double start = Now();
-        roles_ = RolesColl(store.auth.get());
-        keep("RolesColl", (Now() - start) * 1e6 / roles);
+// RolesColl, Count, For Each and Item, once each.
+void MeasureReads(Store& store)
+{
+    const int roles = store.roles;
+    // The collection a client let go of is not part of the next one's cost.
+    store.collection.reset();
+    double start = Now();
+    store.collection = RolesColl(store.auth.get());
+    store.Keep("RolesColl", (Now() - start) * 1e6 / roles);
+    IKQSecRolesCollection* collection = store.collection.get();
 
-        long count = 0;
-        start = Now();
-        for (int i = 0; i < 1000; ++i) roles_->get_Count(&count);
-        keep("Count", (Now() - start) * 1e6 / 1000);
-        if (count != roles) Fail("Count", E_UNEXPECTED);
+    long count = 0;
+    start = Now();
+    for (int i = 0; i < 1000; ++i) collection->get_Count(&count);
+    store.Keep("Count", (Now() - start) * 1e6 / 1000);
+    if (count != roles) Fail("Count", E_UNEXPECTED);
 
-        // For Each, as a script does it: one element at a time.
-        start = Now();
-        com_ptr<IUnknown> unknown;
-        Check(roles_->get__NewEnum(unknown.put()), "_NewEnum");
-        com_ptr<IEnumVARIANT> items;
-        Check(unknown->QueryInterface(IID_IEnumVARIANT, items.put_void()), "IEnumVARIANT");
-        long seen = 0;
-        for (;;) {
-            VARIANT item;
-            VariantInit(&item);
-            ULONG fetched = 0;
-            if (items->Next(1, &item, &fetched) != S_OK || fetched != 1) break;
-            ++seen;
-            VariantClear(&item);
-        }
-        keep("For Each", (Now() - start) * 1e6 / roles);
-        if (seen != roles) Fail("For Each", E_UNEXPECTED);
+    // For Each, as a script does it: one element at a time.
+    start = Now();
+    com_ptr<IUnknown> unknown;
+    Check(collection->get__NewEnum(unknown.put()), "_NewEnum");
+    com_ptr<IEnumVARIANT> items;
+    Check(unknown->QueryInterface(IID_IEnumVARIANT, items.put_void()), "IEnumVARIANT");
+    long seen = 0;
+    for (;;) {
+        VARIANT item;
+        VariantInit(&item);
+        ULONG fetched = 0;
+        if (items->Next(1, &item, &fetched) != S_OK || fetched != 1) break;
+        ++seen;
+        VariantClear(&item);
     }
+    store.Keep("For Each", (Now() - start) * 1e6 / roles);
+    if (seen != roles) Fail("For Each", E_UNEXPECTED);
 
-    // Item of roles spread over the store, by name and by identifier.
+    // Item of roles spread over the store, by name and by identifier; and of
+    // the same 10 roles again and again, whose data stays in the caches.
     const int lookups = 200;
-    for (int r = 0; r < readRepeats; ++r) {
-        for (int byId = 0; byId < 2; ++byId) {
-            double start = Now();
-            for (int i = 0; i < lookups; ++i) {
-                int which = static_cast<int>((static_cast<long long>(i) * 7919) % roles);
-                Bstr key(Widen(byId ? RoleId(which) : RoleName(which)));
-                com_ptr<IKQSecRole> role;
-                Check(roles_->get_Item(key, role.put()), "Item");
-            }
-            keep(byId ? "Item by id" : "Item by name", (Now() - start) * 1e6 / lookups);
+    const char* const kinds[] = {"Item by name", "Item by id", "Item by name, same 10", "Item by id, same 10"};
+    for (int kind = 0; kind < 4; ++kind) {
+        bool byId = kind % 2 == 1, same10 = kind >= 2;
+        start = Now();
+        for (int i = 0; i < lookups; ++i) {
+            // By name and by id ask for different roles: neither finds the other's in the caches.
+            long long spread = static_cast<long long>(same10 ? i % 10 : i) * 7919 + (byId ? roles / 2 : 0);
+            int which = static_cast<int>(spread % roles);
+            Bstr key(Widen(byId ? RoleId(which) : RoleName(which)));
+            com_ptr<IKQSecRole> role;
+            Check(collection->get_Item(key, role.put()), "Item");
         }
+        store.Keep(kinds[kind], (Now() - start) * 1e6 / lookups);
     }
+}
 
-    // Changes: a new role added then removed, and an edited role committed.
+// A new role added then removed, an edited role committed; then the parts
+// of a change: the client's write alone, the library's refresh of the
+// changed file, the collection's fill from the new cache.
+void MeasureChanges(Store& store, int round)
+{
+    store.Select();
+    IKQSecRolesCollection* collection = store.collection.get();
     Bstr description(L"added by the benchmark");
-    for (int r = 0; r < changeRepeats; ++r) {
-        Bstr name(L"Bench added " + std::to_wstring(r));
-        com_ptr<IKQSecRole> added;
-        double start = Now();
-        Check(roles_->Add(name, description, nullptr, added.put()), "Add");
-        keep("Add", (Now() - start) * 1e6);
-        added.reset();
-        start = Now();
-        Check(roles_->Remove(name), "Remove");
-        keep("Remove", (Now() - start) * 1e6);
+    Bstr name(L"Bench added " + std::to_wstring(round));
+    com_ptr<IKQSecRole> added;
+    double start = Now();
+    Check(collection->Add(name, description, nullptr, added.put()), "Add");
+    store.Keep("Add", (Now() - start) * 1e6);
+    added.reset();
+    start = Now();
+    Check(collection->Remove(name), "Remove");
+    store.Keep("Remove", (Now() - start) * 1e6);
 
-        com_ptr<IKQSecRole> edited;
-        Bstr existing(Widen(RoleName(roles / 2)));
-        Check(roles_->get_Item(existing, edited.put()), "Item for CommitChanges");
-        Bstr newDescription(L"edited " + std::to_wstring(r));
-        Check(edited->put_Description(newDescription), "Description");
-        start = Now();
-        Check(edited->CommitChanges(), "CommitChanges");
-        keep("CommitChanges", (Now() - start) * 1e6);
-    }
+    com_ptr<IKQSecRole> edited;
+    Bstr existing(Widen(RoleName(store.roles / 2)));
+    Check(collection->get_Item(existing, edited.put()), "Item for CommitChanges");
+    Bstr newDescription(L"edited " + std::to_wstring(round));
+    Check(edited->put_Description(newDescription), "Description");
+    start = Now();
+    Check(edited->CommitChanges(), "CommitChanges");
+    store.Keep("CommitChanges", (Now() - start) * 1e6);
 
-    // Where a change's time goes: the client's write alone, the library's
-    // refresh of a changed file, the collection's fill from the new cache.
-    com_ptr<IAuthSecClient> client;
-    Check(store.client->QueryInterface(IID_IAuthSecClient, client.put_void()), "IAuthSecClient");
-    for (int r = 0; r < changeRepeats; ++r) {
-        Bstr name(L"Bench direct " + std::to_wstring(r));
-        BSTR id = nullptr;
-        double start = Now();
-        Check(client->AddRole(name, description, &id), "client AddRole");
-        keep("client AddRole", (Now() - start) * 1e6);
-        SysFreeString(id);
-        start = Now();
-        Check(store.auth->RefreshCacheEx(2), "RefreshCacheEx");
-        keep("RefreshCacheEx", (Now() - start) * 1e6);
-        roles_.reset();
-        start = Now();
-        roles_ = RolesColl(store.auth.get());
-        keep("RolesColl after a change", (Now() - start) * 1e6);
-        LONG deleted = 0;
-        start = Now();
-        Check(client->DeleteRoleByName(name, &deleted), "client DeleteRoleByName");
-        keep("client DeleteRoleByName", (Now() - start) * 1e6);
-        Check(store.auth->RefreshCacheEx(2), "RefreshCacheEx");
-    }
-    roles_ = RolesColl(store.auth.get());
-
-    if (removeAll) {
-        double start = Now();
-        Check(roles_->RemoveAll(), "RemoveAll");
-        keep("RemoveAll", (Now() - start) * 1e6);
-        long count = -1;
-        roles_->get_Count(&count);
-        if (count != 0) Fail("RemoveAll left roles", E_UNEXPECTED);
-    }
-    return figures;
+    Bstr direct(L"Bench direct " + std::to_wstring(round));
+    BSTR id = nullptr;
+    start = Now();
+    Check(store.clientCalls->AddRole(direct, description, &id), "client AddRole");
+    store.Keep("client AddRole", (Now() - start) * 1e6);
+    SysFreeString(id);
+    start = Now();
+    Check(store.auth->RefreshCacheEx(2), "RefreshCacheEx");
+    store.Keep("RefreshCacheEx", (Now() - start) * 1e6);
+    store.collection.reset();
+    start = Now();
+    store.collection = RolesColl(store.auth.get());
+    store.Keep("RolesColl after a change", (Now() - start) * 1e6);
+    LONG deleted = 0;
+    start = Now();
+    Check(store.clientCalls->DeleteRoleByName(direct, &deleted), "client DeleteRoleByName");
+    store.Keep("client DeleteRoleByName", (Now() - start) * 1e6);
+    Check(store.auth->RefreshCacheEx(2), "RefreshCacheEx");
+    store.collection = RolesColl(store.auth.get());
 }
 
 int Roles(const std::vector<int>& sizes)
 {
     std::wstring folder = TempFolder();
-    std::wstring policyPath = folder + L"auth_bench_policy.txt";
     std::wstring auditPath = folder + L"auth_bench_audit.jsonl";
-    SetEnvironmentVariableW(L"KIVAUTH_POLICY", policyPath.c_str());
     SetEnvironmentVariableW(L"KQSECSUPPORT_AUDIT_LOG", auditPath.c_str());
+    const int readRounds = 6, changeRounds = 3;
 
-    printf("Role administration (the reads per role, the rest per call; the fastest of 2 to 10\n"
-           "repeats; policy: one user and one grant per role; SecClient.dll and KQSecSupport.dll\n"
-           "attached). Ratio: to the same row at %d roles.\n",
-           sizes.front());
-    std::vector<SizeFigures> all;
-    for (int roles : sizes) {
-        double start = Now();
-        all.push_back(MeasureStore(policyPath, roles, false));
-        printf("  (%d roles measured in %.1f s)\n", roles, Now() - start);
-        fflush(stdout);
-    }
+    printf("Role administration (the reads per role, the rest per call; every size in each round,\n"
+           "the fastest of %d rounds for the reads and %d for the changes; policy: one user and one\n"
+           "grant per role; SecClient.dll and KQSecSupport.dll attached). Ratio: to the same row at\n"
+           "%d roles.\n",
+           readRounds, changeRounds, sizes.front());
+    std::vector<Store> stores(sizes.size());
+    double start = Now();
+    for (size_t i = 0; i < sizes.size(); ++i) OpenStore(stores[i], folder, sizes[i]);
+    printf("  (stores written and loaded in %.1f s)\n", Now() - start);
+    start = Now();
+    for (int round = 0; round < readRounds; ++round)
+        for (Store& store : stores) MeasureReads(store);
+    printf("  (reads measured in %.1f s)\n", Now() - start);
+    start = Now();
+    for (int round = 0; round < changeRounds; ++round)
+        for (Store& store : stores) MeasureChanges(store, round);
+    printf("  (changes measured in %.1f s)\n", Now() - start);
+    fflush(stdout);
+
     struct Target {
         const char* row;
         const char* unit;
@@ -429,6 +431,8 @@ int Roles(const std::vector<int>& sizes)
         {"For Each", "us/role", 1, "target <= 1.5"},
         {"Item by name", "us/call", 1, "target about 1"},
         {"Item by id", "us/call", 1, "target about 1"},
+        {"Item by name, same 10", "us/call", 1, "target about 1"},
+        {"Item by id, same 10", "us/call", 1, "target about 1"},
         {"Add", "ms/call", 1e-3, "target <= 150 at 100,000"},
         {"Remove", "ms/call", 1e-3, "target <= 150 at 100,000"},
         {"CommitChanges", "ms/call", 1e-3, "target <= 150 at 100,000"},
@@ -438,19 +442,28 @@ int Roles(const std::vector<int>& sizes)
         {"RolesColl after a change", "ms/call", 1e-3, "part of Add, Remove: collection fill"},
     };
     for (const Target& row : rows) {
-        for (const SizeFigures& figures : all) {
+        for (const Store& store : stores) {
             char what[96];
-            snprintf(what, sizeof what, "%s, %d roles", row.row, figures.roles);
-            Row(what, figures.us.at(row.row) * row.perUs, row.unit, all.front().us.at(row.row) * row.perUs,
-                figures.roles == all.front().roles ? "itself" : "the same at the first size", row.target);
+            snprintf(what, sizeof what, "%s, %d roles", row.row, store.roles);
+            Row(what, store.us.at(row.row) * row.perUs, row.unit, stores.front().us.at(row.row) * row.perUs,
+                store.roles == stores.front().roles ? "itself" : "the same at the first size", row.target);
         }
     }
+    double removeAtFirst = stores.front().us.at("Remove");
+    for (Store& store : stores) DeleteFileW(store.policyPath.c_str());
+    stores.clear();
 
     // RemoveAll of 1,000 roles: one delete per role, one refresh.
-    SizeFigures removal = MeasureStore(policyPath, 1000, true);
-    Row("RemoveAll of 1000 roles", removal.us.at("RemoveAll") * 1e-3, "ms/call", removal.us.at("Remove") * 1e-3,
-        "one Remove at 1000 roles");
-    DeleteFileW(policyPath.c_str());
+    Store removal;
+    OpenStore(removal, folder, 1000);
+    start = Now();
+    Check(removal.collection->RemoveAll(), "RemoveAll");
+    double removeAll = (Now() - start) * 1e3;
+    long count = -1;
+    removal.collection->get_Count(&count);
+    if (count != 0) Fail("RemoveAll left roles", E_UNEXPECTED);
+    Row("RemoveAll of 1000 roles", removeAll, "ms/call", removeAtFirst * 1e-3, "one Remove at the first size");
+    DeleteFileW(removal.policyPath.c_str());
     DeleteFileW(auditPath.c_str());
     return 0;
 }
