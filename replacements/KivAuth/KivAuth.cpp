@@ -183,6 +183,7 @@ struct CKIVAuthorize::Impl {
         }
         fresh->account = cache->account;
         fresh->forChecks = cache->forChecks;
+        if (cache->records) fresh->Records().Adopt(*cache->records);
         cache = std::move(fresh);
         refreshed = true;
         return true;

@@ -829,6 +829,31 @@ TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
         EXPECT_EQ("S" + std::to_string(i), std::string(role->name));
     }
     EXPECT_EQ("<none>", idOf("{0A1B2C3D-1111-2222-3333-444455556666}"));
+
+    // One role renamed back: the others keep their records, that one gets a new one.
+    CKIVRole* kept = nullptr;
+    CKIVRole* changed = nullptr;
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[10].c_str(), &kept));
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[20].c_str(), &changed));
+    std::string oneBack = renamed;
+    oneBack.replace(oneBack.find("| S20\n"), 6, "| R20\n");
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText(oneBack.c_str()));
+    ASSERT_TRUE(auth.RefreshCache(refreshed, 2));
+    CKIVRole* role = nullptr;
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[10].c_str(), &role));
+    EXPECT_EQ(kept, role);
+    EXPECT_STREQ("S10", role->name);
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[20].c_str(), &role));
+    EXPECT_STREQ("R20", role->name);
+    CKIVRoleList* list = nullptr;
+    wchar_t* time = nullptr;
+    ASSERT_EQ(S_OK, auth.GetRolesCache(&list, &time));
+    SysFreeString(time);
+    ASSERT_EQ(50, list->count);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(ids[i], list->roles[i]->id);
+        EXPECT_EQ((i == 20 ? "R" : "S") + std::to_string(i), std::string(list->roles[i]->name));
+    }
 }
 
 // A process that never asks for the log pays nothing for it: nothing is
