@@ -138,6 +138,18 @@ public:
     void End()
     {
         if (!m_sawHeader) Reject("the policy must begin with \"policy | 1\"");
+        // Several grants of one role on one DN add up.
+        for (auto& dn : m_policy.m_grants) {
+            auto& roles = dn.second.roles;
+            if (roles.size() < 2) continue;
+            std::sort(roles.begin(), roles.end());
+            size_t kept = 0;
+            for (size_t i = 0; i < roles.size(); ++i) {
+                if (kept && roles[kept - 1].first == roles[i].first) roles[kept - 1].second |= roles[i].second;
+                else roles[kept++] = roles[i];
+            }
+            roles.resize(kept);
+        }
     }
 
 private:
@@ -174,7 +186,7 @@ private:
         role.name = Required(f[2], "role name");
         if (f.size() > 3) role.description = f[3];
         uint32_t index = static_cast<uint32_t>(m_policy.m_roles.size());
-        if (!m_policy.m_roleById.emplace(role.id, index).second)
+        if (!m_policy.m_roleById.emplace(KeyOfId(role.id), index).second)
             Reject("role identifier " + role.id + " given twice");
         if (!m_policy.m_roleByName.emplace(FoldCase(role.name), index).second)
             Reject("role name " + Quoted(role.name) + " given twice");
@@ -224,7 +236,7 @@ private:
     {
         uint32_t index = RoleIndex(f[1]);
         DWORD mask = ParseMask(f[3]);
-        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].roles[index] |= mask;
+        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].roles.emplace_back(index, mask);
     }
 
     Application& ApplicationNamed(const std::string& name)
@@ -324,10 +336,38 @@ const Role* Policy::FindRole(const std::string& idOrName) const
     return FindRoleByName(idOrName);
 }
 
+DWORD Policy::DnGrants::RoleMask(uint32_t role) const noexcept
+{
+    auto found = std::lower_bound(roles.begin(), roles.end(), std::make_pair(role, DWORD(0)));
+    return found != roles.end() && found->first == role ? found->second : 0;
+}
+
+Policy::GuidKey Policy::KeyOfId(const std::string& canonicalId) noexcept
+{
+    // The 32 hexadecimal digits of "{8-4-4-4-12}"; anything else gives a key
+    // that the check of the text afterwards tells apart.
+    GuidKey key{0, 0};
+    int digits = 0;
+    for (char c : canonicalId) {
+        int value;
+        if (c >= '0' && c <= '9') value = c - '0';
+        else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+        else continue;
+        uint64_t& half = digits < 16 ? key.high : key.low;
+        half = half << 4 | static_cast<uint64_t>(value);
+        ++digits;
+    }
+    return key;
+}
+
 const Role* Policy::FindRoleById(const std::string& canonicalId) const
 {
-    auto found = m_roleById.find(canonicalId);
-    return found == m_roleById.end() ? nullptr : &m_roles[found->second];
+    auto found = m_roleById.find(KeyOfId(canonicalId));
+    if (found == m_roleById.end()) return nullptr;
+    // The key is the identifier's value: the text must match too.
+    const Role& role = m_roles[found->second];
+    return role.id == canonicalId ? &role : nullptr;
 }
 
 const Role* Policy::FindRoleByName(const std::string& name) const
@@ -372,8 +412,7 @@ bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWO
         auto found = index.find(member);
         if (found == index.end()) return;
         for (uint32_t role : found->second) {
-            auto granted = onDn.roles.find(role);
-            if (granted != onDn.roles.end()) held |= granted->second;
+            held |= onDn.RoleMask(role);
         }
     };
     addRoles(m_rolesOfUser, key);
@@ -388,8 +427,8 @@ bool Policy::RoleHolds(const Role& role, const std::string& dn, DWORD permission
     if (permission == 0) return false;
     auto grants = m_grants.find(FoldCase(dn));
     if (grants == m_grants.end()) return false;
-    auto granted = grants->second.roles.find(static_cast<uint32_t>(&role - m_roles.data()));
-    return granted != grants->second.roles.end() && (granted->second & permission) == permission;
+    DWORD granted = grants->second.RoleMask(static_cast<uint32_t>(&role - m_roles.data()));
+    return granted && (granted & permission) == permission;
 }
 
 const Application* Policy::FindApplication(const std::string& name) const

@@ -790,6 +790,38 @@ TEST_F(KivAuthTest, CallLog)
     EXPECT_EQ(0, KivTest_HttpTimeout());
 }
 
+// Grants of many roles on one DN, given in any order and more than once:
+// each role holds what its lines add up to, and an account what its own
+// grants and all its roles add up to.
+TEST_F(KivAuthTest, RoleGrantsOnOneDnAddUpInAnyOrder)
+{
+    std::string text = "policy | 1\n";
+    for (int i = 0; i < 10; ++i) text += "role | {0000000" + std::to_string(i) + "-0000-4000-8000-000000000000} | R" +
+                                         std::to_string(i) + "\n";
+    text += "role-user | R5 | D\\u\nrole-user | r2 | D\\u\n"
+            "role-grant | R5 | CN=X | 1\nrole-grant | R2 | CN=X | 2\nrole-grant | R9 | CN=X | 8\n"
+            "role-grant | r5 | CN=X | 4\nrole-grant | R2 | cn=x | 16\nrole-grant | R0 | CN=Y | 1\n"
+            "grant | D\\u | CN=X | 0x100\n";
+    Load(text.c_str(), "D\\u");
+    struct Case {
+        const char* role;
+        unsigned long permission;
+        bool granted;
+    };
+    const Case cases[] = {
+        {"R5", 5, true}, {"R5", 7, false}, {"R2", 18, true}, {"R2", 1, false}, {"R9", 8, true},
+        {"R0", 1, false}, {"R1", 1, false}, {"R0", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.permission));
+        EXPECT_EQ(c.granted, auth.CheckRoleAccess(c.role, "CN=X", c.permission));
+    }
+    EXPECT_TRUE(auth.CheckRoleAccess("R0", "cn=y", 1));
+    EXPECT_TRUE(auth.CheckAccess("CN=X", 0x100 | 1 | 2 | 4 | 16));
+    EXPECT_FALSE(auth.CheckAccess("CN=X", 8));
+    EXPECT_FALSE(auth.CheckAccess("CN=Y", 1));
+}
+
 // Roles asked for in list order, backwards, by name in between and after a
 // refresh that changed the store: every answer is the role asked for.
 TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
