@@ -6,7 +6,7 @@ Option Explicit
 
 Dim calls, rounds
 calls = 20000
-rounds = 7
+rounds = 15
 If WScript.Arguments.Count > 0 Then calls = CLng(WScript.Arguments(0))
 
 Dim clock, auth, nul, dict
