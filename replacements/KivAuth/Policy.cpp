@@ -186,7 +186,7 @@ private:
         role.name = Required(f[2], "role name");
         if (f.size() > 3) role.description = f[3];
         uint32_t index = static_cast<uint32_t>(m_policy.m_roles.size());
-        if (!m_policy.m_roleById.emplace(KeyOfId(role.id), index).second)
+        if (!m_policy.m_roleById.emplace(standin::GuidValueOf(role.id), index).second)
             Reject("role identifier " + role.id + " given twice");
         if (!m_policy.m_roleByName.emplace(FoldCase(role.name), index).second)
             Reject("role name " + Quoted(role.name) + " given twice");
@@ -308,6 +308,8 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
     policy->m_roles.reserve(lines / 4);
     policy->m_roleById.reserve(lines / 4);
     policy->m_roleByName.reserve(lines / 4);
+    policy->m_rolesOfUser.reserve(lines / 4);
+    policy->m_grants.reserve(lines / 4);
     Parser parser(*policy);
     size_t lineNumber = 0;
     try {
@@ -342,28 +344,9 @@ DWORD Policy::DnGrants::RoleMask(uint32_t role) const noexcept
     return found != roles.end() && found->first == role ? found->second : 0;
 }
 
-Policy::GuidKey Policy::KeyOfId(const std::string& canonicalId) noexcept
-{
-    // The 32 hexadecimal digits of "{8-4-4-4-12}"; anything else gives a key
-    // that the check of the text afterwards tells apart.
-    GuidKey key{0, 0};
-    int digits = 0;
-    for (char c : canonicalId) {
-        int value;
-        if (c >= '0' && c <= '9') value = c - '0';
-        else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-        else continue;
-        uint64_t& half = digits < 16 ? key.high : key.low;
-        half = half << 4 | static_cast<uint64_t>(value);
-        ++digits;
-    }
-    return key;
-}
-
 const Role* Policy::FindRoleById(const std::string& canonicalId) const
 {
-    auto found = m_roleById.find(KeyOfId(canonicalId));
+    auto found = m_roleById.find(standin::GuidValueOf(canonicalId));
     if (found == m_roleById.end()) return nullptr;
     // The key is the identifier's value: the text must match too.
     const Role& role = m_roles[found->second];

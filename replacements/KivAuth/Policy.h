@@ -4,6 +4,8 @@
 // hash lookup, so the size of the store does not slow a check down.
 #pragma once
 
+#include "TextHelpers.h"
+
 #include <windows.h>
 #include <cstdint>
 #include <memory>
@@ -75,22 +77,8 @@ private:
         DWORD RoleMask(uint32_t role) const noexcept;
     };
     using Index = std::unordered_map<std::string, std::vector<uint32_t>>;
-    // A role identifier as its 16 bytes: no text of its own to allocate,
-    // compare or fetch from memory.
-    struct GuidKey {
-        uint64_t high, low;
-        bool operator==(const GuidKey& other) const noexcept { return high == other.high && low == other.low; }
-    };
-    struct GuidKeyHash {
-        size_t operator()(const GuidKey& key) const noexcept
-        {
-            return static_cast<size_t>(key.high * 0x9E3779B97F4A7C15ull ^ key.low);
-        }
-    };
-    static GuidKey KeyOfId(const std::string& canonicalId) noexcept;
-
     std::vector<Role> m_roles;
-    std::unordered_map<GuidKey, uint32_t, GuidKeyHash> m_roleById;
+    std::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash> m_roleById;
     std::unordered_map<std::string, uint32_t> m_roleByName;
     Index m_rolesOfUser;
     Index m_rolesOfGroup;

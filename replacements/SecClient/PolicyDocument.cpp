@@ -167,14 +167,15 @@ int PolicyDocument::FindByKey(const std::string& key) const
 
 int PolicyDocument::FindById(const std::string& id) const
 {
-    auto found = m_byId.find(id);
-    return found == m_byId.end() ? -1 : found->second;
+    auto found = m_byId.find(standin::GuidValueOf(id));
+    // The key is the identifier's value: the text must match too.
+    return found == m_byId.end() || m_roles[found->second].id != id ? -1 : found->second;
 }
 
 void PolicyDocument::IndexRole(int role)
 {
     m_byKey[m_roles[role].key] = role;
-    m_byId[m_roles[role].id] = role;
+    m_byId[standin::GuidValueOf(m_roles[role].id)] = role;
 }
 
 PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
@@ -258,7 +259,6 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         else continue;
 
         // A role's description takes the rest of the line, bars included.
-        line.fields.reserve(maxFields);
         size_t fieldStart = 0;
         for (;;) {
             size_t next = line.text.find('|', fieldStart);
@@ -267,7 +267,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             Field field{fieldStart, rawEnd, fieldStart, rawEnd};
             while (field.begin < field.end && IsBlank(line.text[field.begin])) ++field.begin;
             while (field.end > field.begin && IsBlank(line.text[field.end - 1])) --field.end;
-            line.fields.push_back(field);
+            if (!line.fields.push_back(field)) return kPolicyInvalid;
             if (last) break;
             fieldStart = next + 1;
         }
@@ -352,7 +352,7 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
             SpliceField(record, 3, newDescription);
         } else {
             record.text.erase(record.fields[2].end);
-            record.fields.resize(3);
+            record.fields.shrink(3);
             record.fields[2].rawEnd = record.text.size();
             if (!newDescription.empty()) record.text += " | " + newDescription;
         }
@@ -403,7 +403,7 @@ void PolicyDocument::RemoveRole(int role)
     for (Line& line : m_lines)
         if (line.role == role) line.removed = true;
     m_byKey.erase(m_roles[role].key);
-    m_byId.erase(m_roles[role].id);
+    m_byId.erase(standin::GuidValueOf(m_roles[role].id));
 }
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)
