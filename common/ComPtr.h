@@ -160,9 +160,15 @@ public:
     Handle get() const noexcept { return m_handle; }
     Handle* put() noexcept
     {
-        if (m_handle) Close(std::exchange(m_handle, Handle()));
+        reset();
         return &m_handle;
     }
+    void reset(Handle handle = Handle()) noexcept
+    {
+        if (m_handle) Close(m_handle);
+        m_handle = handle;
+    }
+    explicit operator bool() const noexcept { return m_handle != Handle(); }
 
 private:
     Handle m_handle = Handle();

@@ -4,14 +4,17 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <initializer_list>
 #include <string>
 
 // A narrow text that may be null. A conversion that failed is neither null
 // nor text: callers must never hand it on as if no text had been given.
+// Short texts (the usual account, DN or role name) are kept inside the
+// object: a heap allocation costs more than the whole conversion.
 class NarrowText {
 public:
     NarrowText() noexcept = default;  // null
-    explicit NarrowText(std::string text) : m_text(std::move(text)), m_state(State::Text) {}
+    explicit NarrowText(std::string text) : m_long(std::move(text)), m_length(m_long.size()), m_state(State::Long) {}
     static NarrowText Failed() noexcept
     {
         NarrowText result;
@@ -20,19 +23,38 @@ public:
     }
 
     // Null for a null text and for a failed conversion.
-    const char* get() const noexcept { return m_state == State::Text ? m_text.c_str() : nullptr; }
+    const char* get() const noexcept
+    {
+        return m_state == State::Inline ? m_inline : m_state == State::Long ? m_long.c_str() : nullptr;
+    }
     bool failed() const noexcept { return m_state == State::Failed; }
-    const std::string& str() const noexcept { return m_text; }
+    // The text; empty for null and failed ones.
+    std::string str() const { return get() ? std::string(get(), m_length) : std::string(); }
 
 private:
-    enum class State { Null, Text, Failed };
-    std::string m_text;
+    friend NarrowText WideToAcp(const wchar_t* text);
+    friend NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts);
+    friend NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept;
+    static constexpr size_t kInlineBytes = 128;
+    enum class State { Null, Inline, Long, Failed };
+
+    // Room for length bytes and a terminator, inside when it fits.
+    char* Reserve(size_t length);
+    void SetLength(size_t length) noexcept;
+
+    char m_inline[kInlineBytes] = {};
+    std::string m_long;
+    size_t m_length = 0;
     State m_state = State::Null;
 };
 
 // System ANSI code page, unmappable characters become the default character;
 // up to the first NUL. Null stays null. Throws when the conversion fails.
 NarrowText WideToAcp(const wchar_t* text);
+
+// WideToAcp of the parts joined, each up to its first NUL, without the
+// joined wide text in between. Throws as WideToAcp.
+NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts);
 
 // The calling thread's ANSI code page, into at most two bytes per wide
 // character plus two; never throws: a conversion that does not fit or fails

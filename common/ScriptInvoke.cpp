@@ -4,6 +4,8 @@
 
 #include <deque>
 #include <utility>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -318,4 +320,54 @@ void ForgetInvokeShapes() noexcept
     if (!shapes) return;
     for (TypeShape& type : *shapes) type.typeInfo->Release();
     delete shapes;
+}
+
+// A few dozen members per interface; a script that makes up names must not
+// make the list grow without end.
+constexpr int kMaxCachedNames = 128;
+
+struct DispatchNameCache::Entry {
+    Entry* next;
+    DISPID dispid;
+    std::wstring name;
+};
+
+DispatchNameCache::~DispatchNameCache()
+{
+    while (Entry* entry = m_entries) {
+        m_entries = entry->next;
+        delete entry;
+    }
+}
+
+HRESULT DispatchNameCache::GetIDsOfNames(ITypeInfo* typeInfo, LPOLESTR* names, UINT count,
+                                         DISPID* dispids) noexcept
+{
+    if (count != 1 || !names || !names[0] || !dispids)
+        return typeInfo->GetIDsOfNames(names, count, dispids);
+    AcquireSRWLockShared(&m_lock);
+    for (Entry* entry = m_entries; entry; entry = entry->next) {
+        if (wcscmp(entry->name.c_str(), names[0]) == 0) {
+            dispids[0] = entry->dispid;
+            ReleaseSRWLockShared(&m_lock);
+            return S_OK;
+        }
+    }
+    ReleaseSRWLockShared(&m_lock);
+
+    HRESULT hr = typeInfo->GetIDsOfNames(names, count, dispids);
+    if (hr != S_OK) return hr;
+    try {
+        std::unique_ptr<Entry> entry(new Entry{nullptr, dispids[0], names[0]});
+        AcquireSRWLockExclusive(&m_lock);
+        if (m_count < kMaxCachedNames) {
+            entry->next = m_entries;
+            m_entries = entry.release();
+            ++m_count;
+        }
+        ReleaseSRWLockExclusive(&m_lock);
+    } catch (...) {
+        // Not kept: the answer stands all the same.
+    }
+    return hr;
 }

@@ -29,6 +29,26 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, W
                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
                            UINT* argErr) noexcept;
 
+// The dispatch ids that a type information gave for single names, kept per
+// interface: a script asks for the name before every call, and the type
+// information walks every member comparing names. Only answers that the
+// type information gave are kept, under the exact name asked for.
+class DispatchNameCache {
+public:
+    DispatchNameCache() noexcept = default;
+    DispatchNameCache(const DispatchNameCache&) = delete;
+    DispatchNameCache& operator=(const DispatchNameCache&) = delete;
+    ~DispatchNameCache();
+
+    HRESULT GetIDsOfNames(ITypeInfo* typeInfo, LPOLESTR* names, UINT count, DISPID* dispids) noexcept;
+
+private:
+    struct Entry;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    Entry* m_entries = nullptr;  // a short list, newest first
+    int m_count = 0;
+};
+
 template <class Itf>
 class DispatchImpl : public Itf {
 public:
@@ -53,7 +73,8 @@ public:
         if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
         com_ptr<ITypeInfo> typeInfo;
         RETURN_IF_FAILED(GetModuleTypeInfo(__uuidof(Itf), typeInfo.put()));
-        return typeInfo->GetIDsOfNames(names, count, dispids);
+        static DispatchNameCache cache;
+        return cache.GetIDsOfNames(typeInfo.get(), names, count, dispids);
     }
 
     STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params,

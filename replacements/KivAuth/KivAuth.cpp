@@ -9,6 +9,7 @@
 #include "RoleRecords.h"
 #include "Text.h"
 
+#include <atomic>
 #include <memory>
 #include <new>
 #include <vector>
@@ -35,6 +36,10 @@ struct LoadedCache {
     // by a query never grants anything.
     bool forChecks = false;
     std::unique_ptr<RoleRecords> records;
+    // A client that walks the role list asks for its roles in list order:
+    // the one after the role found last is tried before the hash table,
+    // whose buckets a store of 100,000 roles spreads beyond the caches.
+    std::atomic<size_t> nextRole{0};
 
     RoleRecords& Records()
     {
@@ -178,6 +183,7 @@ struct CKIVAuthorize::Impl {
         }
         fresh->account = cache->account;
         fresh->forChecks = cache->forChecks;
+        if (cache->records) fresh->Records().Adopt(*cache->records);
         cache = std::move(fresh);
         refreshed = true;
         return true;
@@ -221,7 +227,7 @@ CKIVAuthorize::~CKIVAuthorize()
 bool CKIVAuthorize::InitCache()
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("InitCache"));
+        LogCall([&] { return CallLine("InitCache"); });
         long forced;
         if (ForcedResult("InitCache", forced)) return forced != 0;
         return m_impl && m_impl->Load(nullptr, true);
@@ -231,7 +237,7 @@ bool CKIVAuthorize::InitCache()
 bool CKIVAuthorize::InitCache(const char* account, unsigned long cacheTypes)
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("InitCache").Text(account).Unsigned(cacheTypes));
+        LogCall([&] { return CallLine("InitCache").Text(account).Unsigned(cacheTypes); });
         long forced;
         if (ForcedResult("InitCache", forced)) return forced != 0;
         // Every cache type is loaded whatever the mask asks for.
@@ -242,7 +248,7 @@ bool CKIVAuthorize::InitCache(const char* account, unsigned long cacheTypes)
 bool CKIVAuthorize::RefreshCache(bool& refreshed, unsigned long cacheTypes)
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("RefreshCache").Flag(refreshed).Unsigned(cacheTypes));
+        LogCall([&] { return CallLine("RefreshCache").Flag(refreshed).Unsigned(cacheTypes); });
         long forced;
         if (ForcedResult("RefreshCache", forced)) {
             if (forced && RefreshFlagCleared()) refreshed = false;
@@ -259,7 +265,7 @@ bool CKIVAuthorize::RefreshCache(bool& refreshed, unsigned long cacheTypes)
 bool CKIVAuthorize::ClearCache(unsigned long cacheTypes)
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("ClearCache").Unsigned(cacheTypes));
+        LogCall([&] { return CallLine("ClearCache").Unsigned(cacheTypes); });
         long forced;
         if (ForcedResult("ClearCache", forced)) return forced != 0;
         if (m_impl) m_impl->cache.reset();
@@ -270,7 +276,7 @@ bool CKIVAuthorize::ClearCache(unsigned long cacheTypes)
 bool CKIVAuthorize::CheckAccess(const char* dn, unsigned long permission)
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("CheckAccess").Text(dn).Unsigned(permission));
+        LogCall([&] { return CallLine("CheckAccess").Text(dn).Unsigned(permission); });
         long forced;
         if (ForcedResult("CheckAccess", forced)) return forced != 0;
         return m_impl && m_impl->Check(nullptr, dn, permission);
@@ -280,7 +286,7 @@ bool CKIVAuthorize::CheckAccess(const char* dn, unsigned long permission)
 bool CKIVAuthorize::CheckAccess(const char* account, const char* dn, unsigned long permission)
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("CheckAccess").Text(account).Text(dn).Unsigned(permission));
+        LogCall([&] { return CallLine("CheckAccess").Text(account).Text(dn).Unsigned(permission); });
         long forced;
         if (ForcedResult("CheckAccess", forced)) return forced != 0;
         return m_impl && m_impl->Check(account, dn, permission);
@@ -290,7 +296,7 @@ bool CKIVAuthorize::CheckAccess(const char* account, const char* dn, unsigned lo
 bool CKIVAuthorize::CheckRoleAccess(const char* roleName, const char* dn, unsigned long permission)
 {
     return Barrier(false, [&] {
-        RecordCall(CallLine("CheckRoleAccess").Text(roleName).Text(dn).Unsigned(permission));
+        LogCall([&] { return CallLine("CheckRoleAccess").Text(roleName).Text(dn).Unsigned(permission); });
         long forced;
         if (ForcedResult("CheckRoleAccess", forced)) return forced != 0;
         return m_impl && m_impl->CheckRole(roleName, dn, permission);
@@ -300,7 +306,7 @@ bool CKIVAuthorize::CheckRoleAccess(const char* roleName, const char* dn, unsign
 long CKIVAuthorize::GetRoles(const char* account, VARIANT* roles)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&] {
-        RecordCall(CallLine("GetRoles").Text(account).Out());
+        LogCall([&] { return CallLine("GetRoles").Text(account).Out(); });
         long forced;
         if (ForcedResult("GetRoles", forced)) return forced;
         HRESULT hr;
@@ -314,7 +320,7 @@ long CKIVAuthorize::GetRoles(const char* account, VARIANT* roles)
 long CKIVAuthorize::GetRoles(const char* account, VARIANT* roleNames, VARIANT* roleIds)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&] {
-        RecordCall(CallLine("GetRoles").Text(account).Out().Out());
+        LogCall([&] { return CallLine("GetRoles").Text(account).Out().Out(); });
         long forced;
         if (ForcedResult("GetRoles", forced)) return forced;
         HRESULT hr;
@@ -328,7 +334,7 @@ long CKIVAuthorize::GetRoles(const char* account, VARIANT* roleNames, VARIANT* r
 long CKIVAuthorize::GetAllRoles(VARIANT* roleNames, VARIANT* roleIds)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&] {
-        RecordCall(CallLine("GetAllRoles").Out().Out());
+        LogCall([&] { return CallLine("GetAllRoles").Out().Out(); });
         long forced;
         if (ForcedResult("GetAllRoles", forced)) return forced;
         HRESULT hr;
@@ -351,7 +357,7 @@ long CKIVAuthorize::GetAllRoles(VARIANT* roleNames, VARIANT* roleIds)
 long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARIANT* groupIds)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&] {
-        RecordCall(CallLine("GetSecureGroups").Text(applName).Out().Out());
+        LogCall([&] { return CallLine("GetSecureGroups").Text(applName).Out().Out(); });
         long forced;
         if (ForcedResult("GetSecureGroups", forced)) return forced;
         HRESULT hr;
@@ -376,7 +382,7 @@ long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
                                           VARIANT* memberIds)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&] {
-        RecordCall(CallLine("GetSecureGroupMembers").Text(applName).Text(groupName).Out().Out());
+        LogCall([&] { return CallLine("GetSecureGroupMembers").Text(applName).Text(groupName).Out().Out(); });
         long forced;
         if (ForcedResult("GetSecureGroupMembers", forced)) return forced;
         HRESULT hr;
@@ -403,7 +409,7 @@ long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
 long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t* objectName, wchar_t** id)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        RecordCall(CallLine("GetSecurityId").Text(applName).Text(groupName).Text(objectName).Out());
+        LogCall([&] { return CallLine("GetSecurityId").Text(applName).Text(groupName).Text(objectName).Out(); });
         HRESULT hr;
         if (ForcedSecurityId(applName, hr, id)) return hr;
         long forced;
@@ -444,7 +450,7 @@ long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t
 VARIANT* CKIVAuthorize::GetLastVokErrors()
 {
     return Barrier<VARIANT*>(nullptr, [&]() -> VARIANT* {
-        RecordCall(CallLine("GetLastVokErrors"));
+        LogCall([&] { return CallLine("GetLastVokErrors"); });
         if (!m_impl) return nullptr;
         // Each object hands out its own copy: no other thread changes it
         // while the caller reads it.
@@ -456,7 +462,7 @@ VARIANT* CKIVAuthorize::GetLastVokErrors()
 void CKIVAuthorize::SetHTTPTimeout(int timeout)
 {
     Barrier(0, [&] {
-        RecordCall(CallLine("SetHTTPTimeout").Signed(timeout));
+        LogCall([&] { return CallLine("SetHTTPTimeout").Signed(timeout); });
         kivauth::SetHttpTimeout(timeout);
         return 0;
     });
@@ -465,7 +471,7 @@ void CKIVAuthorize::SetHTTPTimeout(int timeout)
 long CKIVAuthorize::GetAppCache(IKivXml2** appCache, wchar_t** cacheTime)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        RecordCall(CallLine("GetAppCache").Out().Out());
+        LogCall([&] { return CallLine("GetAppCache").Out().Out(); });
         long forced;
         if (ForcedResult("GetAppCache", forced)) return forced;
         if (appCache) *appCache = nullptr;
@@ -493,7 +499,7 @@ long CKIVAuthorize::GetAppCache(IKivXml2** appCache, wchar_t** cacheTime)
 long CKIVAuthorize::GetRolesCache(CKIVRoleList** roles, wchar_t** cacheTime)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        RecordCall(CallLine("GetRolesCache").Out().Out());
+        LogCall([&] { return CallLine("GetRolesCache").Out().Out(); });
         long forced;
         if (ForcedResult("GetRolesCache", forced)) return forced;
         if (roles) *roles = nullptr;
@@ -514,7 +520,7 @@ long CKIVAuthorize::GetRolesCache(CKIVRoleList** roles, wchar_t** cacheTime)
 long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        RecordCall(CallLine("GetRoleInfo").Text(roleIdOrName).Out());
+        LogCall([&] { return CallLine("GetRoleInfo").Text(roleIdOrName).Out(); });
         long forced;
         if (ForcedResult("GetRoleInfo", forced)) return forced;
         if (!role) return E_POINTER;
@@ -526,8 +532,17 @@ long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        const Role* found = cache->policy->FindRole(roleIdOrName);
+        const std::vector<Role>& roles = cache->policy->Roles();
+        const Role* found = nullptr;
+        if (canonical.empty()) {
+            found = cache->policy->FindRoleByName(roleIdOrName);
+        } else {
+            size_t next = cache->nextRole.load(std::memory_order_relaxed);
+            found = next < roles.size() && roles[next].id == canonical ? &roles[next]
+                                                                      : cache->policy->FindRoleById(canonical);
+        }
         if (!found) return kUnknownRole;
+        cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1, std::memory_order_relaxed);
         *role = cache->Records().Record(*found);
         return S_OK;
     });

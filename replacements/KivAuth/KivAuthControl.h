@@ -13,8 +13,8 @@
 #endif
 
 // Back to the start: the embedded default policy as the policy source, no
-// security server, no forced results, an empty call log, the error variant
-// VT_EMPTY. Caches of live objects keep what they loaded until their next
+// security server, no forced results, an empty call log that records
+// nothing, the error variant VT_EMPTY. Caches of live objects keep what they loaded until their next
 // InitCache or RefreshCache.
 KIVAUTH_CONTROL_API void KivTest_Reset();
 
@@ -61,7 +61,9 @@ KIVAUTH_CONTROL_API void KivTest_ForceSecurityId(const wchar_t* applName, long r
 // The VARIANT that GetLastVokErrors points to gets a copy of this one.
 KIVAUTH_CONTROL_API void KivTest_SetLastErrors(const VARIANT* errors);
 
-// The call log: every call of every operation, in order, one line each, as
+// The call log, off until a test turns it on with KivTest_RecordCalls(TRUE)
+// (and off again after KivTest_Reset), so that no other process pays for it.
+// While on: every call of every operation, in order, one line each, as
 //   Operation(arg, arg, ...)
 // Texts in double quotes with \ and " escaped by a backslash, a null text as
 // null, unsigned long arguments as unsigned decimal, int arguments as signed
@@ -76,6 +78,7 @@ KIVAUTH_CONTROL_API void KivTest_SetLastErrors(const VARIANT* errors);
 // KivTest_CallCount gives the number of lines; KivTest_GetCall copies line
 // `index` into the buffer (cut to size - 1 characters, always terminated)
 // and returns its full length, or -1 for an index out of range.
+KIVAUTH_CONTROL_API void KivTest_RecordCalls(BOOL record);
 KIVAUTH_CONTROL_API int KivTest_CallCount();
 KIVAUTH_CONTROL_API int KivTest_GetCall(int index, char* buffer, int size);
 KIVAUTH_CONTROL_API void KivTest_ClearCalls();

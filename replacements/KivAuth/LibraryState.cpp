@@ -5,6 +5,7 @@
 #include "Text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -74,6 +75,9 @@ Shared& State()
     static Shared shared;
     return shared;
 }
+
+// Read by every call, outside the lock: off costs one load.
+std::atomic<bool> g_recordCalls{false};
 
 void AppendQuoted(std::string& line, const std::string& text)
 {
@@ -148,6 +152,11 @@ CallLine& CallLine::Out()
 {
     Next().m_line += "out";
     return *this;
+}
+
+bool CallLogOn() noexcept
+{
+    return g_recordCalls.load(std::memory_order_relaxed);
 }
 
 void RecordCall(const CallLine& line)
@@ -317,7 +326,7 @@ using namespace kivauth;
 extern "C" long __stdcall SetSecurityServer(const wchar_t* reserved, const wchar_t* url)
 {
     try {
-        RecordCall(CallLine("SetSecurityServer").Text(reserved).Text(url));
+        LogCall([&] { return CallLine("SetSecurityServer").Text(reserved).Text(url); });
         std::wstring path;
         AddressKind kind = ClassifyAddress(url, path);
         if (kind == AddressKind::Invalid) return E_INVALIDARG;
@@ -341,6 +350,7 @@ void KivTest_Reset()
 {
     Shared& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
+    g_recordCalls = false;
     s.calls.clear();
     s.forced.clear();
     s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = s.appCacheWithoutObject = false;
@@ -457,6 +467,11 @@ int KivTest_GetCall(int index, char* buffer, int size)
     std::lock_guard<std::mutex> guard(s.lock);
     if (index < 0 || static_cast<size_t>(index) >= s.calls.size()) return -1;
     return CopyOut(s.calls[index], buffer, size);
+}
+
+void KivTest_RecordCalls(BOOL record)
+{
+    g_recordCalls = record != FALSE;
 }
 
 void KivTest_ClearCalls()

@@ -32,7 +32,17 @@ private:
     bool m_first = true;
 };
 
+// The call log costs every call a line; it is kept only while a test has
+// turned it on (KivTest_RecordCalls).
+bool CallLogOn() noexcept;
 void RecordCall(const CallLine& line);
+
+// Records the line that make() builds, building it only when the log is on.
+template <class Make>
+void LogCall(Make make)
+{
+    if (CallLogOn()) RecordCall(make());
+}
 
 // True with the forced value when a test forces the operation's result.
 bool ForcedResult(const char* operation, long& result);

@@ -24,22 +24,42 @@ std::string Quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
-// Splits at "|". With a limit, the last field takes the rest of the line,
-// bars included.
-std::vector<std::string> SplitFields(const std::string& line, size_t limit)
-{
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        size_t bar = line.find('|', start);
-        if (bar == std::string::npos || (limit && fields.size() + 1 == limit)) {
-            fields.push_back(Trim(line.substr(start)));
-            return fields;
+// The fields of one line, trimmed. The strings are kept from line to line,
+// so that a store of 100,000 roles is not read through a million small
+// allocations.
+class Fields {
+public:
+    size_t size() const noexcept { return m_count; }
+    const std::string& operator[](size_t i) const noexcept { return m_fields[i]; }
+
+    // Splits at "|". With a limit, the last field takes the rest of the line,
+    // bars included.
+    void Split(const char* line, size_t length, size_t limit)
+    {
+        m_count = 0;
+        size_t start = 0;
+        for (;;) {
+            const char* bar = static_cast<const char*>(memchr(line + start, '|', length - start));
+            bool last = !bar || (limit && m_count + 1 == limit);
+            size_t end = last ? length : static_cast<size_t>(bar - line);
+            Add(line + start, end - start);
+            if (last) return;
+            start = end + 1;
         }
-        fields.push_back(Trim(line.substr(start, bar - start)));
-        start = bar + 1;
     }
-}
+
+private:
+    void Add(const char* text, size_t length)
+    {
+        while (length && (*text == ' ' || *text == '\t')) ++text, --length;
+        while (length && (text[length - 1] == ' ' || text[length - 1] == '\t')) --length;
+        if (m_count == m_fields.size()) m_fields.emplace_back();
+        m_fields[m_count++].assign(text, length);
+    }
+
+    std::vector<std::string> m_fields;
+    size_t m_count = 0;
+};
 
 DWORD ParseMask(const std::string& text)
 {
@@ -76,14 +96,17 @@ class Policy::Parser {
 public:
     explicit Parser(Policy& policy) : m_policy(policy) {}
 
-    void Line(const std::string& line)
+    void Line(const char* line, size_t length)
     {
-        std::string text = Trim(line);
-        if (text.empty() || text[0] == '#') return;
-        std::string kind = FoldCase(Trim(text.substr(0, text.find('|'))));
+        while (length && (*line == ' ' || *line == '\t')) ++line, --length;
+        while (length && (line[length - 1] == ' ' || line[length - 1] == '\t')) --length;
+        if (!length || line[0] == '#') return;
+        const char* bar = static_cast<const char*>(memchr(line, '|', length));
+        size_t kindLength = bar ? static_cast<size_t>(bar - line) : length;
+        while (kindLength && (line[kindLength - 1] == ' ' || line[kindLength - 1] == '\t')) --kindLength;
         if (!m_sawHeader) {
-            std::vector<std::string> fields = SplitFields(text, 0);
-            if (kind != "policy" || fields.size() != 2 || fields[1] != "1")
+            m_fields.Split(line, length, 0);
+            if (!IsKind(line, kindLength, "policy") || m_fields.size() != 2 || m_fields[1] != "1")
                 Reject("the policy must begin with \"policy | 1\"");
             m_sawHeader = true;
             return;
@@ -100,21 +123,33 @@ public:
             {"secured-object", 5, 5, false, &Parser::SecuredObjectRecord},
         };
         for (const Kind& k : kKinds) {
-            if (kind != k.name) continue;
-            std::vector<std::string> fields = SplitFields(text, k.restInLast ? k.maxFields : 0);
-            if (fields.size() < k.minFields || fields.size() > k.maxFields)
+            if (!IsKind(line, kindLength, k.name)) continue;
+            m_fields.Split(line, length, k.restInLast ? k.maxFields : 0);
+            if (m_fields.size() < k.minFields || m_fields.size() > k.maxFields)
                 Reject(Quoted(k.name) + " takes " + std::to_string(k.minFields - 1) +
                        (k.minFields == k.maxFields ? std::string() : " or " + std::to_string(k.maxFields - 1)) +
                        " fields");
-            (this->*k.handler)(fields);
+            (this->*k.handler)(m_fields);
             return;
         }
-        Reject("unknown record " + Quoted(kind));
+        Reject("unknown record " + Quoted(FoldCase(std::string(line, kindLength))));
     }
 
     void End()
     {
         if (!m_sawHeader) Reject("the policy must begin with \"policy | 1\"");
+        // Several grants of one role on one DN add up.
+        for (auto& dn : m_policy.m_grants) {
+            auto& roles = dn.second.roles;
+            if (roles.size() < 2) continue;
+            std::sort(roles.begin(), roles.end());
+            size_t kept = 0;
+            for (size_t i = 0; i < roles.size(); ++i) {
+                if (kept && roles[kept - 1].first == roles[i].first) roles[kept - 1].second |= roles[i].second;
+                else roles[kept++] = roles[i];
+            }
+            roles.resize(kept);
+        }
     }
 
 private:
@@ -123,31 +158,52 @@ private:
         size_t minFields;  // the kind included
         size_t maxFields;
         bool restInLast;   // the last field may hold "|"
-        void (Parser::*handler)(const std::vector<std::string>&);
+        void (Parser::*handler)(const Fields&);
     };
 
-    void RoleRecord(const std::vector<std::string>& f)
+    // Record kinds compare without regard to case. Plain ASCII is compared
+    // here; any other text is folded by the code page's rules, as before.
+    static bool IsKind(const char* text, size_t length, const char* kind)
+    {
+        size_t kindLength = strlen(kind);
+        bool ascii = true;
+        for (size_t i = 0; i < length; ++i)
+            if (static_cast<unsigned char>(text[i]) >= 0x80) ascii = false;
+        if (!ascii) return FoldCase(std::string(text, length)) == kind;
+        if (length != kindLength) return false;
+        for (size_t i = 0; i < length; ++i) {
+            char c = text[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != kind[i]) return false;
+        }
+        return true;
+    }
+
+    void RoleRecord(const Fields& f)
     {
         Role role;
         if (!ParseGuid(f[1], role.id)) Reject("bad role identifier " + Quoted(f[1]));
         role.name = Required(f[2], "role name");
         if (f.size() > 3) role.description = f[3];
         uint32_t index = static_cast<uint32_t>(m_policy.m_roles.size());
-        if (!m_policy.m_roleById.emplace(role.id, index).second)
+        if (!m_policy.m_roleById.emplace(standin::GuidValueOf(role.id), index).second)
             Reject("role identifier " + role.id + " given twice");
         if (!m_policy.m_roleByName.emplace(FoldCase(role.name), index).second)
             Reject("role name " + Quoted(role.name) + " given twice");
         m_policy.m_roles.push_back(std::move(role));
     }
 
+    // As FindRole, with the identifier's canonical form kept from line to line.
     uint32_t RoleIndex(const std::string& idOrName)
     {
-        const Role* role = m_policy.FindRole(Required(idOrName, "role"));
+        Required(idOrName, "role");
+        const Role* role = ParseGuid(idOrName, m_canonicalId) ? m_policy.FindRoleById(m_canonicalId)
+                                                               : m_policy.FindRoleByName(idOrName);
         if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
         return static_cast<uint32_t>(role - m_policy.m_roles.data());
     }
 
-    void RoleUser(const std::vector<std::string>& f)
+    void RoleUser(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         const std::string& user = Required(f[2], "user");
@@ -155,7 +211,7 @@ private:
         AddOnce(m_policy.m_rolesOfUser[FoldCase(user)], index);
     }
 
-    void RoleGroup(const std::vector<std::string>& f)
+    void RoleGroup(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         const std::string& group = Required(f[2], "group");
@@ -163,24 +219,24 @@ private:
         AddOnce(m_policy.m_rolesOfGroup[FoldCase(group)], index);
     }
 
-    void GroupMember(const std::vector<std::string>& f)
+    void GroupMember(const Fields& f)
     {
         std::string group = FoldCase(Required(f[1], "group"));
         auto& groups = m_policy.m_groupsOfAccount[FoldCase(Required(f[2], "account"))];
         if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
     }
 
-    void Grant(const std::vector<std::string>& f)
+    void Grant(const Fields& f)
     {
         DWORD mask = ParseMask(f[3]);
         m_policy.m_grants[FoldCase(Required(f[2], "DN"))].accounts[FoldCase(Required(f[1], "account"))] |= mask;
     }
 
-    void RoleGrant(const std::vector<std::string>& f)
+    void RoleGrant(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         DWORD mask = ParseMask(f[3]);
-        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].roles[index] |= mask;
+        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].roles.emplace_back(index, mask);
     }
 
     Application& ApplicationNamed(const std::string& name)
@@ -193,14 +249,14 @@ private:
         return m_policy.m_applications.back();
     }
 
-    void ApplicationRecord(const std::vector<std::string>& f)
+    void ApplicationRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
         if (!application.id.empty()) Reject("application " + Quoted(f[1]) + " given twice");
         application.id = Required(f[2], "application id");
     }
 
-    void SecureGroupRecord(const std::vector<std::string>& f)
+    void SecureGroupRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
         const std::string& name = Required(f[2], "secure group");
@@ -209,7 +265,7 @@ private:
         application.groups.push_back(SecureGroup{name, Required(f[3], "secure group id"), {}, {}});
     }
 
-    void SecuredObjectRecord(const std::vector<std::string>& f)
+    void SecuredObjectRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
         auto group = application.groupByName.find(FoldCase(Required(f[2], "secure group")));
@@ -231,6 +287,8 @@ private:
 
     Policy& m_policy;
     bool m_sawHeader = false;
+    Fields m_fields;
+    std::string m_canonicalId;
 };
 
 
@@ -244,6 +302,14 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
         return nullptr;
     }
     std::unique_ptr<Policy> policy(new Policy);
+    // Room for a record per line from the start: growing tables of 100,000
+    // entries by doubling walks them again and again.
+    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    policy->m_roles.reserve(lines / 4);
+    policy->m_roleById.reserve(lines / 4);
+    policy->m_roleByName.reserve(lines / 4);
+    policy->m_rolesOfUser.reserve(lines / 4);
+    policy->m_grants.reserve(lines / 4);
     Parser parser(*policy);
     size_t lineNumber = 0;
     try {
@@ -254,7 +320,7 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
             ++lineNumber;
             size_t length = end - start;
             if (length && text[start + length - 1] == '\r') --length;
-            parser.Line(text.substr(start, length));
+            parser.Line(text.data() + start, length);
             start = end + 1;
         }
         parser.End();
@@ -272,10 +338,19 @@ const Role* Policy::FindRole(const std::string& idOrName) const
     return FindRoleByName(idOrName);
 }
 
+DWORD Policy::DnGrants::RoleMask(uint32_t role) const noexcept
+{
+    auto found = std::lower_bound(roles.begin(), roles.end(), std::make_pair(role, DWORD(0)));
+    return found != roles.end() && found->first == role ? found->second : 0;
+}
+
 const Role* Policy::FindRoleById(const std::string& canonicalId) const
 {
-    auto found = m_roleById.find(canonicalId);
-    return found == m_roleById.end() ? nullptr : &m_roles[found->second];
+    auto found = m_roleById.find(standin::GuidValueOf(canonicalId));
+    if (found == m_roleById.end()) return nullptr;
+    // The key is the identifier's value: the text must match too.
+    const Role& role = m_roles[found->second];
+    return role.id == canonicalId ? &role : nullptr;
 }
 
 const Role* Policy::FindRoleByName(const std::string& name) const
@@ -320,8 +395,7 @@ bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWO
         auto found = index.find(member);
         if (found == index.end()) return;
         for (uint32_t role : found->second) {
-            auto granted = onDn.roles.find(role);
-            if (granted != onDn.roles.end()) held |= granted->second;
+            held |= onDn.RoleMask(role);
         }
     };
     addRoles(m_rolesOfUser, key);
@@ -336,8 +410,8 @@ bool Policy::RoleHolds(const Role& role, const std::string& dn, DWORD permission
     if (permission == 0) return false;
     auto grants = m_grants.find(FoldCase(dn));
     if (grants == m_grants.end()) return false;
-    auto granted = grants->second.roles.find(static_cast<uint32_t>(&role - m_roles.data()));
-    return granted != grants->second.roles.end() && (granted->second & permission) == permission;
+    DWORD granted = grants->second.RoleMask(static_cast<uint32_t>(&role - m_roles.data()));
+    return granted && (granted & permission) == permission;
 }
 
 const Application* Policy::FindApplication(const std::string& name) const

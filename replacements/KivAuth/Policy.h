@@ -4,6 +4,8 @@
 // hash lookup, so the size of the store does not slow a check down.
 #pragma once
 
+#include "TextHelpers.h"
+
 #include <windows.h>
 #include <cstdint>
 #include <memory>
@@ -69,12 +71,14 @@ public:
 private:
     struct DnGrants {
         std::unordered_map<std::string, DWORD> accounts;
-        std::unordered_map<uint32_t, DWORD> roles;
+        // By role index, sorted once the policy is read: most DNs are
+        // granted to a role or two, and a table each cost two allocations.
+        std::vector<std::pair<uint32_t, DWORD>> roles;
+        DWORD RoleMask(uint32_t role) const noexcept;
     };
     using Index = std::unordered_map<std::string, std::vector<uint32_t>>;
-
     std::vector<Role> m_roles;
-    std::unordered_map<std::string, uint32_t> m_roleById;
+    std::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash> m_roleById;
     std::unordered_map<std::string, uint32_t> m_roleByName;
     Index m_rolesOfUser;
     Index m_rolesOfGroup;

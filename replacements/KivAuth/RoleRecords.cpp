@@ -42,6 +42,36 @@ CKIVRole* RoleRecords::Record(const Role& role)
     return &slot->role;
 }
 
+namespace {
+
+bool SameRole(const Role& a, const Role& b)
+{
+    return a.id == b.id && a.name == b.name && a.description == b.description && a.users == b.users &&
+           a.groups == b.groups;
+}
+
+}  // namespace
+
+void RoleRecords::Adopt(RoleRecords& earlier)
+{
+    const std::vector<Role>& roles = m_policy.Roles();
+    const std::vector<Role>& before = earlier.m_policy.Roles();
+    if (earlier.m_entries.empty() || roles.empty()) return;
+    if (m_entries.empty()) m_entries.resize(roles.size());
+    for (size_t i = 0; i < roles.size(); ++i) {
+        if (m_entries[i]) continue;
+        // A change moves the roles after it by one place at most; any other
+        // place is found through the earlier store's table.
+        const Role* match = nullptr;
+        for (size_t guess : {i, i + 1, i - 1})
+            if (guess < before.size() && before[guess].id == roles[i].id) match = &before[guess];
+        if (!match) match = earlier.m_policy.FindRoleById(roles[i].id);
+        if (!match || !SameRole(*match, roles[i])) continue;
+        std::unique_ptr<Entry>& old = earlier.m_entries[static_cast<size_t>(match - before.data())];
+        m_entries[i] = std::move(old);
+    }
+}
+
 CKIVRoleList* RoleRecords::List()
 {
     const std::vector<Role>& roles = m_policy.Roles();

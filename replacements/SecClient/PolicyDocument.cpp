@@ -3,6 +3,7 @@
 #include "TextHelpers.h"
 
 #include <objbase.h>
+#include <algorithm>
 #include <cstring>
 
 namespace secclient {
@@ -59,6 +60,25 @@ HRESULT SplitMembers(const wchar_t* list, std::vector<std::wstring>& members)
         start = semicolon + 1;
     }
     return S_OK;
+}
+
+}  // namespace
+
+namespace {
+
+// Record kinds compare without regard to case, as the library compares
+// them: plain ASCII here, any other text folded by the code page's rules.
+bool IsKind(const char* text, size_t length, const char* kind)
+{
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return FoldCase(std::string(text, length)) == kind;
+    if (length != strlen(kind)) return false;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kind[i]) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -141,16 +161,21 @@ void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& te
 
 int PolicyDocument::FindByKey(const std::string& key) const
 {
-    for (size_t i = 0; i < m_roles.size(); ++i)
-        if (!m_lines[m_roles[i].line].removed && m_roles[i].key == key) return static_cast<int>(i);
-    return -1;
+    auto found = m_byKey.find(key);
+    return found == m_byKey.end() ? -1 : found->second;
 }
 
 int PolicyDocument::FindById(const std::string& id) const
 {
-    for (size_t i = 0; i < m_roles.size(); ++i)
-        if (!m_lines[m_roles[i].line].removed && m_roles[i].id == id) return static_cast<int>(i);
-    return -1;
+    auto found = m_byId.find(standin::GuidValueOf(id));
+    // The key is the identifier's value: the text must match too.
+    return found == m_byId.end() || m_roles[found->second].id != id ? -1 : found->second;
+}
+
+void PolicyDocument::IndexRole(int role)
+{
+    m_byKey[m_roles[role].key] = role;
+    m_byId[standin::GuidValueOf(m_roles[role].id)] = role;
 }
 
 PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
@@ -165,10 +190,19 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
     m_roles.clear();
+    m_byKey.clear();
+    m_byId.clear();
     m_utf8 = bytes.compare(0, 3, kBom) == 0;
     std::string text = m_utf8 ? bytes.substr(3) : bytes;
     if (memchr(text.data(), '\0', text.size())) return kPolicyInvalid;
 
+    // Room for every line, and for a role per few lines, from the start:
+    // growing to 100,000 roles by doubling walks them again and again.
+    size_t lineCount = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    m_lines.reserve(lineCount);
+    m_roles.reserve(lineCount / 4);
+    m_byKey.reserve(lineCount / 4);
+    m_byId.reserve(lineCount / 4);
     size_t start = 0;
     while (start < text.size()) {
         size_t newline = text.find('\n', start);
@@ -196,24 +230,32 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     }
 
     bool sawHeader = false;
+    // Kept from line to line: a store of 100,000 roles has 300,000 lines.
+    std::string first, id;
     for (size_t index = 0; index < m_lines.size(); ++index) {
         Line& line = m_lines[index];
-        std::string trimmed = Trim(line.text);
-        if (trimmed.empty() || trimmed[0] == '#') continue;
-        size_t bar = line.text.find('|');
-        std::string kind = FoldCase(Trim(line.text.substr(0, bar)));
+        const std::string& raw = line.text;
+        size_t textStart = 0;
+        while (textStart < raw.size() && IsBlank(raw[textStart])) ++textStart;
+        if (textStart == raw.size() || raw[textStart] == '#') continue;
+        size_t bar = raw.find('|', textStart);
+        size_t kindEnd = bar == std::string::npos ? raw.size() : bar;
+        while (kindEnd > textStart && IsBlank(raw[kindEnd - 1])) --kindEnd;
+        const char* kind = raw.data() + textStart;
+        size_t kindLength = kindEnd - textStart;
         if (!sawHeader) {
             // Exactly two fields: "policy" and the format version.
-            if (kind != "policy" || bar == std::string::npos || Trim(line.text.substr(bar + 1)) != "1")
+            if (!IsKind(kind, kindLength, "policy") || bar == std::string::npos ||
+                Trim(raw.substr(bar + 1)) != "1")
                 return kPolicyInvalid;
             sawHeader = true;
             continue;
         }
         size_t minFields, maxFields;
-        if (kind == "role") line.kind = Kind::Role, minFields = 3, maxFields = 4;
-        else if (kind == "role-user") line.kind = Kind::RoleUser, minFields = maxFields = 3;
-        else if (kind == "role-group") line.kind = Kind::RoleGroup, minFields = maxFields = 3;
-        else if (kind == "role-grant") line.kind = Kind::RoleGrant, minFields = maxFields = 4;
+        if (IsKind(kind, kindLength, "role")) line.kind = Kind::Role, minFields = 3, maxFields = 4;
+        else if (IsKind(kind, kindLength, "role-user")) line.kind = Kind::RoleUser, minFields = maxFields = 3;
+        else if (IsKind(kind, kindLength, "role-group")) line.kind = Kind::RoleGroup, minFields = maxFields = 3;
+        else if (IsKind(kind, kindLength, "role-grant")) line.kind = Kind::RoleGrant, minFields = maxFields = 4;
         else continue;
 
         // A role's description takes the rest of the line, bars included.
@@ -225,24 +267,24 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             Field field{fieldStart, rawEnd, fieldStart, rawEnd};
             while (field.begin < field.end && IsBlank(line.text[field.begin])) ++field.begin;
             while (field.end > field.begin && IsBlank(line.text[field.end - 1])) --field.end;
-            line.fields.push_back(field);
+            if (!line.fields.push_back(field)) return kPolicyInvalid;
             if (last) break;
             fieldStart = next + 1;
         }
         if (line.fields.size() < minFields || line.fields.size() > maxFields) return kPolicyInvalid;
 
-        std::string first = FieldText(line, 1);
+        first.assign(line.text, line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
         if (line.kind == Kind::Role) {
             Role role{index, {}, KeyOf(FieldText(line, 2))};
             if (!ParseGuid(first, role.id) || role.key.empty()) return kPolicyInvalid;
             if (FindById(role.id) >= 0 || FindByKey(role.key) >= 0) return kPolicyInvalid;
             line.role = static_cast<int>(m_roles.size());
             m_roles.push_back(std::move(role));
+            IndexRole(line.role);
             continue;
         }
         // A line naming a role that is not declared above it belongs to no
         // role here; it stays as it is.
-        std::string id;
         line.byName = !ParseGuid(first, id);
         line.role = line.byName ? FindByKey(KeyOf(first)) : FindById(id);
     }
@@ -257,6 +299,9 @@ std::string PolicyDocument::Text() const
         for (const Line& added : line.after) out.push_back(&added);
     }
     std::string text = m_utf8 ? kBom : "";
+    size_t length = text.size();
+    for (const Line* line : out) length += line->text.size() + 2;
+    text.reserve(length);
     for (size_t i = 0; i < out.size(); ++i) {
         text += out[i]->text;
         bool last = i + 1 == out.size();
@@ -307,14 +352,16 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
             SpliceField(record, 3, newDescription);
         } else {
             record.text.erase(record.fields[2].end);
-            record.fields.resize(3);
+            record.fields.shrink(3);
             record.fields[2].rawEnd = record.text.size();
             if (!newDescription.empty()) record.text += " | " + newDescription;
         }
     }
     if (renamed) {
         SpliceField(record, 2, newName);
+        m_byKey.erase(m_roles[role].key);
         m_roles[role].key = KeyOf(newName);
+        IndexRole(role);
         // Lines that named the role by its old name must find it under the new one.
         for (Line& line : m_lines)
             if (!line.removed && line.role == role && line.byName && line.kind != Kind::Role)
@@ -355,6 +402,8 @@ void PolicyDocument::RemoveRole(int role)
 {
     for (Line& line : m_lines)
         if (line.role == role) line.removed = true;
+    m_byKey.erase(m_roles[role].key);
+    m_byId.erase(standin::GuidValueOf(m_roles[role].id));
 }
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)

@@ -6,8 +6,11 @@
 // to by its {GUID} or its name and declared above the lines that name it.
 #pragma once
 
+#include "TextHelpers.h"
+
 #include <windows.h>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace secclient {
@@ -60,11 +63,32 @@ private:
         size_t rawBegin, rawEnd;  // between the bars
         size_t begin, end;        // without surrounding spaces and tabs
     };
+    // At most four fields (a role's), kept inside the line: a store of
+    // 100,000 roles has 300,000 lines.
+    class FieldList {
+    public:
+        size_t size() const noexcept { return m_count; }
+        Field& operator[](size_t i) noexcept { return m_fields[i]; }
+        const Field& operator[](size_t i) const noexcept { return m_fields[i]; }
+        // False when the line has more fields than any record takes.
+        bool push_back(const Field& field) noexcept
+        {
+            if (m_count == kMaxFields) return false;
+            m_fields[m_count++] = field;
+            return true;
+        }
+        void shrink(size_t count) noexcept { m_count = count; }
+
+    private:
+        static constexpr size_t kMaxFields = 4;
+        Field m_fields[kMaxFields];
+        size_t m_count = 0;
+    };
     struct Line {
         std::string text;  // without its line end
         std::string end;   // "\r\n", "\n", or "" for a last line without one
         Kind kind = Kind::Other;
-        std::vector<Field> fields;
+        FieldList fields;
         int role = -1;        // the role a line declares or names; -1 for none
         bool byName = false;  // a reference by name rather than by identifier
         bool removed = false;
@@ -83,11 +107,16 @@ private:
     int FindByKey(const std::string& key) const;
     int FindById(const std::string& id) const;
     Line NewLine(const std::string& text) const;
+    void IndexRole(int role);
     void RemoveRole(int role);
     void ReplaceMembers(int role, Kind kind, const std::vector<std::string>& members);
 
     std::vector<Line> m_lines;
     std::vector<Role> m_roles;
+    // The roles still in the text, by key and by identifier: a store of
+    // 100,000 roles is read for every change.
+    std::unordered_map<std::string, int> m_byKey;
+    std::unordered_map<standin::GuidValue, int, standin::GuidValueHash> m_byId;
     bool m_utf8 = false;          // the file starts with a UTF-8 byte order mark
     bool m_finalLineEnd = true;   // the file ends with a line end
     std::string m_lineEnd = "\r\n";

@@ -82,4 +82,22 @@ bool ParseGuid(const std::string& text, std::string& canonical)
     return true;
 }
 
+GuidValue GuidValueOf(const std::string& text) noexcept
+{
+    GuidValue value{0, 0};
+    int digits = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else continue;
+        if (digits == 32) break;
+        unsigned long long& half = digits < 16 ? value.high : value.low;
+        half = half << 4 | static_cast<unsigned long long>(digit);
+        ++digits;
+    }
+    return value;
+}
+
 }  // namespace standin

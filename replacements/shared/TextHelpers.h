@@ -29,4 +29,19 @@ std::string FoldCase(std::string text);
 // the same text in upper case.
 bool ParseGuid(const std::string& text, std::string& canonical);
 
+// A role identifier as its 16 bytes, for tables of many roles: no text of
+// its own to allocate, compare or fetch from memory. Of any text, the value
+// of its first 32 hexadecimal digits; callers compare the text on a hit.
+struct GuidValue {
+    unsigned long long high, low;
+    bool operator==(const GuidValue& other) const noexcept { return high == other.high && low == other.low; }
+};
+struct GuidValueHash {
+    size_t operator()(const GuidValue& value) const noexcept
+    {
+        return static_cast<size_t>(value.high * 0x9E3779B97F4A7C15ull ^ value.low);
+    }
+};
+GuidValue GuidValueOf(const std::string& text) noexcept;
+
 }  // namespace standin

@@ -130,8 +130,8 @@ int main()
                Measure(10, kCalls, byId), Measure(roles, kCalls, byId));
     }
     KivTest_Reset();
-    printf("\nEvery call includes recording it in the call log. Loading grows with the\n"
-           "store (read and indexed once; a second object reading the same text shares\n"
+    printf("\nThe call log is off, as in any process that does not turn it on. Loading grows\n"
+           "with the store (read and indexed once; a second object reading the same text shares\n"
            "it); a lookup does not. Random roles of a large store cost more only because\n"
            "their data no longer sits in the processor's caches.\n");
     return 0;

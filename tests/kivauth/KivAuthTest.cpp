@@ -129,7 +129,11 @@ private:
 
 class KivAuthTest : public testing::Test {
 protected:
-    void SetUp() override { KivTest_Reset(); }
+    void SetUp() override
+    {
+        KivTest_Reset();
+        KivTest_RecordCalls(TRUE);
+    }
     void TearDown() override
     {
         KivTest_Reset();
@@ -794,6 +798,133 @@ TEST_F(KivAuthTest, CallLog)
     EXPECT_EQ(0, KivTest_CallCount());
     EXPECT_EQ(-1, KivTest_SecurityServer(server, 8));
     EXPECT_EQ(0, KivTest_HttpTimeout());
+}
+
+// Grants of many roles on one DN, given in any order and more than once:
+// each role holds what its lines add up to, and an account what its own
+// grants and all its roles add up to.
+TEST_F(KivAuthTest, RoleGrantsOnOneDnAddUpInAnyOrder)
+{
+    std::string text = "policy | 1\n";
+    for (int i = 0; i < 10; ++i) text += "role | {0000000" + std::to_string(i) + "-0000-4000-8000-000000000000} | R" +
+                                         std::to_string(i) + "\n";
+    text += "role-user | R5 | D\\u\nrole-user | r2 | D\\u\n"
+            "role-grant | R5 | CN=X | 1\nrole-grant | R2 | CN=X | 2\nrole-grant | R9 | CN=X | 8\n"
+            "role-grant | r5 | CN=X | 4\nrole-grant | R2 | cn=x | 16\nrole-grant | R0 | CN=Y | 1\n"
+            "grant | D\\u | CN=X | 0x100\n";
+    Load(text.c_str(), "D\\u");
+    struct Case {
+        const char* role;
+        unsigned long permission;
+        bool granted;
+    };
+    const Case cases[] = {
+        {"R5", 5, true}, {"R5", 7, false}, {"R2", 18, true}, {"R2", 1, false}, {"R9", 8, true},
+        {"R0", 1, false}, {"R1", 1, false}, {"R0", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.permission));
+        EXPECT_EQ(c.granted, auth.CheckRoleAccess(c.role, "CN=X", c.permission));
+    }
+    EXPECT_TRUE(auth.CheckRoleAccess("R0", "cn=y", 1));
+    EXPECT_TRUE(auth.CheckAccess("CN=X", 0x100 | 1 | 2 | 4 | 16));
+    EXPECT_FALSE(auth.CheckAccess("CN=X", 8));
+    EXPECT_FALSE(auth.CheckAccess("CN=Y", 1));
+}
+
+// Roles asked for in list order, backwards, by name in between and after a
+// refresh that changed the store: every answer is the role asked for.
+TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
+{
+    std::string text = "policy | 1\n";
+    std::vector<std::string> ids;
+    for (int i = 0; i < 50; ++i) {
+        char id[40];
+        snprintf(id, sizeof id, "{%08X-0000-4000-8000-%012X}", i, i);
+        ids.push_back(id);
+        text += "role | " + ids.back() + " | R" + std::to_string(i) + "\n";
+    }
+    Load(text.c_str());
+    auto idOf = [&](const char* asked) -> std::string {
+        CKIVRole* role = nullptr;
+        if (auth.GetRoleInfo(asked, &role) != S_OK || !role) return "<none>";
+        return role->id;
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < 50; ++i) {
+            int which = pass ? 49 - i : i;
+            EXPECT_EQ(ids[which], idOf(ids[which].c_str()));
+            if (i % 7 == 0) {
+                EXPECT_EQ(ids[(which + 3) % 50], idOf(("r" + std::to_string((which + 3) % 50)).c_str()));
+            }
+        }
+    }
+    // The same identifiers, other names: the store after the refresh answers.
+    std::string renamed = text;
+    for (size_t at = renamed.find("| R"); at != std::string::npos; at = renamed.find("| R", at + 1))
+        renamed[at + 2] = 'S';
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText(renamed.c_str()));
+    bool refreshed = true;
+    ASSERT_TRUE(auth.RefreshCache(refreshed, 2));
+    EXPECT_TRUE(refreshed);
+    for (int i = 0; i < 50; ++i) {
+        CKIVRole* role = nullptr;
+        ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[i].c_str(), &role));
+        EXPECT_EQ("S" + std::to_string(i), std::string(role->name));
+    }
+    EXPECT_EQ("<none>", idOf("{0A1B2C3D-1111-2222-3333-444455556666}"));
+
+    // One role renamed back: the others keep their records, that one gets a new one.
+    CKIVRole* kept = nullptr;
+    CKIVRole* changed = nullptr;
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[10].c_str(), &kept));
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[20].c_str(), &changed));
+    std::string oneBack = renamed;
+    oneBack.replace(oneBack.find("| S20\n"), 6, "| R20\n");
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText(oneBack.c_str()));
+    ASSERT_TRUE(auth.RefreshCache(refreshed, 2));
+    CKIVRole* role = nullptr;
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[10].c_str(), &role));
+    EXPECT_EQ(kept, role);
+    EXPECT_STREQ("S10", role->name);
+    ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[20].c_str(), &role));
+    EXPECT_STREQ("R20", role->name);
+    CKIVRoleList* list = nullptr;
+    wchar_t* time = nullptr;
+    ASSERT_EQ(S_OK, auth.GetRolesCache(&list, &time));
+    SysFreeString(time);
+    ASSERT_EQ(50, list->count);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(ids[i], list->roles[i]->id);
+        EXPECT_EQ((i == 20 ? "R" : "S") + std::to_string(i), std::string(list->roles[i]->name));
+    }
+}
+
+// A process that never asks for the log pays nothing for it: nothing is
+// recorded until a test turns it on, and after a reset.
+TEST_F(KivAuthTest, CallLogRecordsOnlyWhileTurnedOn)
+{
+    Load();
+    KivTest_Reset();
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText(kPolicy));
+    EXPECT_TRUE(auth.InitCache("D\\alice", 3));
+    EXPECT_TRUE(auth.CheckAccess("CN=Doc,O=T", 1));
+    EXPECT_EQ(0, KivTest_CallCount());
+
+    KivTest_RecordCalls(TRUE);
+    EXPECT_TRUE(auth.CheckAccess("CN=Doc,O=T", 1));
+    SetSecurityServer(nullptr, L"http://server");
+    EXPECT_EQ((std::vector<std::string>{"CheckAccess(\"CN=Doc,O=T\", 1)",
+                                        "SetSecurityServer(null, \"http://server\")"}),
+              LibraryCalls());
+
+    KivTest_RecordCalls(FALSE);
+    EXPECT_FALSE(auth.CheckAccess("CN=Doc,O=T", 2));
+    EXPECT_EQ(2, KivTest_CallCount());
+    KivTest_RecordCalls(TRUE);
+    KivTest_Reset();
+    EXPECT_TRUE(auth.CheckAccess("CN=Doc,O=T", 1));
+    EXPECT_EQ(0, KivTest_CallCount());
 }
 
 // Two apartments, two objects, one library: every call lands in the log

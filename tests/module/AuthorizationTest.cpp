@@ -75,6 +75,41 @@ TEST_F(AuthorizationTest, InitCacheExBuildsTheAccountAndAsksForTypesThree)
     }
 }
 
+// Texts beyond ASCII, and longer than any kept inside the narrowing, reach
+// the library exactly as the system's own conversion of the whole account
+// and the whole DN gives them.
+TEST_F(AuthorizationTest, ChecksNarrowEveryTextAsTheSystemDoes)
+{
+    auto acp = [](const std::wstring& text) {
+        char narrow[1024] = {};
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+        std::string quoted = "\"";
+        for (const char* p = narrow; *p; ++p) {
+            if (*p == '\\' || *p == '"') quoted += '\\';
+            quoted += *p;
+        }
+        return quoted + "\"";
+    };
+    const std::wstring longText(300, L'x');
+    const std::wstring texts[] = {L"D\x00E9partement", L"\x00FCser \x4E2D", longText, L"CN=Caf\x00E9,O=\x00C6"};
+    for (const std::wstring& domain : texts) {
+        for (const std::wstring& user : texts) {
+            const std::wstring& dn = user;
+            SCOPED_TRACE(acp(domain) + " " + acp(user));
+            KivTest_ClearCalls();
+            VARIANT_BOOL result = 42;
+            EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(domain.c_str()), Bstr(user.c_str()), Bstr(dn.c_str()), 3,
+                                                &result));
+            ASSERT_EQ(1u, LibraryCalls().size());
+            EXPECT_EQ("CheckAccess(" + acp(domain + L"\\" + user) + ", " + acp(dn) + ", 3)", LibraryCalls()[0]);
+            KivTest_ClearCalls();
+            auth->CheckRoleAccess(Bstr(domain.c_str()), Bstr(dn.c_str()), 1, &result);
+            ASSERT_EQ(1u, LibraryCalls().size());
+            EXPECT_EQ("CheckRoleAccess(" + acp(domain) + ", " + acp(dn) + ", 1)", LibraryCalls()[0]);
+        }
+    }
+}
+
 TEST_F(AuthorizationTest, TextWhoseFirstCharacterIsNulCountsAsEmpty)
 {
     const wchar_t hidden[] = L"\0D";

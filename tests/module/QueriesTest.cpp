@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -207,6 +208,77 @@ TEST_F(QueriesTest, DefaultDomainComesFromTheProcessOwnRegistryView)
     EXPECT_EQ(nullptr, domain);
     SysFreeString(domain);
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kVokKey, otherView, 0);
+}
+
+// The value may be kept between calls, but never served stale: every
+// change, made here, on another thread, by another process, or by deleting
+// and making the key again, is seen by the very next call.
+TEST_F(QueriesTest, RegistryDefaultDomainChangeIsSeenByTheNextCall)
+{
+    auto current = [&]() -> std::wstring {
+        BSTR domain = nullptr;
+        EXPECT_EQ(S_OK, auth->get_RegAuthDefaultDomain(&domain));
+        std::wstring text = domain ? domain : L"<null>";
+        SysFreeString(domain);
+        return text;
+    };
+    auto userRolesAccount = [&]() -> std::string {
+        KivTest_ClearCalls();
+        unique_variant names, ids;
+        auth->GetUserRoles(Bstr(L""), Bstr(L"U"), &names, &ids);
+        std::vector<std::string> calls = LibraryCalls();
+        return calls.size() == 1 ? calls[0] : "<" + std::to_string(calls.size()) + " calls>";
+    };
+    auto otherProcess = [](const wchar_t* arguments) {
+        std::wstring command = std::wstring(L"reg.exe ") + arguments;
+        STARTUPINFOW startup = {sizeof startup};
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process));
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD code = 1;
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        ASSERT_EQ(0u, code);
+    };
+
+    EXPECT_EQ(L"<null>", current());
+    SetDefaultDomain("FIRST");
+    EXPECT_EQ(L"FIRST", current());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(L"FIRST", current());
+    SetDefaultDomain("SECOND");
+    EXPECT_EQ(L"SECOND", current());
+    EXPECT_EQ("GetRoles(\"SECOND\\\\U\", out, out)", userRolesAccount());
+    SetDefaultDomain("THIRD");
+    EXPECT_EQ("GetRoles(\"THIRD\\\\U\", out, out)", userRolesAccount());
+    EXPECT_EQ(L"THIRD", current());
+
+    std::thread([] { SetDefaultDomain("FROM A THREAD"); }).join();
+    EXPECT_EQ(L"FROM A THREAD", current());
+
+    otherProcess(L"add HKLM\\SOFTWARE\\Quarnex\\VOK /v AuthDefaultDomain /t REG_SZ /d ELSEWHERE /f");
+    EXPECT_EQ(L"ELSEWHERE", current());
+    otherProcess(L"delete HKLM\\SOFTWARE\\Quarnex\\VOK /v AuthDefaultDomain /f");
+    EXPECT_EQ(L"<null>", current());
+
+    SetDefaultDomain(REG_DWORD, "\1\0\0\0", 4);
+    EXPECT_EQ(L"<null>", current());
+    SetDefaultDomain("BACK");
+    EXPECT_EQ(L"BACK", current());
+
+    // The key itself goes, with whatever the stand-ins keep under it.
+    auto removeKey = [] { ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_LOCAL_MACHINE, kVokKey)); };
+    removeKey();
+    EXPECT_EQ(L"<null>", current());
+    EXPECT_EQ("GetRoles(\"U\", out, out)", userRolesAccount());
+    SetDefaultDomain("AGAIN");
+    EXPECT_EQ(L"AGAIN", current());
+    removeKey();
+    SetDefaultDomain("ANEW");
+    EXPECT_EQ(L"ANEW", current());
+    SetDefaultDomain("LAST");
+    EXPECT_EQ(L"LAST", current());
 }
 
 TEST_F(QueriesTest, VarTwinsConvertArraysOfStrings)

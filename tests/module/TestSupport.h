@@ -10,10 +10,15 @@
 #include <windows.h>
 #include <oleauto.h>
 
-// A clean library for every test: default policy, no forced results, no calls.
+// A clean library for every test: default policy, no forced results, no
+// calls, and the call log on.
 class LibraryTest : public testing::Test {
 protected:
-    void SetUp() override { KivTest_Reset(); }
+    void SetUp() override
+    {
+        KivTest_Reset();
+        KivTest_RecordCalls(TRUE);
+    }
     void TearDown() override { KivTest_Reset(); }
 };
 

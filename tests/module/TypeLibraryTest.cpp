@@ -202,6 +202,51 @@ TEST_F(TypeLibraryTest, AuthorizationInterfaceMembers)
     CheckMembers(Info(IID_IIKIVAuthorization).get(), members);
 }
 
+// The objects answer names from a cache of what the type information said:
+// every member, asked twice and in other cases, gets the type library's id;
+// unknown names keep failing; several names at once still go through.
+TEST_F(TypeLibraryTest, ObjectsAnswerEveryNameAsTheTypeLibraryDoes)
+{
+    com_ptr<IDispatch> auth;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                     auth.put_void()));
+    com_ptr<ITypeInfo> info = Info(IID_IIKIVAuthorization);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+    WORD functions = attr->cFuncs;
+    info->ReleaseTypeAttr(attr);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (WORD i = 0; i < functions; ++i) {
+            FUNCDESC* func = nullptr;
+            ASSERT_EQ(S_OK, info->GetFuncDesc(i, &func));
+            BSTR name = nullptr;
+            UINT got = 0;
+            ASSERT_EQ(S_OK, info->GetNames(func->memid, &name, 1, &got));
+            std::wstring upper = name;
+            CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+            for (std::wstring spelling : {std::wstring(name), upper}) {
+                SCOPED_TRACE(spelling);
+                LPOLESTR names[] = {&spelling[0]};
+                DISPID id = 12345;
+                EXPECT_EQ(S_OK, auth->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+                EXPECT_EQ(func->memid, id);
+            }
+            SysFreeString(name);
+            info->ReleaseFuncDesc(func);
+        }
+        wchar_t unknown[] = L"NoSuchMember";
+        LPOLESTR names[] = {unknown};
+        DISPID id = 0;
+        EXPECT_EQ(DISP_E_UNKNOWNNAME, auth->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+    }
+    wchar_t method[] = L"CheckAccessEx", parameter[] = L"SecObjectDN";
+    LPOLESTR names[] = {method, parameter};
+    DISPID ids[2] = {};
+    EXPECT_EQ(S_OK, auth->GetIDsOfNames(IID_NULL, names, 2, LOCALE_USER_DEFAULT, ids));
+    EXPECT_EQ(1, ids[0]);
+    EXPECT_EQ(2, ids[1]);
+}
+
 TEST_F(TypeLibraryTest, RoleAndCollectionMembers)
 {
     std::vector<Member> collection = {

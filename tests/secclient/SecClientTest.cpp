@@ -457,6 +457,75 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<EditCase>& info) { return std::string(info.param.name); });
 
 // The code page's characters, in a file without a byte order mark.
+// A store of thousands of roles, as the lookups by hash must read it: each
+// role is found by its name in any case and by its identifier wherever it
+// stands, a name or identifier taken anywhere is refused, a deleted or
+// renamed role frees its old name, and a duplicate far down the file makes
+// it invalid.
+TEST_F(SecClientTest, LargeStoreFindsEveryRoleWhereverItStands)
+{
+    const int roles = 3000;
+    auto id = [](int i) {
+        char text[40];
+        snprintf(text, sizeof text, "{%08X-0000-4000-8000-%012X}", i, i);
+        return std::string(text);
+    };
+    std::vector<std::string> lines = {"policy | 1"};
+    for (int i = 0; i < roles; ++i) {
+        lines.push_back("role | " + id(i) + " | Role " + std::to_string(i));
+        lines.push_back("role-user | Role " + std::to_string(i) + " | D\\u" + std::to_string(i));
+    }
+    auto text = [&] {
+        std::string joined;
+        for (const std::string& line : lines)
+            if (line != "-") joined += line + "\r\n";
+        return joined;
+    };
+    auto roleLine = [&](int i) { return static_cast<size_t>(1 + 2 * i); };
+    WriteBytes(m_policy, text());
+    LONG done = 0;
+    BSTR given = nullptr;
+
+    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"rOLE 2999"), &done), S_OK);
+    lines[roleLine(2999)] = lines[roleLine(2999) + 1] = "-";
+    EXPECT_EQ(ReadBytes(m_policy), text());
+    std::wstring prefixed = L"KIV" + Widen(id(1500).substr(1, 36));
+    EXPECT_EQ(m_client->DeleteRoleById(Bstr(prefixed.c_str()), &done), S_OK);
+    lines[roleLine(1500)] = lines[roleLine(1500) + 1] = "-";
+    EXPECT_EQ(ReadBytes(m_policy), text());
+    EXPECT_EQ(m_client->DeleteRoleById(Bstr(prefixed.c_str()), &done), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+
+    EXPECT_EQ(m_client->AddRole(Bstr(L"ROLE 10"), nullptr, &given), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    given = SysAllocString(Widen(id(2000)).c_str());
+    EXPECT_EQ(m_client->AddRole(Bstr(L"Role 1500"), nullptr, &given), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    SysFreeString(given);
+    given = SysAllocString(Widen(id(1500)).c_str());
+    EXPECT_EQ(m_client->AddRole(Bstr(L"Role 2999"), nullptr, &given), S_OK);
+    SysFreeString(given);
+    lines[roleLine(2998)] += "\r\nrole | " + id(1500) + " | Role 2999";
+    EXPECT_EQ(ReadBytes(m_policy), text());
+
+    EXPECT_EQ(m_client->UpdateRole(Bstr(Widen(id(7)).c_str()), Bstr(L"role 2999"), nullptr, Bstr(L"D\\u7;"),
+                                   nullptr, 0),
+              HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(m_client->UpdateRole(Bstr(Widen(id(7)).c_str()), Bstr(L"Seven"), nullptr, Bstr(L"D\\u7;"), nullptr,
+                                   0),
+              S_OK);
+    lines[roleLine(7)] = "role | " + id(7) + " | Seven";
+    lines[roleLine(7) + 1] = "role-user | Seven | D\\u7";
+    EXPECT_EQ(ReadBytes(m_policy), text());
+    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"Role 7"), &done), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"SEVEN"), &done), S_OK);
+    lines[roleLine(7)] = lines[roleLine(7) + 1] = "-";
+    EXPECT_EQ(ReadBytes(m_policy), text());
+    EXPECT_TRUE(LibraryAccepts(text()));
+
+    lines.push_back("role | {0A1B2C3D-1111-2222-3333-444455556666} | role 2500");
+    WriteBytes(m_policy, text());
+    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"Role 1"), &done), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+    EXPECT_EQ(ReadBytes(m_policy), text());
+}
+
 TEST_F(SecClientTest, TextsAreWrittenInTheAnsiCodePage)
 {
     WriteBytes(m_policy, Crlf({"policy | 1"}));
