@@ -208,29 +208,24 @@ HRESULT ComModule::RunRegistryScript(UINT scriptId, bool doRegister) noexcept
 
 HRESULT ComModule::RegisterServer() noexcept
 {
-    if (!m_classTable) return E_UNEXPECTED;
-    for (ClassEntry* entry = m_classTable; entry->clsid; ++entry)
-        RETURN_IF_FAILED(RunRegistryScript(entry->registryScript, true));
-    try {
-        std::wstring path = ModulePath(m_instance);
-        if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-        ComInitScope com;
-        return RegisterModuleTypeLib(path.c_str());
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return UpdateRegistration(true);
 }
 
 HRESULT ComModule::UnregisterServer() noexcept
 {
+    return UpdateRegistration(false);
+}
+
+HRESULT ComModule::UpdateRegistration(bool doRegister) noexcept
+{
     if (!m_classTable) return E_UNEXPECTED;
     for (ClassEntry* entry = m_classTable; entry->clsid; ++entry)
-        RETURN_IF_FAILED(RunRegistryScript(entry->registryScript, false));
+        RETURN_IF_FAILED(RunRegistryScript(entry->registryScript, doRegister));
     try {
         std::wstring path = ModulePath(m_instance);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
         ComInitScope com;
-        return UnregisterModuleTypeLib(path.c_str());
+        return doRegister ? RegisterModuleTypeLib(path.c_str()) : UnregisterModuleTypeLib(path.c_str());
     } catch (...) {
         return E_OUTOFMEMORY;
     }

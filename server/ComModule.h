@@ -33,6 +33,8 @@ public:
 
 private:
     HRESULT RunRegistryScript(UINT scriptId, bool doRegister) noexcept;
+    // The classes' registry scripts, then the type library.
+    HRESULT UpdateRegistration(bool doRegister) noexcept;
 
     LONG m_lockCount = 0;
     ClassEntry* m_classTable = nullptr;
