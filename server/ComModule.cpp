@@ -29,9 +29,11 @@ namespace {
 const CLSID CLSID_Registrar = {0x44ec053a, 0x400f, 0x11d0, {0x9d, 0xcd, 0x00, 0xa0, 0xc9, 0x03, 0x91, 0xd3}};
 
 // The standard class factory, cached in the class table. Factories are
-// shared by every apartment, so the count is interlocked. While only the
-// class table holds it, it keeps no lock on the module; each further
-// reference, taken by a client, does.
+// shared by every apartment, so the count is interlocked. It is born with the
+// class table's reference, which keeps no lock on the module; every further
+// reference, taken by a client, holds one lock, taken before the count rises
+// and given back after it falls: DllCanUnloadNow never answers S_OK while a
+// client of any thread holds a factory.
 class ClassFactory final : public IClassFactory {
 public:
     explicit ClassFactory(HRESULT (*createInstance)(IUnknown*, REFIID, void**)) noexcept
@@ -51,15 +53,17 @@ public:
     }
     STDMETHOD_(ULONG, AddRef)() override
     {
-        LONG refs = InterlockedIncrement(&m_refs);
-        if (refs == 2) ModuleLock();
-        return refs;
+        ModuleLock();
+        return InterlockedIncrement(&m_refs);
     }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 1) ModuleUnlock();
-        if (refs == 0) delete this;
+        if (refs == 0) {
+            delete this;  // the class table's reference, the last one
+            return 0;
+        }
+        ModuleUnlock();
         return refs;
     }
 
@@ -77,7 +81,7 @@ public:
     }
 
 private:
-    LONG m_refs = 0;
+    LONG m_refs = 1;  // the class table's
     HRESULT (*m_createInstance)(IUnknown*, REFIID, void**);
 };
 
@@ -87,9 +91,8 @@ HRESULT CreateClassFactory(const ClassEntry& entry, IClassFactory** out) noexcep
     *out = nullptr;
     auto* factory = new (std::nothrow) ClassFactory(entry.createInstance);
     if (!factory) return E_OUTOFMEMORY;
-    HRESULT hr = factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(out));
-    if (FAILED(hr)) delete factory;
-    return hr;
+    *out = factory;
+    return S_OK;
 }
 
 std::wstring ModulePath(HINSTANCE instance)

@@ -233,15 +233,35 @@ TEST_F(AuthorizationTest, LastErrorsAreCopiedAndTheLibraryKeepsItsOwn)
     EXPECT_EQ(E_POINTER, auth->GetLastErrors(nullptr));
 }
 
-TEST_F(AuthorizationTest, SetSecServerCallsTheLibraryExport)
+// The export's result, success or failure, is the method's; a refused
+// address leaves the earlier one in place.
+TEST_F(AuthorizationTest, SetSecServerReturnsWhatTheLibraryExportReturns)
 {
+    struct Case {
+        const wchar_t* reserved;
+        const wchar_t* url;
+        HRESULT expected;
+        const char* call;
+        const wchar_t* serverAfter;
+    };
+    const Case cases[] = {
+        {L"r", L"file:policy.txt", S_OK, "SetSecurityServer(\"r\", \"file:policy.txt\")", L"file:policy.txt"},
+        {L"", L"file:", E_INVALIDARG, "SetSecurityServer(\"\", \"file:\")", L"http://earlier.example/"},
+        {L"", L"file:///C:/bad%zzname", E_INVALIDARG, "SetSecurityServer(\"\", \"file:///C:/bad%zzname\")",
+         L"http://earlier.example/"},
+    };
     com_ptr<_IVokWebBpeSecurity> security;
     ASSERT_EQ(S_OK, auth.query(security));
-    EXPECT_EQ(S_OK, security->SetSecServer(Bstr(L"r"), Bstr(L"file:policy.txt")));
-    EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"r\", \"file:policy.txt\")"}, LibraryCalls());
-    wchar_t server[256];
-    ASSERT_GT(KivTest_SecurityServer(server, 256), 0);
-    EXPECT_STREQ(L"file:policy.txt", server);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        ASSERT_EQ(S_OK, security->SetSecServer(Bstr(L""), Bstr(L"http://earlier.example/")));
+        KivTest_ClearCalls();
+        EXPECT_EQ(c.expected, security->SetSecServer(Bstr(c.reserved), Bstr(c.url)));
+        EXPECT_EQ(std::vector<std::string>{c.call}, LibraryCalls());
+        wchar_t server[256];
+        ASSERT_GT(KivTest_SecurityServer(server, 256), 0);
+        EXPECT_STREQ(c.serverAfter, server);
+    }
 }
 
 TEST_F(AuthorizationTest, InterfaceTable)

@@ -241,7 +241,11 @@ TEST_F(ForwardingTest, SetSecServerActsOnTheLibraryWithoutTheInnerObject)
     com_ptr<_IVokWebBpeSecurity> security;
     ASSERT_EQ(S_OK, ex.query(security));
     EXPECT_EQ(S_OK, security->SetSecServer(Bstr(L""), Bstr(L"file:plant.policy")));
-    EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"\", \"file:plant.policy\")"}, LibraryCalls());
+    // A refusal of the library comes back as it is.
+    EXPECT_EQ(E_INVALIDARG, security->SetSecServer(Bstr(L""), Bstr(L"file:")));
+    EXPECT_EQ((std::vector<std::string>{"SetSecurityServer(\"\", \"file:plant.policy\")",
+                                        "SetSecurityServer(\"\", \"file:\")"}),
+              LibraryCalls());
     EXPECT_EQ(0, FakeInnerFactory::created);
     EXPECT_TRUE(FakeInner::calls.empty());
 }
