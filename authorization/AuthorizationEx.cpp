@@ -71,11 +71,11 @@ HRESULT CAuthorizationEx::SingleConversion(BSTR Domain, BSTR UserName, VARIANT* 
 }
 
 template <class Call>
-HRESULT CAuthorizationEx::DoubleConversion(bool guarded, VARIANT* RoleNames, VARIANT* RoleIds,
+HRESULT CAuthorizationEx::DoubleConversion(NullOuts nullOuts, VARIANT* RoleNames, VARIANT* RoleIds,
                                            Call call) noexcept
 {
     unique_variant names, ids;
-    if (guarded) {
+    if (nullOuts == NullOuts::Refused) {
         if (!RoleNames || !RoleIds) return E_INVALIDARG;
         V_VT(RoleNames) = VT_EMPTY;
         V_VT(RoleIds) = VT_EMPTY;
@@ -135,7 +135,7 @@ STDMETHODIMP CAuthorizationEx::get_RolesVar(BSTR Domain, BSTR UserName, VARIANT*
 
 STDMETHODIMP CAuthorizationEx::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
 {
-    return DoubleConversion(true, RoleNames, RoleIds,
+    return DoubleConversion(NullOuts::Refused, RoleNames, RoleIds,
                             [](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
                                 return inner->GetAllRoles(names, ids);
                             });
@@ -149,7 +149,7 @@ STDMETHODIMP CAuthorizationEx::GetAllRolesVar(VARIANT* RoleNames, VARIANT* RoleI
 STDMETHODIMP CAuthorizationEx::GetUserRoles(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
                                             VARIANT* RoleIds)
 {
-    return DoubleConversion(true, RoleNames, RoleIds,
+    return DoubleConversion(NullOuts::Refused, RoleNames, RoleIds,
                             [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
                                 return inner->GetUserRoles(Domain, UserName, names, ids);
                             });
@@ -158,7 +158,7 @@ STDMETHODIMP CAuthorizationEx::GetUserRoles(BSTR Domain, BSTR UserName, VARIANT*
 STDMETHODIMP CAuthorizationEx::GetSecureGroupMembers(BSTR applName, BSTR groupName,
                                                      VARIANT* secObjNames, VARIANT* secObjIds)
 {
-    return DoubleConversion(false, secObjNames, secObjIds,
+    return DoubleConversion(NullOuts::PassedOn, secObjNames, secObjIds,
                             [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
                                 return inner->GetSecureGroupMembers(applName, groupName, names, ids);
                             });
@@ -167,7 +167,7 @@ STDMETHODIMP CAuthorizationEx::GetSecureGroupMembers(BSTR applName, BSTR groupNa
 STDMETHODIMP CAuthorizationEx::GetSecureGroups(BSTR applName, VARIANT* secGroupNames,
                                                VARIANT* secGroupIds)
 {
-    return DoubleConversion(false, secGroupNames, secGroupIds,
+    return DoubleConversion(NullOuts::PassedOn, secGroupNames, secGroupIds,
                             [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
                                 return inner->GetSecureGroups(applName, names, ids);
                             });

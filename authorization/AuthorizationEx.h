@@ -58,8 +58,11 @@ private:
     template <class Call>
     HRESULT Forward(Call call) noexcept;
     HRESULT SingleConversion(BSTR Domain, BSTR UserName, VARIANT* Roles) noexcept;
+    // Whether a null out is refused (and the outs emptied) before the inner
+    // call, or left for the inner object to answer.
+    enum class NullOuts { Refused, PassedOn };
     template <class Call>
-    HRESULT DoubleConversion(bool guarded, VARIANT* names, VARIANT* ids, Call call) noexcept;
+    HRESULT DoubleConversion(NullOuts nullOuts, VARIANT* names, VARIANT* ids, Call call) noexcept;
 
     IIKIVAuthorization* m_pInner = nullptr;
 };

@@ -7,7 +7,7 @@
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"
 #include "roles/KQSecRolesCollection.h"
-#include "roles/RoleInfo.h"
+#include "roles/RoleEnumerator.h"
 
 #include <mutex>
 #include <string>

@@ -82,7 +82,7 @@ HRESULT CreateAuditSupport(IAuditSupport** out) noexcept
     return hr;
 }
 
-HRESULT RecordEvent(const ErrorContext& context, int flag, HRESULT code, LONG kind,
+HRESULT RecordEvent(const ErrorContext& context, EventKind eventKind, HRESULT code, LONG kind,
                     const BstrText& message, const BstrText& extra) noexcept
 {
     // Gone in reverse order: the source, then the event, then the component.
@@ -127,7 +127,7 @@ HRESULT RecordEvent(const ErrorContext& context, int flag, HRESULT code, LONG ki
         if (context.OptionalNumber != -1) event->SetOptionalNumber(context.OptionalNumber);
         setOptionalText(context.OptionalText2, &IAuditEvent::SetOptionalText2);
 
-        hr = event->Send(flag ? VARIANT_TRUE : VARIANT_FALSE);
+        hr = event->Send(eventKind == EventKind::RejectedRequest ? VARIANT_TRUE : VARIANT_FALSE);
     }
     if (FAILED(hr)) WriteRecordingFailure(hr, source, context, code, message, extra);
     return code;

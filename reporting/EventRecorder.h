@@ -12,7 +12,10 @@
 // to the debugger output and returned.
 HRESULT CreateAuditSupport(IAuditSupport** out) noexcept;
 
-// flag 1 sends the event as a rejected request, 0 as a failed call. Returns
-// code, whatever happens while recording.
-HRESULT RecordEvent(const ErrorContext& context, int flag, HRESULT code, LONG kind,
+// How the audit component is told of an event: a request it rejected, or a
+// call that failed.
+enum class EventKind { FailedCall = 0, RejectedRequest = 1 };
+
+// Returns code, whatever happens while recording.
+HRESULT RecordEvent(const ErrorContext& context, EventKind eventKind, HRESULT code, LONG kind,
                     const BstrText& message, const BstrText& extra) noexcept;

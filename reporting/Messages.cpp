@@ -54,7 +54,7 @@ BstrText FormatModuleMessageList(HRESULT code, const wchar_t* const* inserts, si
 HRESULT ReportError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
                     const BstrText& extra) noexcept
 {
-    return RecordEvent(context, 0, code, kind, message, extra);
+    return RecordEvent(context, EventKind::FailedCall, code, kind, message, extra);
 }
 
 HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept
@@ -71,5 +71,5 @@ HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept
 HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
                            const BstrText& extra) noexcept
 {
-    return RecordEvent(context, 1, code, kind, message, extra);
+    return RecordEvent(context, EventKind::RejectedRequest, code, kind, message, extra);
 }

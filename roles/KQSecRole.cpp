@@ -2,7 +2,7 @@
 
 #include "AppFramework.h"
 #include "AuthSecClient.h"
-#include "RoleInfo.h"
+#include "RoleEnumerator.h"
 #include "Validation.h"
 #include "reporting/Messages.h"
 #include "reporting/OperationNames.h"

@@ -133,7 +133,7 @@ STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
     try {
         context.SetTextParam(1, param::sRoleId, RoleId);
         if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
-        HRESULT hr = getComObject(RoleId, Authorization().get(), Val);
+        HRESULT hr = MakeRoleObject(RoleId, Authorization().get(), Val);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
     } catch (...) {
@@ -178,7 +178,7 @@ STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
                 FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
                 BstrText(countText.c_str()));
         }
-        HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
+        HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
     } catch (...) {

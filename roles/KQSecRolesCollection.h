@@ -8,7 +8,7 @@
 #include "BstrText.h"
 #include "ComObject.h"
 #include "CriticalSection.h"
-#include "RoleInfo.h"
+#include "RoleEnumerator.h"
 #include "RoleServices.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"

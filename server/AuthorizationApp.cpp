@@ -8,13 +8,13 @@ CAuthorizationApp theApp;
 
 BOOL CAuthorizationApp::InitInstance()
 {
-    _Module.Init(g_classTable, m_hInstance, &LIBID_AUTHORIZATIONLib);
+    g_module.Init(g_classTable, m_hInstance, &LIBID_AUTHORIZATIONLib);
     return CWinApp::InitInstance();
 }
 
 int CAuthorizationApp::ExitInstance()
 {
-    _Module.Term();
+    g_module.Term();
     ReleaseModuleTypeInfo();
     return CWinApp::ExitInstance();
 }

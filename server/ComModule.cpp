@@ -6,15 +6,15 @@
 
 #include <string>
 
-ComModule _Module;
+ComModule g_module;
 
-void ModuleLock() noexcept { _Module.Lock(); }
-void ModuleUnlock() noexcept { _Module.Unlock(); }
-LONG ModuleLockCount() noexcept { return _Module.GetLockCount(); }
+void ModuleLock() noexcept { g_module.Lock(); }
+void ModuleUnlock() noexcept { g_module.Unlock(); }
+LONG ModuleLockCount() noexcept { return g_module.GetLockCount(); }
 
 HINSTANCE ModuleInstance() noexcept
 {
-    if (HINSTANCE instance = _Module.Instance()) return instance;
+    if (HINSTANCE instance = g_module.Instance()) return instance;
     // Before start-up (or linked into a test program): the file that holds this code.
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -127,12 +127,12 @@ private:
 ComModule::ComModule() noexcept
 {
     InitializeCriticalSection(&m_classTableLock);
-    m_lockAlive = true;
+    m_classTableLockReady = true;
 }
 
 ComModule::~ComModule()
 {
-    if (m_lockAlive) DeleteCriticalSection(&m_classTableLock);
+    if (m_classTableLockReady) DeleteCriticalSection(&m_classTableLock);
 }
 
 void ComModule::Init(ClassEntry* classTable, HINSTANCE instance, const GUID* libid) noexcept
@@ -152,9 +152,9 @@ void ComModule::Term() noexcept
         }
     }
     m_classTable = nullptr;
-    if (m_lockAlive) {
+    if (m_classTableLockReady) {
         DeleteCriticalSection(&m_classTableLock);
-        m_lockAlive = false;
+        m_classTableLockReady = false;
     }
 }
 

@@ -41,10 +41,10 @@ private:
     HINSTANCE m_instance = nullptr;
     const GUID* m_libid = nullptr;
     CRITICAL_SECTION m_classTableLock;
-    bool m_lockAlive = false;
+    bool m_classTableLockReady = false;
 };
 
-extern ComModule _Module;
+extern ComModule g_module;
 
 // The module's class table, in registration order.
 extern ClassEntry g_classTable[];

@@ -6,20 +6,20 @@
 STDAPI DllCanUnloadNow()
 {
     if (!AfxDllCanUnloadNow()) return S_FALSE;
-    return _Module.GetLockCount() == 0 ? S_OK : S_FALSE;
+    return g_module.GetLockCount() == 0 ? S_OK : S_FALSE;
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 {
-    return _Module.GetClassObject(clsid, riid, ppv);
+    return g_module.GetClassObject(clsid, riid, ppv);
 }
 
 STDAPI DllRegisterServer()
 {
-    return _Module.RegisterServer();
+    return g_module.RegisterServer();
 }
 
 STDAPI DllUnregisterServer()
 {
-    return _Module.UnregisterServer();
+    return g_module.UnregisterServer();
 }

@@ -1,4 +1,4 @@
-#include "RoleInfo.h"
+#include "RoleEnumerator.h"
 
 #include "KQSecRole.h"
 #include "KQSecRolesCollection.h"
@@ -49,7 +49,7 @@ RoleRecord CopyRoleRecord(const CKIVRole& role)
                       CopyMembers(role.users, role.userCount), CopyMembers(role.groups, role.groupCount)};
 }
 
-HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept
+HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept
 {
     ErrorContext context(op::CopySecRole_getComObject);
     try {
@@ -81,13 +81,13 @@ HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRo
     }
 }
 
-HRESULT copyVrtIfc(VARIANT* out, const CRoleInfo& element) noexcept
+HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept
 {
     ErrorContext context(op::CopySecRole_copyVrtIfc);
     try {
         context.SetTextParam(1, param::sGuid, element.m_sRoleId.wide());
         com_ptr<IKQSecRole> role;
-        HRESULT hr = getComObject(element.m_sRoleId.wide(), element.m_pAuthorization, role.put());
+        HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, role.put());
         if (SUCCEEDED(hr)) {
             V_VT(out) = VT_DISPATCH;
             V_DISPATCH(out) = nullptr;
@@ -125,7 +125,7 @@ STDMETHODIMP CRoleEnumerator::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetch
     CRoleInfo element;
     while (fetched < celt && m_roles->ElementAt(m_position, element)) {
         VariantInit(&rgVar[fetched]);
-        HRESULT hr = copyVrtIfc(&rgVar[fetched], element);
+        HRESULT hr = CopyRoleIntoVariant(&rgVar[fetched], element);
         if (FAILED(hr)) {
             for (ULONG i = 0; i < fetched; ++i) VariantClear(&rgVar[i]);
             return hr;

@@ -35,10 +35,10 @@ constexpr HRESULT AUTH_E_ROLE_RECORD_MISSING = HRESULT_FROM_WIN32(ERROR_NOT_FOUN
 
 // A new role object filled from the library's current record of the role
 // named by an identifier or a name. Failures are reported.
-HRESULT getComObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** role) noexcept;
+HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** role) noexcept;
 
 // The element's role as a VT_DISPATCH VARIANT. Failures are reported.
-HRESULT copyVrtIfc(VARIANT* out, const CRoleInfo& element) noexcept;
+HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept;
 
 // Enumerates the roles of a collection, one new role object per element.
 // Holds the collection alive and asks it for each element by position, so a
