@@ -267,7 +267,7 @@ HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
         cookie = m_clientCookie;
         shared = m_clientShared;
     }
-    if (attached) return attached->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
+    if (attached) return attached.query_to(client);
     if (FAILED(shared)) return shared;
     if (!cookie) return RPC_E_WRONG_THREAD;
 
@@ -276,7 +276,7 @@ HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
                                       IID_IGlobalInterfaceTable, table.put_void()));
     com_ptr<IUnknown> unknown;
     RETURN_IF_FAILED(table->GetInterfaceFromGlobal(cookie, IID_IUnknown, unknown.put_void()));
-    return unknown->QueryInterface(IID_IAuthSecClient, reinterpret_cast<void**>(client));
+    return unknown.query_to(client);
 }
 
 void CIKIVAuthorization::ShareClient() noexcept
@@ -442,7 +442,7 @@ STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
         }
         return E_POINTER;
     }
-    return appCache->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppUnk));
+    return appCache.query_to(ppUnk);
 }
 
 STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomain)
@@ -477,7 +477,7 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
         if (FAILED(hr)) return report(hr);
         // Everything that can fail comes before the client holds anything.
         unique_bstr time(collection->CacheTime().copy());
-        hr = collection->QueryInterface(IID_IKQSecRolesCollection, reinterpret_cast<void**>(ppRoles));
+        hr = collection.query_to(ppRoles);
         if (FAILED(hr)) return report(hr);
         if (pstrTime) *pstrTime = time.release();
         return hr;
@@ -521,5 +521,5 @@ STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)
     }
     if (!client) return E_FAIL;
     if (!ppSec) return E_POINTER;
-    return client->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppSec));
+    return client.query_to(ppSec);
 }

@@ -88,6 +88,12 @@ public:
     {
         return m_p->QueryInterface(__uuidof(U), out.put_void());
     }
+    // Into a raw out slot, the interface named by the slot's type.
+    template <class U>
+    HRESULT query_to(U** out) const noexcept
+    {
+        return m_p->QueryInterface(__uuidof(U), reinterpret_cast<void**>(out));
+    }
 
 private:
     T* m_p = nullptr;

@@ -73,7 +73,7 @@ HRESULT CreateAuditSupport(IAuditSupport** out) noexcept
     com_ptr<IAuditSupport> object;
     HRESULT hr = CoCreateInstance(CLSID_KQSecSupport, nullptr, CLSCTX_ALL, IID_IAuditSupport,
                                   object.put_void());
-    if (SUCCEEDED(hr)) hr = object->QueryInterface(IID_IAuditSupport, reinterpret_cast<void**>(out));
+    if (SUCCEEDED(hr)) hr = object.query_to(out);
     if (FAILED(hr)) {
         char buffer[1024];
         wsprintfA(buffer, "~~~ Error create KQSecSupport component: hr = 0x%x\r\n", hr);

@@ -121,7 +121,7 @@ STDMETHODIMP CKQSecRolesCollection::get__NewEnum(IUnknown** Val)
     *Val = nullptr;
     com_ptr<IEnumVARIANT> enumerator;
     if (FAILED(CreateRoleEnumerator(this, 0, enumerator.put()))) return E_OUTOFMEMORY;
-    return enumerator->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(Val));
+    return enumerator.query_to(Val);
 }
 
 STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)

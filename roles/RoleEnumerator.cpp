@@ -73,7 +73,7 @@ HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSec
         if (FAILED(hr)) return ReportFailure(context, hr);
         role->Fill(authorization, std::move(record));
 
-        hr = role->QueryInterface(IID_IKQSecRole, reinterpret_cast<void**>(out));
+        hr = role.query_to(out);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
     } catch (...) {
@@ -91,7 +91,7 @@ HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept
         if (SUCCEEDED(hr)) {
             V_VT(out) = VT_DISPATCH;
             V_DISPATCH(out) = nullptr;
-            hr = role->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&V_DISPATCH(out)));
+            hr = role.query_to(&V_DISPATCH(out));
             if (FAILED(hr)) V_VT(out) = VT_EMPTY;
         }
         if (FAILED(hr)) return ReportFailure(context, hr);
@@ -166,5 +166,5 @@ HRESULT CreateRoleEnumerator(CKQSecRolesCollection* collection, size_t position,
     com_ptr<ComObject<CRoleEnumerator>> enumerator;
     if (FAILED(ComObject<CRoleEnumerator>::Create(enumerator))) return E_OUTOFMEMORY;
     enumerator->Init(collection, position);
-    return enumerator->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(out));
+    return enumerator.query_to(out);
 }
