@@ -139,9 +139,8 @@ public:
     {
         if (!m_sawHeader) Reject("the policy must begin with \"policy | 1\"");
         // Several grants of one role on one DN add up.
-        for (auto& dn : *m_policy.m_grants) {
-            auto& roles = dn.second.roles;
-            if (roles.size() < 2) continue;
+        for (DnGrants* dn : m_severalRoles) {
+            auto& roles = dn->roles;
             std::sort(roles.begin(), roles.end());
             size_t kept = 0;
             for (size_t i = 0; i < roles.size(); ++i) {
@@ -249,7 +248,10 @@ private:
     {
         uint32_t index = RoleIndex(f[1]);
         DWORD mask = ParseMask(f[3]);
-        m_policy.Entry(*m_policy.m_grants, Fold(m_key, Required(f[2], "DN"))).roles.emplace_back(index, mask);
+        DnGrants& onDn = m_policy.Entry(*m_policy.m_grants, Fold(m_key, Required(f[2], "DN")));
+        onDn.roles.emplace_back(index, mask);
+        // Kept aside, so that the end need not walk every DN's entry.
+        if (onDn.roles.size() == 2) m_severalRoles.push_back(&onDn);
     }
 
     // The folded text in a buffer kept from line to line.
@@ -311,6 +313,7 @@ private:
     Fields m_fields;
     std::string m_canonicalId;
     std::string m_key, m_otherKey;
+    std::vector<DnGrants*> m_severalRoles;  // DNs granted to roles more than once
 };
 
 Policy::Policy(size_t textSize)
@@ -329,10 +332,7 @@ Policy::Policy(size_t textSize)
 
 std::string_view Policy::Keep(std::string_view text)
 {
-    if (text.empty()) return std::string_view();
-    char* copy = static_cast<char*>(m_arena.allocate(text.size(), 1));
-    memcpy(copy, text.data(), text.size());
-    return std::string_view(copy, text.size());
+    return standin::KeepInArena(m_arena, text);
 }
 
 template <class Value>

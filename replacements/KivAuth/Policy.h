@@ -3,17 +3,16 @@
 // secure groups of applications. Immutable once parsed; every lookup is a
 // hash lookup, so the size of the store does not slow a check down.
 // The roles and the tables of accounts, roles and DNs live in one arena of
-// the policy's own: a store of 100,000 roles as a million heap blocks slows
-// every allocation of the process, and takes as long again to free.
+// the policy's own (Arena.h).
 #pragma once
 
+#include "Arena.h"
 #include "TextHelpers.h"
 
 #include <windows.h>
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
-#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,24 +80,6 @@ public:
 private:
     explicit Policy(size_t textSize);
 
-    // A table whose every allocation is the arena's. Its destructor is never
-    // run: the arena frees it whole, where a walk over its nodes would cost
-    // a cache miss each (tens of milliseconds at 100,000 roles).
-    template <class T>
-    class InArena {
-    public:
-        explicit InArena(std::pmr::memory_resource* arena) { new (m_storage) T(arena); }
-        InArena(const InArena&) = delete;
-        InArena& operator=(const InArena&) = delete;
-        T* operator->() noexcept { return reinterpret_cast<T*>(m_storage); }
-        const T* operator->() const noexcept { return reinterpret_cast<const T*>(m_storage); }
-        T& operator*() noexcept { return *operator->(); }
-        const T& operator*() const noexcept { return *operator->(); }
-
-    private:
-        alignas(T) unsigned char m_storage[sizeof(T)];
-    };
-
     // Keys are folded texts kept in the arena; any text finds them by view.
     template <class Value>
     using Table = std::pmr::unordered_map<std::string_view, Value>;
@@ -125,13 +106,13 @@ private:
 
     // First: everything below allocates from it, and it must outlive them.
     std::pmr::monotonic_buffer_resource m_arena;
-    InArena<std::pmr::vector<Role>> m_roles;
-    InArena<std::pmr::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash>> m_roleById;
-    InArena<Table<uint32_t>> m_roleByName;
-    InArena<Index> m_rolesOfUser;
-    InArena<Index> m_rolesOfGroup;
-    InArena<Table<std::pmr::vector<std::string_view>>> m_groupsOfAccount;
-    InArena<Table<DnGrants>> m_grants;
+    standin::InArena<std::pmr::vector<Role>> m_roles;
+    standin::InArena<std::pmr::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash>> m_roleById;
+    standin::InArena<Table<uint32_t>> m_roleByName;
+    standin::InArena<Index> m_rolesOfUser;
+    standin::InArena<Index> m_rolesOfGroup;
+    standin::InArena<Table<std::pmr::vector<std::string_view>>> m_groupsOfAccount;
+    standin::InArena<Table<DnGrants>> m_grants;
     std::vector<Application> m_applications;
     std::unordered_map<std::string, size_t> m_applicationByName;
 

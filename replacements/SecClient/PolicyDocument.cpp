@@ -129,10 +129,7 @@ PolicyDocument::PolicyDocument() : m_byKey(&m_arena), m_byId(&m_arena) {}
 
 std::string_view PolicyDocument::Keep(std::string_view text)
 {
-    if (text.empty()) return std::string_view();
-    char* copy = static_cast<char*>(m_arena.allocate(text.size(), 1));
-    memcpy(copy, text.data(), text.size());
-    return std::string_view(copy, text.size());
+    return standin::KeepInArena(m_arena, text);
 }
 
 std::string PolicyDocument::Encode(const std::wstring& text) const
@@ -158,7 +155,7 @@ void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& te
     Field& field = line.fields[index];
     line.Edit().replace(field.begin, field.end - field.begin, text);
     size_t oldLength = field.end - field.begin;
-    auto move = [&](size_t& at) { at = at + text.size() - oldLength; };
+    auto move = [&](uint32_t& at) { at = static_cast<uint32_t>(at + text.size() - oldLength); };
     move(field.end);
     move(field.rawEnd);
     for (size_t i = index + 1; i < line.fields.size(); ++i) {
@@ -171,21 +168,21 @@ void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& te
 
 int PolicyDocument::FindByKey(const std::string& key) const
 {
-    auto found = m_byKey.find(key);
-    return found == m_byKey.end() ? -1 : found->second;
+    auto found = m_byKey->find(key);
+    return found == m_byKey->end() ? -1 : found->second;
 }
 
 int PolicyDocument::FindById(const std::string& id) const
 {
-    auto found = m_byId.find(standin::GuidValueOf(id));
+    auto found = m_byId->find(standin::GuidValueOf(id));
     // The key is the identifier's value: the text must match too.
-    return found == m_byId.end() || m_roles[found->second].id != id ? -1 : found->second;
+    return found == m_byId->end() || m_roles[found->second].id != id ? -1 : found->second;
 }
 
 void PolicyDocument::IndexRole(int role)
 {
-    m_byKey[m_roles[role].key] = role;
-    m_byId[standin::GuidValueOf(m_roles[role].id)] = role;
+    (*m_byKey)[m_roles[role].key] = role;
+    (*m_byId)[standin::GuidValueOf(m_roles[role].id)] = role;
 }
 
 PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
@@ -201,8 +198,8 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
     m_roles.clear();
-    m_byKey.clear();
-    m_byId.clear();
+    m_byKey->clear();
+    m_byId->clear();
     m_utf8 = bytes.compare(0, 3, kBom) == 0;
     m_text.assign(bytes, m_utf8 ? 3 : 0, std::string::npos);
     const std::string& text = m_text;
@@ -213,8 +210,8 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     size_t lineCount = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     m_lines.reserve(lineCount);
     m_roles.reserve(lineCount / 4);
-    m_byKey.reserve(lineCount / 4);
-    m_byId.reserve(lineCount / 4);
+    m_byKey->reserve(lineCount / 4);
+    m_byId->reserve(lineCount / 4);
     size_t start = 0;
     while (start < text.size()) {
         size_t newline = text.find('\n', start);
@@ -276,7 +273,8 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             size_t next = raw.find('|', fieldStart);
             bool last = next == std::string::npos || (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
             size_t rawEnd = last ? raw.size() : next;
-            Field field{fieldStart, rawEnd, fieldStart, rawEnd};
+            uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
+            Field field{from, to, from, to};
             while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
             while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
             if (!line.fields.push_back(field)) return kPolicyInvalid;
@@ -371,13 +369,13 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
             std::string& text = record.Edit();
             text.erase(record.fields[2].end);
             record.fields.shrink(3);
-            record.fields[2].rawEnd = text.size();
+            record.fields[2].rawEnd = static_cast<uint32_t>(text.size());
             if (!newDescription.empty()) text += " | " + newDescription;
         }
     }
     if (renamed) {
         SpliceField(record, 2, newName);
-        m_byKey.erase(m_roles[role].key);
+        m_byKey->erase(m_roles[role].key);
         m_roles[role].key = Keep(KeyOf(newName));
         IndexRole(role);
         // Lines that named the role by its old name must find it under the new one.
@@ -420,8 +418,8 @@ void PolicyDocument::RemoveRole(int role)
 {
     for (Line& line : m_lines)
         if (line.role == role) line.removed = true;
-    m_byKey.erase(m_roles[role].key);
-    m_byId.erase(standin::GuidValueOf(m_roles[role].id));
+    m_byKey->erase(m_roles[role].key);
+    m_byId->erase(standin::GuidValueOf(m_roles[role].id));
 }
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)

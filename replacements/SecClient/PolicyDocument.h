@@ -6,9 +6,11 @@
 // to by its {GUID} or its name and declared above the lines that name it.
 #pragma once
 
+#include "Arena.h"
 #include "TextHelpers.h"
 
 #include <windows.h>
+#include <cstdint>
 #include <memory_resource>
 #include <string>
 #include <string_view>
@@ -47,8 +49,7 @@ HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* d
 
 // A store of 100,000 roles is read for every change: its lines are views
 // into one copy of the file, and its tables and role texts live in an
-// arena of the document's own, so that reading it is not a million heap
-// blocks (which slows every allocation of the process) made and freed.
+// arena of the document's own (Arena.h).
 class PolicyDocument {
 public:
     PolicyDocument();
@@ -70,8 +71,10 @@ public:
 private:
     enum class Kind { Other, Role, RoleUser, RoleGroup, RoleGrant };
     struct Field {
-        size_t rawBegin, rawEnd;  // between the bars
-        size_t begin, end;        // without surrounding spaces and tabs
+        // Offsets in the line (a policy is at most 256 MB): 300,000 lines
+        // of fields are read for every change.
+        uint32_t rawBegin, rawEnd;  // between the bars
+        uint32_t begin, end;        // without surrounding spaces and tabs
     };
     // At most four fields (a role's), kept inside the line: a store of
     // 100,000 roles has 300,000 lines.
@@ -138,8 +141,8 @@ private:
     std::vector<Line> m_lines;
     std::vector<Role> m_roles;
     // The roles still in the text, by key and by identifier.
-    std::pmr::unordered_map<std::string_view, int> m_byKey;
-    std::pmr::unordered_map<standin::GuidValue, int, standin::GuidValueHash> m_byId;
+    standin::InArena<std::pmr::unordered_map<std::string_view, int>> m_byKey;
+    standin::InArena<std::pmr::unordered_map<standin::GuidValue, int, standin::GuidValueHash>> m_byId;
     bool m_utf8 = false;          // the file starts with a UTF-8 byte order mark
     bool m_finalLineEnd = true;   // the file ends with a line end
     const char* m_lineEnd = "\r\n";
