@@ -79,7 +79,7 @@ std::string ProcessAccount()
 }
 
 // A VT_ARRAY|VT_BSTR of the texts, or VT_EMPTY when there are none.
-HRESULT MakeTextArray(const std::vector<const std::string*>& texts, VARIANT* out) noexcept
+HRESULT MakeTextArray(const std::vector<std::string_view>& texts, VARIANT* out) noexcept
 {
     VariantInit(out);
     if (texts.empty()) return S_OK;
@@ -89,7 +89,7 @@ HRESULT MakeTextArray(const std::vector<const std::string*>& texts, VARIANT* out
     HRESULT hr = SafeArrayAccessData(array, reinterpret_cast<void**>(&items));
     if (SUCCEEDED(hr)) {
         for (size_t i = 0; i < texts.size() && SUCCEEDED(hr); ++i)
-            if (!(items[i] = ToBstr(*texts[i]))) hr = E_OUTOFMEMORY;
+            if (!(items[i] = ToBstr(texts[i]))) hr = E_OUTOFMEMORY;
         SafeArrayUnaccessData(array);
     }
     if (FAILED(hr)) {
@@ -102,7 +102,7 @@ HRESULT MakeTextArray(const std::vector<const std::string*>& texts, VARIANT* out
 }
 
 // Fills names and ids in step; on failure both are left VT_EMPTY.
-HRESULT MakeTextArrays(const std::vector<const std::string*>& names, const std::vector<const std::string*>& ids,
+HRESULT MakeTextArrays(const std::vector<std::string_view>& names, const std::vector<std::string_view>& ids,
                        VARIANT* namesOut, VARIANT* idsOut) noexcept
 {
     HRESULT hr = MakeTextArray(names, namesOut);
@@ -207,10 +207,10 @@ struct CKIVAuthorize::Impl {
     {
         if (!ForQueries()) return kLoadFailed;
         const Policy& policy = *cache->policy;
-        std::vector<const std::string*> roleNames, roleIds;
+        std::vector<std::string_view> roleNames, roleIds;
         for (uint32_t index : policy.RolesOf(account ? std::string(account) : cache->account)) {
-            roleNames.push_back(&policy.Roles()[index].name);
-            roleIds.push_back(&policy.Roles()[index].id);
+            roleNames.push_back(policy.Roles()[index].name);
+            roleIds.push_back(policy.Roles()[index].id);
         }
         if (!ids) return MakeTextArray(roleNames, names);
         return MakeTextArrays(roleNames, roleIds, names, ids);
@@ -344,10 +344,10 @@ long CKIVAuthorize::GetAllRoles(VARIANT* roleNames, VARIANT* roleIds)
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        std::vector<const std::string*> names, ids;
+        std::vector<std::string_view> names, ids;
         for (const Role& role : cache->policy->Roles()) {
-            names.push_back(&role.name);
-            ids.push_back(&role.id);
+            names.push_back(role.name);
+            ids.push_back(role.id);
         }
         return MakeTextArrays(names, ids, roleNames, roleIds);
     });
@@ -367,11 +367,11 @@ long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARI
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        std::vector<const std::string*> names, ids;
+        std::vector<std::string_view> names, ids;
         if (const Application* application = cache->policy->FindApplication(ToAcp(applName))) {
             for (const SecureGroup& group : application->groups) {
-                names.push_back(&group.name);
-                ids.push_back(&group.id);
+                names.push_back(group.name);
+                ids.push_back(group.id);
             }
         }
         return MakeTextArrays(names, ids, groupNames, groupIds);
@@ -392,13 +392,13 @@ long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        std::vector<const std::string*> names, ids;
+        std::vector<std::string_view> names, ids;
         if (const Application* application = cache->policy->FindApplication(ToAcp(applName))) {
             auto group = application->groupByName.find(FoldCase(ToAcp(groupName)));
             if (group != application->groupByName.end()) {
                 for (const SecuredObject& member : application->groups[group->second].members) {
-                    names.push_back(&member.name);
-                    ids.push_back(&member.id);
+                    names.push_back(member.name);
+                    ids.push_back(member.id);
                 }
             }
         }
@@ -532,7 +532,7 @@ long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        const std::vector<Role>& roles = cache->policy->Roles();
+        const auto& roles = cache->policy->Roles();
         const Role* found = nullptr;
         if (canonical.empty()) {
             found = cache->policy->FindRoleByName(roleIdOrName);

@@ -139,9 +139,8 @@ public:
     {
         if (!m_sawHeader) Reject("the policy must begin with \"policy | 1\"");
         // Several grants of one role on one DN add up.
-        for (auto& dn : m_policy.m_grants) {
-            auto& roles = dn.second.roles;
-            if (roles.size() < 2) continue;
+        for (DnGrants* dn : m_severalRoles) {
+            auto& roles = dn->roles;
             std::sort(roles.begin(), roles.end());
             size_t kept = 0;
             for (size_t i = 0; i < roles.size(); ++i) {
@@ -181,62 +180,86 @@ private:
 
     void RoleRecord(const Fields& f)
     {
-        Role role;
-        if (!ParseGuid(f[1], role.id)) Reject("bad role identifier " + Quoted(f[1]));
-        role.name = Required(f[2], "role name");
-        if (f.size() > 3) role.description = f[3];
-        uint32_t index = static_cast<uint32_t>(m_policy.m_roles.size());
-        if (!m_policy.m_roleById.emplace(standin::GuidValueOf(role.id), index).second)
-            Reject("role identifier " + role.id + " given twice");
-        if (!m_policy.m_roleByName.emplace(FoldCase(role.name), index).second)
-            Reject("role name " + Quoted(role.name) + " given twice");
-        m_policy.m_roles.push_back(std::move(role));
+        if (!ParseGuid(f[1], m_canonicalId)) Reject("bad role identifier " + Quoted(f[1]));
+        const std::string& name = Required(f[2], "role name");
+        uint32_t index = static_cast<uint32_t>(m_policy.m_roles->size());
+        if (!m_policy.m_roleById->emplace(standin::GuidValueOf(m_canonicalId), index).second)
+            Reject("role identifier " + m_canonicalId + " given twice");
+        if (!m_policy.m_roleByName->emplace(m_policy.Keep(Fold(m_key, name)), index).second)
+            Reject("role name " + Quoted(name) + " given twice");
+        m_policy.m_roles->push_back(Role{m_policy.Keep(m_canonicalId), m_policy.Keep(name),
+                                        f.size() > 3 ? m_policy.Keep(f[3]) : std::string_view(),
+                                        std::pmr::vector<std::string_view>(&m_policy.m_arena),
+                                        std::pmr::vector<std::string_view>(&m_policy.m_arena)});
     }
 
-    // As FindRole, with the identifier's canonical form kept from line to line.
+    // As FindRole, with the identifier's canonical form and the folded name
+    // kept from line to line.
     uint32_t RoleIndex(const std::string& idOrName)
     {
         Required(idOrName, "role");
-        const Role* role = ParseGuid(idOrName, m_canonicalId) ? m_policy.FindRoleById(m_canonicalId)
-                                                               : m_policy.FindRoleByName(idOrName);
+        const Role* role = nullptr;
+        const auto& roles = *m_policy.m_roles;
+        if (ParseGuid(idOrName, m_canonicalId)) {
+            // Lines that name a role mostly follow its own: the role read
+            // last is tried before the table, whose entries a store of
+            // 100,000 roles spreads beyond the processor's caches.
+            role = !roles.empty() && roles.back().id == m_canonicalId ? &roles.back()
+                                                                     : m_policy.FindRoleById(m_canonicalId);
+        } else {
+            auto found = m_policy.m_roleByName->find(Fold(m_key, idOrName));
+            if (found != m_policy.m_roleByName->end()) role = &roles[found->second];
+        }
         if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
-        return static_cast<uint32_t>(role - m_policy.m_roles.data());
+        return static_cast<uint32_t>(role - roles.data());
     }
 
     void RoleUser(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         const std::string& user = Required(f[2], "user");
-        m_policy.m_roles[index].users.push_back(user);
-        AddOnce(m_policy.m_rolesOfUser[FoldCase(user)], index);
+        (*m_policy.m_roles)[index].users.push_back(m_policy.Keep(user));
+        AddOnce(m_policy.Entry(*m_policy.m_rolesOfUser, Fold(m_key, user)), index);
     }
 
     void RoleGroup(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         const std::string& group = Required(f[2], "group");
-        m_policy.m_roles[index].groups.push_back(group);
-        AddOnce(m_policy.m_rolesOfGroup[FoldCase(group)], index);
+        (*m_policy.m_roles)[index].groups.push_back(m_policy.Keep(group));
+        AddOnce(m_policy.Entry(*m_policy.m_rolesOfGroup, Fold(m_key, group)), index);
     }
 
     void GroupMember(const Fields& f)
     {
-        std::string group = FoldCase(Required(f[1], "group"));
-        auto& groups = m_policy.m_groupsOfAccount[FoldCase(Required(f[2], "account"))];
-        if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+        const std::string& group = Fold(m_key, Required(f[1], "group"));
+        auto& groups = m_policy.Entry(*m_policy.m_groupsOfAccount, Fold(m_otherKey, Required(f[2], "account")));
+        if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(m_policy.Keep(group));
     }
 
     void Grant(const Fields& f)
     {
         DWORD mask = ParseMask(f[3]);
-        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].accounts[FoldCase(Required(f[1], "account"))] |= mask;
+        DnGrants& onDn = m_policy.Entry(*m_policy.m_grants, Fold(m_key, Required(f[2], "DN")));
+        m_policy.Entry(onDn.accounts, Fold(m_otherKey, Required(f[1], "account"))) |= mask;
     }
 
     void RoleGrant(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
         DWORD mask = ParseMask(f[3]);
-        m_policy.m_grants[FoldCase(Required(f[2], "DN"))].roles.emplace_back(index, mask);
+        DnGrants& onDn = m_policy.Entry(*m_policy.m_grants, Fold(m_key, Required(f[2], "DN")));
+        onDn.roles.emplace_back(index, mask);
+        // Kept aside, so that the end need not walk every DN's entry.
+        if (onDn.roles.size() == 2) m_severalRoles.push_back(&onDn);
+    }
+
+    // The folded text in a buffer kept from line to line.
+    static const std::string& Fold(std::string& buffer, const std::string& text)
+    {
+        buffer.assign(text);
+        buffer = FoldCase(std::move(buffer));
+        return buffer;
     }
 
     Application& ApplicationNamed(const std::string& name)
@@ -280,7 +303,7 @@ private:
         secureGroup.members.push_back(std::move(object));
     }
 
-    static void AddOnce(std::vector<uint32_t>& indexes, uint32_t index)
+    static void AddOnce(std::pmr::vector<uint32_t>& indexes, uint32_t index)
     {
         if (indexes.empty() || indexes.back() != index) indexes.push_back(index);
     }
@@ -289,27 +312,59 @@ private:
     bool m_sawHeader = false;
     Fields m_fields;
     std::string m_canonicalId;
+    std::string m_key, m_otherKey;
+    std::vector<DnGrants*> m_severalRoles;  // DNs granted to roles more than once
 };
+
+Policy::Policy(size_t textSize)
+    // About as much again as the text: its texts, their folded keys, the
+    // tables' nodes.
+    : m_arena(textSize + 4096),
+      m_roles(&m_arena),
+      m_roleById(&m_arena),
+      m_roleByName(&m_arena),
+      m_rolesOfUser(&m_arena),
+      m_rolesOfGroup(&m_arena),
+      m_groupsOfAccount(&m_arena),
+      m_grants(&m_arena)
+{
+}
+
+std::string_view Policy::Keep(std::string_view text)
+{
+    return standin::KeepInArena(m_arena, text);
+}
+
+template <class Value>
+Value& Policy::Entry(Table<Value>& table, std::string_view key)
+{
+    auto found = table.find(key);
+    if (found != table.end()) return found->second;
+    return table.try_emplace(Keep(key)).first->second;
+}
 
 
 std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& error)
 {
     // A UTF-8 byte order mark says how the rest is written; otherwise the
     // text is in the ANSI code page, like every text of the library.
-    std::string text = source.compare(0, 3, "\xEF\xBB\xBF") == 0 ? Utf8ToAcp(source.substr(3)) : source;
+    std::string converted;
+    bool utf8 = source.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (utf8) converted = Utf8ToAcp(source.substr(3));
+    const std::string& text = utf8 ? converted : source;
     if (memchr(text.data(), '\0', text.size())) {
         error = "the policy holds a NUL byte";
         return nullptr;
     }
-    std::unique_ptr<Policy> policy(new Policy);
-    // Room for a record per line from the start: growing tables of 100,000
-    // entries by doubling walks them again and again.
+    std::unique_ptr<Policy> policy(new Policy(text.size()));
+    // Room from the start for a role, a member and a grant every three
+    // lines: growing tables of 100,000 entries walks them again.
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-    policy->m_roles.reserve(lines / 4);
-    policy->m_roleById.reserve(lines / 4);
-    policy->m_roleByName.reserve(lines / 4);
-    policy->m_rolesOfUser.reserve(lines / 4);
-    policy->m_grants.reserve(lines / 4);
+    policy->m_roles->reserve(lines / 3);
+    policy->m_roleById->reserve(lines / 3);
+    policy->m_roleByName->reserve(lines / 3);
+    policy->m_rolesOfUser->reserve(lines / 3);
+    policy->m_grants->reserve(lines / 3);
     Parser parser(*policy);
     size_t lineNumber = 0;
     try {
@@ -344,32 +399,32 @@ DWORD Policy::DnGrants::RoleMask(uint32_t role) const noexcept
     return found != roles.end() && found->first == role ? found->second : 0;
 }
 
-const Role* Policy::FindRoleById(const std::string& canonicalId) const
+const Role* Policy::FindRoleById(std::string_view canonicalId) const
 {
-    auto found = m_roleById.find(standin::GuidValueOf(canonicalId));
-    if (found == m_roleById.end()) return nullptr;
+    auto found = m_roleById->find(standin::GuidValueOf(canonicalId));
+    if (found == m_roleById->end()) return nullptr;
     // The key is the identifier's value: the text must match too.
-    const Role& role = m_roles[found->second];
+    const Role& role = (*m_roles)[found->second];
     return role.id == canonicalId ? &role : nullptr;
 }
 
 const Role* Policy::FindRoleByName(const std::string& name) const
 {
-    auto found = m_roleByName.find(FoldCase(name));
-    return found == m_roleByName.end() ? nullptr : &m_roles[found->second];
+    auto found = m_roleByName->find(FoldCase(name));
+    return found == m_roleByName->end() ? nullptr : &(*m_roles)[found->second];
 }
 
 std::vector<uint32_t> Policy::RolesOf(const std::string& account) const
 {
     std::vector<uint32_t> roles;
     std::string key = FoldCase(account);
-    auto direct = m_rolesOfUser.find(key);
-    if (direct != m_rolesOfUser.end()) roles = direct->second;
-    auto groups = m_groupsOfAccount.find(key);
-    if (groups != m_groupsOfAccount.end()) {
-        for (const std::string& group : groups->second) {
-            auto through = m_rolesOfGroup.find(group);
-            if (through != m_rolesOfGroup.end())
+    auto direct = m_rolesOfUser->find(key);
+    if (direct != m_rolesOfUser->end()) roles.assign(direct->second.begin(), direct->second.end());
+    auto groups = m_groupsOfAccount->find(key);
+    if (groups != m_groupsOfAccount->end()) {
+        for (std::string_view group : groups->second) {
+            auto through = m_rolesOfGroup->find(group);
+            if (through != m_rolesOfGroup->end())
                 roles.insert(roles.end(), through->second.begin(), through->second.end());
         }
     }
@@ -381,8 +436,8 @@ std::vector<uint32_t> Policy::RolesOf(const std::string& account) const
 bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWORD permission) const
 {
     if (permission == 0) return false;
-    auto grants = m_grants.find(FoldCase(dn));
-    if (grants == m_grants.end()) return false;
+    auto grants = m_grants->find(FoldCase(dn));
+    if (grants == m_grants->end()) return false;
     const DnGrants& onDn = grants->second;
     std::string key = FoldCase(account);
     DWORD held = 0;
@@ -391,26 +446,26 @@ bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWO
     if (onDn.roles.empty()) return (held & permission) == permission;
 
     // A role reached twice adds nothing new: no need to collect them first.
-    auto addRoles = [&](const Index& index, const std::string& member) {
+    auto addRoles = [&](const Index& index, std::string_view member) {
         auto found = index.find(member);
         if (found == index.end()) return;
         for (uint32_t role : found->second) {
             held |= onDn.RoleMask(role);
         }
     };
-    addRoles(m_rolesOfUser, key);
-    auto groups = m_groupsOfAccount.find(key);
-    if (groups != m_groupsOfAccount.end())
-        for (const std::string& group : groups->second) addRoles(m_rolesOfGroup, group);
+    addRoles(*m_rolesOfUser, key);
+    auto groups = m_groupsOfAccount->find(key);
+    if (groups != m_groupsOfAccount->end())
+        for (std::string_view group : groups->second) addRoles(*m_rolesOfGroup, group);
     return (held & permission) == permission;
 }
 
 bool Policy::RoleHolds(const Role& role, const std::string& dn, DWORD permission) const
 {
     if (permission == 0) return false;
-    auto grants = m_grants.find(FoldCase(dn));
-    if (grants == m_grants.end()) return false;
-    DWORD granted = grants->second.RoleMask(static_cast<uint32_t>(&role - m_roles.data()));
+    auto grants = m_grants->find(FoldCase(dn));
+    if (grants == m_grants->end()) return false;
+    DWORD granted = grants->second.RoleMask(static_cast<uint32_t>(&role - m_roles->data()));
     return granted && (granted & permission) == permission;
 }
 

@@ -2,25 +2,31 @@
 // members, group memberships of accounts, permission grants on DNs, and the
 // secure groups of applications. Immutable once parsed; every lookup is a
 // hash lookup, so the size of the store does not slow a check down.
+// The roles and the tables of accounts, roles and DNs live in one arena of
+// the policy's own (Arena.h).
 #pragma once
 
+#include "Arena.h"
 #include "TextHelpers.h"
 
 #include <windows.h>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace kivauth {
 
+// The texts are views into the policy's arena: valid while the policy lives.
 struct Role {
-    std::string id;  // a GUID in braces, upper case
-    std::string name;
-    std::string description;
-    std::vector<std::string> users;   // as written, duplicates kept
-    std::vector<std::string> groups;
+    std::string_view id;  // a GUID in braces, upper case
+    std::string_view name;
+    std::string_view description;
+    std::pmr::vector<std::string_view> users;  // as written, duplicates kept
+    std::pmr::vector<std::string_view> groups;
 };
 
 struct SecuredObject {
@@ -46,16 +52,19 @@ struct Application {
 
 class Policy {
 public:
+    Policy(const Policy&) = delete;
+    Policy& operator=(const Policy&) = delete;
+
     // The whole text of a policy. Null with a message ("line N: ...") when
     // the text is not a valid policy. Throws std::bad_alloc.
     static std::unique_ptr<Policy> Parse(const std::string& text, std::string& error);
 
-    const std::vector<Role>& Roles() const noexcept { return m_roles; }
+    const std::pmr::vector<Role>& Roles() const noexcept { return *m_roles; }
 
     // By identifier when the text is a GUID in braces, by name otherwise.
     // Null when there is no such role.
     const Role* FindRole(const std::string& idOrName) const;
-    const Role* FindRoleById(const std::string& canonicalId) const;
+    const Role* FindRoleById(std::string_view canonicalId) const;
     const Role* FindRoleByName(const std::string& name) const;
 
     // The roles of an account, directly or through its groups, in policy order.
@@ -69,21 +78,41 @@ public:
     const Application* FindApplication(const std::string& name) const;
 
 private:
+    explicit Policy(size_t textSize);
+
+    // Keys are folded texts kept in the arena; any text finds them by view.
+    template <class Value>
+    using Table = std::pmr::unordered_map<std::string_view, Value>;
     struct DnGrants {
-        std::unordered_map<std::string, DWORD> accounts;
+        using allocator_type = std::pmr::polymorphic_allocator<char>;
+        explicit DnGrants(const allocator_type& arena) : accounts(arena), roles(arena) {}
+        DnGrants(DnGrants&& other, const allocator_type& arena)
+            : accounts(std::move(other.accounts), arena), roles(std::move(other.roles), arena)
+        {
+        }
+        Table<DWORD> accounts;
         // By role index, sorted once the policy is read: most DNs are
-        // granted to a role or two, and a table each cost two allocations.
-        std::vector<std::pair<uint32_t, DWORD>> roles;
+        // granted to a role or two.
+        std::pmr::vector<std::pair<uint32_t, DWORD>> roles;
         DWORD RoleMask(uint32_t role) const noexcept;
     };
-    using Index = std::unordered_map<std::string, std::vector<uint32_t>>;
-    std::vector<Role> m_roles;
-    std::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash> m_roleById;
-    std::unordered_map<std::string, uint32_t> m_roleByName;
-    Index m_rolesOfUser;
-    Index m_rolesOfGroup;
-    std::unordered_map<std::string, std::vector<std::string>> m_groupsOfAccount;
-    std::unordered_map<std::string, DnGrants> m_grants;
+    using Index = Table<std::pmr::vector<uint32_t>>;
+
+    // A copy of the text in the arena.
+    std::string_view Keep(std::string_view text);
+    // The table's entry for the key, made (with a key of its own) when new.
+    template <class Value>
+    Value& Entry(Table<Value>& table, std::string_view key);
+
+    // First: everything below allocates from it, and it must outlive them.
+    std::pmr::monotonic_buffer_resource m_arena;
+    standin::InArena<std::pmr::vector<Role>> m_roles;
+    standin::InArena<std::pmr::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash>> m_roleById;
+    standin::InArena<Table<uint32_t>> m_roleByName;
+    standin::InArena<Index> m_rolesOfUser;
+    standin::InArena<Index> m_rolesOfGroup;
+    standin::InArena<Table<std::pmr::vector<std::string_view>>> m_groupsOfAccount;
+    standin::InArena<Table<DnGrants>> m_grants;
     std::vector<Application> m_applications;
     std::unordered_map<std::string, size_t> m_applicationByName;
 

@@ -6,10 +6,10 @@ namespace kivauth {
 
 namespace {
 
-void FillMembers(const std::vector<std::string>& names, CKIVRoleMember* storage,
+void FillMembers(const std::pmr::vector<std::string_view>& names, CKIVRoleMember* storage,
                  std::vector<CKIVRoleMember*>& block, CKIVRoleMember**& pointer, LONG& count)
 {
-    for (const std::string& name : names) {
+    for (std::string_view name : names) {
         CopyToField(name, storage->name, sizeof storage->name);
         block.push_back(storage++);
     }
@@ -54,8 +54,8 @@ bool SameRole(const Role& a, const Role& b)
 
 void RoleRecords::Adopt(RoleRecords& earlier)
 {
-    const std::vector<Role>& roles = m_policy.Roles();
-    const std::vector<Role>& before = earlier.m_policy.Roles();
+    const auto& roles = m_policy.Roles();
+    const auto& before = earlier.m_policy.Roles();
     if (earlier.m_entries.empty() || roles.empty()) return;
     if (m_entries.empty()) m_entries.resize(roles.size());
     for (size_t i = 0; i < roles.size(); ++i) {
@@ -74,7 +74,7 @@ void RoleRecords::Adopt(RoleRecords& earlier)
 
 CKIVRoleList* RoleRecords::List()
 {
-    const std::vector<Role>& roles = m_policy.Roles();
+    const auto& roles = m_policy.Roles();
     if (roles.empty()) return nullptr;
     if (m_block.empty()) {
         std::vector<CKIVRole*> block;

@@ -16,17 +16,17 @@ std::wstring ToWide(const std::string& text)
     return standin::Widen(CP_ACP, text);
 }
 
-BSTR ToBstr(const std::string& text) noexcept
+BSTR ToBstr(std::string_view text) noexcept
 {
-    try {
-        std::wstring wide = ToWide(text);
-        return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    } catch (...) {
-        return nullptr;
-    }
+    if (text.empty()) return SysAllocStringLen(L"", 0);
+    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (length <= 0) return nullptr;
+    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (result) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result, length);
+    return result;
 }
 
-void CopyToField(const std::string& text, char* field, size_t size) noexcept
+void CopyToField(std::string_view text, char* field, size_t size) noexcept
 {
     size_t length = 0;
     while (length < text.size()) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <string>
+#include <string_view>
 
 namespace kivauth {
 
@@ -22,11 +23,11 @@ std::string ToAcp(const wchar_t* text);
 std::wstring ToWide(const std::string& text);
 
 // A new BSTR for a receiver that frees it; null when memory runs out.
-BSTR ToBstr(const std::string& text) noexcept;
+BSTR ToBstr(std::string_view text) noexcept;
 
 // Copies text into a fixed field, cut to size - 1 bytes (never in the middle
 // of a double-byte character) and NUL-terminated.
-void CopyToField(const std::string& text, char* field, size_t size) noexcept;
+void CopyToField(std::string_view text, char* field, size_t size) noexcept;
 
 // "YYYY-MM-DD hh:mm:ss" of the local clock.
 std::string LocalTimeText();

@@ -125,6 +125,13 @@ HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* d
     return hr;
 }
 
+PolicyDocument::PolicyDocument() : m_byKey(&m_arena), m_byId(&m_arena) {}
+
+std::string_view PolicyDocument::Keep(std::string_view text)
+{
+    return standin::KeepInArena(m_arena, text);
+}
+
 std::string PolicyDocument::Encode(const std::wstring& text) const
 {
     return standin::Narrow(m_utf8 ? CP_UTF8 : CP_ACP, text);
@@ -139,16 +146,16 @@ std::string PolicyDocument::KeyOf(const std::string& fileText) const
 std::string PolicyDocument::FieldText(const Line& line, size_t index) const
 {
     const Field& field = line.fields[index];
-    return line.text.substr(field.begin, field.end - field.begin);
+    return std::string(line.Text().substr(field.begin, field.end - field.begin));
 }
 
 // Replaces a field's text; the fields after it move with it.
 void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& text)
 {
     Field& field = line.fields[index];
-    line.text.replace(field.begin, field.end - field.begin, text);
+    line.Edit().replace(field.begin, field.end - field.begin, text);
     size_t oldLength = field.end - field.begin;
-    auto move = [&](size_t& at) { at = at + text.size() - oldLength; };
+    auto move = [&](uint32_t& at) { at = static_cast<uint32_t>(at + text.size() - oldLength); };
     move(field.end);
     move(field.rawEnd);
     for (size_t i = index + 1; i < line.fields.size(); ++i) {
@@ -161,27 +168,28 @@ void PolicyDocument::SpliceField(Line& line, size_t index, const std::string& te
 
 int PolicyDocument::FindByKey(const std::string& key) const
 {
-    auto found = m_byKey.find(key);
-    return found == m_byKey.end() ? -1 : found->second;
+    auto found = m_byKey->find(key);
+    return found == m_byKey->end() ? -1 : found->second;
 }
 
 int PolicyDocument::FindById(const std::string& id) const
 {
-    auto found = m_byId.find(standin::GuidValueOf(id));
+    auto found = m_byId->find(standin::GuidValueOf(id));
     // The key is the identifier's value: the text must match too.
-    return found == m_byId.end() || m_roles[found->second].id != id ? -1 : found->second;
+    return found == m_byId->end() || m_roles[found->second].id != id ? -1 : found->second;
 }
 
 void PolicyDocument::IndexRole(int role)
 {
-    m_byKey[m_roles[role].key] = role;
-    m_byId[standin::GuidValueOf(m_roles[role].id)] = role;
+    (*m_byKey)[m_roles[role].key] = role;
+    (*m_byId)[standin::GuidValueOf(m_roles[role].id)] = role;
 }
 
 PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
 {
     Line line;
-    line.text = text;
+    line.edited = text;
+    line.isEdited = true;
     line.end = m_lineEnd;
     return line;
 }
@@ -190,10 +198,11 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
     m_roles.clear();
-    m_byKey.clear();
-    m_byId.clear();
+    m_byKey->clear();
+    m_byId->clear();
     m_utf8 = bytes.compare(0, 3, kBom) == 0;
-    std::string text = m_utf8 ? bytes.substr(3) : bytes;
+    m_text.assign(bytes, m_utf8 ? 3 : 0, std::string::npos);
+    const std::string& text = m_text;
     if (memchr(text.data(), '\0', text.size())) return kPolicyInvalid;
 
     // Room for every line, and for a role per few lines, from the start:
@@ -201,29 +210,29 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     size_t lineCount = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     m_lines.reserve(lineCount);
     m_roles.reserve(lineCount / 4);
-    m_byKey.reserve(lineCount / 4);
-    m_byId.reserve(lineCount / 4);
+    m_byKey->reserve(lineCount / 4);
+    m_byId->reserve(lineCount / 4);
     size_t start = 0;
     while (start < text.size()) {
         size_t newline = text.find('\n', start);
-        Line line;
+        // Made in place: a line is large, and 300,000 of them are read.
+        Line& line = m_lines.emplace_back();
         if (newline == std::string::npos) {
-            line.text = text.substr(start);
+            line.loaded = std::string_view(text).substr(start);
             start = text.size();
         } else {
-            line.text = text.substr(start, newline - start);
+            line.loaded = std::string_view(text).substr(start, newline - start);
             line.end = "\n";
-            if (!line.text.empty() && line.text.back() == '\r') {
-                line.text.pop_back();
+            if (!line.loaded.empty() && line.loaded.back() == '\r') {
+                line.loaded.remove_suffix(1);
                 line.end = "\r\n";
             }
             start = newline + 1;
         }
-        m_lines.push_back(std::move(line));
     }
-    m_finalLineEnd = m_lines.empty() || !m_lines.back().end.empty();
+    m_finalLineEnd = m_lines.empty() || *m_lines.back().end;
     for (const Line& line : m_lines) {
-        if (!line.end.empty()) {
+        if (*line.end) {
             m_lineEnd = line.end;
             break;
         }
@@ -234,7 +243,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     std::string first, id;
     for (size_t index = 0; index < m_lines.size(); ++index) {
         Line& line = m_lines[index];
-        const std::string& raw = line.text;
+        std::string_view raw = line.loaded;
         size_t textStart = 0;
         while (textStart < raw.size() && IsBlank(raw[textStart])) ++textStart;
         if (textStart == raw.size() || raw[textStart] == '#') continue;
@@ -246,7 +255,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         if (!sawHeader) {
             // Exactly two fields: "policy" and the format version.
             if (!IsKind(kind, kindLength, "policy") || bar == std::string::npos ||
-                Trim(raw.substr(bar + 1)) != "1")
+                Trim(std::string(raw.substr(bar + 1))) != "1")
                 return kPolicyInvalid;
             sawHeader = true;
             continue;
@@ -261,32 +270,38 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         // A role's description takes the rest of the line, bars included.
         size_t fieldStart = 0;
         for (;;) {
-            size_t next = line.text.find('|', fieldStart);
+            size_t next = raw.find('|', fieldStart);
             bool last = next == std::string::npos || (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
-            size_t rawEnd = last ? line.text.size() : next;
-            Field field{fieldStart, rawEnd, fieldStart, rawEnd};
-            while (field.begin < field.end && IsBlank(line.text[field.begin])) ++field.begin;
-            while (field.end > field.begin && IsBlank(line.text[field.end - 1])) --field.end;
+            size_t rawEnd = last ? raw.size() : next;
+            uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
+            Field field{from, to, from, to};
+            while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
+            while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
             if (!line.fields.push_back(field)) return kPolicyInvalid;
             if (last) break;
             fieldStart = next + 1;
         }
         if (line.fields.size() < minFields || line.fields.size() > maxFields) return kPolicyInvalid;
 
-        first.assign(line.text, line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
+        first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
         if (line.kind == Kind::Role) {
-            Role role{index, {}, KeyOf(FieldText(line, 2))};
-            if (!ParseGuid(first, role.id) || role.key.empty()) return kPolicyInvalid;
-            if (FindById(role.id) >= 0 || FindByKey(role.key) >= 0) return kPolicyInvalid;
+            std::string key = KeyOf(FieldText(line, 2));
+            if (!ParseGuid(first, id) || key.empty()) return kPolicyInvalid;
+            if (FindById(id) >= 0 || FindByKey(key) >= 0) return kPolicyInvalid;
             line.role = static_cast<int>(m_roles.size());
-            m_roles.push_back(std::move(role));
+            m_roles.push_back(Role{index, Keep(id), Keep(key)});
             IndexRole(line.role);
             continue;
         }
         // A line naming a role that is not declared above it belongs to no
         // role here; it stays as it is.
+        // Lines that name a role mostly follow its own: the role read last
+        // is tried before the table, whose entries a store of 100,000 roles
+        // spreads beyond the processor's caches.
         line.byName = !ParseGuid(first, id);
-        line.role = line.byName ? FindByKey(KeyOf(first)) : FindById(id);
+        if (line.byName) line.role = FindByKey(KeyOf(first));
+        else if (!m_roles.empty() && m_roles.back().id == id) line.role = static_cast<int>(m_roles.size()) - 1;
+        else line.role = FindById(id);
     }
     return sawHeader ? S_OK : kPolicyInvalid;
 }
@@ -300,13 +315,13 @@ std::string PolicyDocument::Text() const
     }
     std::string text = m_utf8 ? kBom : "";
     size_t length = text.size();
-    for (const Line* line : out) length += line->text.size() + 2;
+    for (const Line* line : out) length += line->Text().size() + 2;
     text.reserve(length);
     for (size_t i = 0; i < out.size(); ++i) {
-        text += out[i]->text;
+        text += out[i]->Text();
         bool last = i + 1 == out.size();
         if (last && !m_finalLineEnd) break;
-        text += out[i]->end.empty() ? m_lineEnd : out[i]->end;
+        text += *out[i]->end ? out[i]->end : m_lineEnd;
     }
     return text;
 }
@@ -351,16 +366,17 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
         if (!newDescription.empty() && !oldDescription.empty()) {
             SpliceField(record, 3, newDescription);
         } else {
-            record.text.erase(record.fields[2].end);
+            std::string& text = record.Edit();
+            text.erase(record.fields[2].end);
             record.fields.shrink(3);
-            record.fields[2].rawEnd = record.text.size();
-            if (!newDescription.empty()) record.text += " | " + newDescription;
+            record.fields[2].rawEnd = static_cast<uint32_t>(text.size());
+            if (!newDescription.empty()) text += " | " + newDescription;
         }
     }
     if (renamed) {
         SpliceField(record, 2, newName);
-        m_byKey.erase(m_roles[role].key);
-        m_roles[role].key = KeyOf(newName);
+        m_byKey->erase(m_roles[role].key);
+        m_roles[role].key = Keep(KeyOf(newName));
         IndexRole(role);
         // Lines that named the role by its old name must find it under the new one.
         for (Line& line : m_lines)
@@ -395,15 +411,15 @@ void PolicyDocument::ReplaceMembers(int role, Kind kind, const std::vector<std::
     }
     const char* record = kind == Kind::RoleUser ? "role-user | " : "role-group | ";
     for (; matched < members.size(); ++matched)
-        m_lines[anchor].after.push_back(NewLine(record + m_roles[role].id + " | " + members[matched]));
+        m_lines[anchor].after.push_back(NewLine(record + std::string(m_roles[role].id) + " | " + members[matched]));
 }
 
 void PolicyDocument::RemoveRole(int role)
 {
     for (Line& line : m_lines)
         if (line.role == role) line.removed = true;
-    m_byKey.erase(m_roles[role].key);
-    m_byId.erase(standin::GuidValueOf(m_roles[role].id));
+    m_byKey->erase(m_roles[role].key);
+    m_byId->erase(standin::GuidValueOf(m_roles[role].id));
 }
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)

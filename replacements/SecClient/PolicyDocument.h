@@ -6,10 +6,14 @@
 // to by its {GUID} or its name and declared above the lines that name it.
 #pragma once
 
+#include "Arena.h"
 #include "TextHelpers.h"
 
 #include <windows.h>
+#include <cstdint>
+#include <memory_resource>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -43,8 +47,15 @@ struct RoleUpdate {
 HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description, const wchar_t* users,
                         const wchar_t* groups, RoleUpdate& update);
 
+// A store of 100,000 roles is read for every change: its lines are views
+// into one copy of the file, and its tables and role texts live in an
+// arena of the document's own (Arena.h).
 class PolicyDocument {
 public:
+    PolicyDocument();
+    PolicyDocument(const PolicyDocument&) = delete;
+    PolicyDocument& operator=(const PolicyDocument&) = delete;
+
     // The whole file. kPolicyInvalid when it does not begin with the
     // "policy | 1" record, or a role record or a line naming a role is
     // malformed, or two roles share an identifier or a name.
@@ -60,8 +71,10 @@ public:
 private:
     enum class Kind { Other, Role, RoleUser, RoleGroup, RoleGrant };
     struct Field {
-        size_t rawBegin, rawEnd;  // between the bars
-        size_t begin, end;        // without surrounding spaces and tabs
+        // Offsets in the line (a policy is at most 256 MB): 300,000 lines
+        // of fields are read for every change.
+        uint32_t rawBegin, rawEnd;  // between the bars
+        uint32_t begin, end;        // without surrounding spaces and tabs
     };
     // At most four fields (a role's), kept inside the line: a store of
     // 100,000 roles has 300,000 lines.
@@ -85,19 +98,29 @@ private:
         size_t m_count = 0;
     };
     struct Line {
-        std::string text;  // without its line end
-        std::string end;   // "\r\n", "\n", or "" for a last line without one
+        std::string_view loaded;  // as read, without its line end
+        std::string edited;       // its text once changed, or a new line's
+        bool isEdited = false;
+        const char* end = "";     // "\r\n", "\n", or "" for a last line without one
         Kind kind = Kind::Other;
         FieldList fields;
         int role = -1;        // the role a line declares or names; -1 for none
         bool byName = false;  // a reference by name rather than by identifier
         bool removed = false;
         std::vector<Line> after;  // new lines that follow this one
+
+        std::string_view Text() const noexcept { return isEdited ? std::string_view(edited) : loaded; }
+        std::string& Edit()
+        {
+            if (!isEdited) edited.assign(loaded);
+            isEdited = true;
+            return edited;
+        }
     };
     struct Role {
         size_t line;
-        std::string id;   // canonical
-        std::string key;  // the name as the library compares it
+        std::string_view id;   // canonical, in the arena
+        std::string_view key;  // the name as the library compares it, in the arena
     };
 
     std::string Encode(const std::wstring& text) const;
@@ -110,16 +133,19 @@ private:
     void IndexRole(int role);
     void RemoveRole(int role);
     void ReplaceMembers(int role, Kind kind, const std::vector<std::string>& members);
+    std::string_view Keep(std::string_view text);
 
+    // First: the tables below allocate from it, and it must outlive them.
+    std::pmr::monotonic_buffer_resource m_arena;
+    std::string m_text;  // the file without a byte order mark; lines view it
     std::vector<Line> m_lines;
     std::vector<Role> m_roles;
-    // The roles still in the text, by key and by identifier: a store of
-    // 100,000 roles is read for every change.
-    std::unordered_map<std::string, int> m_byKey;
-    std::unordered_map<standin::GuidValue, int, standin::GuidValueHash> m_byId;
+    // The roles still in the text, by key and by identifier.
+    standin::InArena<std::pmr::unordered_map<std::string_view, int>> m_byKey;
+    standin::InArena<std::pmr::unordered_map<standin::GuidValue, int, standin::GuidValueHash>> m_byId;
     bool m_utf8 = false;          // the file starts with a UTF-8 byte order mark
     bool m_finalLineEnd = true;   // the file ends with a line end
-    std::string m_lineEnd = "\r\n";
+    const char* m_lineEnd = "\r\n";
 };
 
 }  // namespace secclient

@@ -82,7 +82,7 @@ bool ParseGuid(const std::string& text, std::string& canonical)
     return true;
 }
 
-GuidValue GuidValueOf(const std::string& text) noexcept
+GuidValue GuidValueOf(std::string_view text) noexcept
 {
     GuidValue value{0, 0};
     int digits = 0;

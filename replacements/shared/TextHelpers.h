@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <string>
+#include <string_view>
 
 namespace standin {
 
@@ -42,6 +43,6 @@ struct GuidValueHash {
         return static_cast<size_t>(value.high * 0x9E3779B97F4A7C15ull ^ value.low);
     }
 };
-GuidValue GuidValueOf(const std::string& text) noexcept;
+GuidValue GuidValueOf(std::string_view text) noexcept;
 
 }  // namespace standin
