@@ -7,6 +7,7 @@
 #include "ComObject.h"
 #include "InprocServer.h"
 #include "TypeInfoDispatch.h"
+#include "TypeLibRegistration.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -169,9 +170,7 @@ STDAPI DllRegisterServer()
             RETURN_IF_FAILED(standin::WriteClassesRootKey(c.progId, c.name));
             RETURN_IF_FAILED(standin::WriteClassesRootKey(std::wstring(c.progId) + L"\\CLSID", clsid));
         }
-        com_ptr<ITypeLib> typeLib;
-        RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put()));
-        return RegisterTypeLib(typeLib.get(), &path[0], nullptr);
+        return RegisterModuleTypeLib(path.c_str());
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -187,12 +186,10 @@ STDAPI DllUnregisterServer()
                 if (SUCCEEDED(hr)) hr = removed;
             }
         }
-        BSTR registered = nullptr;
-        if (SUCCEEDED(QueryPathOfRegTypeLib(LIBID_BenchNullLib, 1, 0, LANG_NEUTRAL, &registered))) {
-            SysFreeString(registered);
-            HRESULT removed = UnRegisterTypeLib(LIBID_BenchNullLib, 1, 0, LANG_NEUTRAL, SYS_WIN32);
-            if (SUCCEEDED(hr)) hr = removed;
-        }
+        std::wstring path;
+        HRESULT removed = standin::ModuleFilePath(path);
+        if (SUCCEEDED(removed)) removed = UnregisterModuleTypeLib(path.c_str());
+        if (SUCCEEDED(hr)) hr = removed;
         return hr;
     } catch (...) {
         return E_OUTOFMEMORY;
