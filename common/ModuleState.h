@@ -11,3 +11,7 @@ LONG ModuleLockCount() noexcept;
 
 // The module's own handle: source of its resources, file path and type library.
 HINSTANCE ModuleInstance() noexcept;
+
+// The identifier of the type library the module holds; defined by each DLL
+// that serves IDispatch through TypeInfoDispatch.
+const GUID& ModuleTypeLibId() noexcept;

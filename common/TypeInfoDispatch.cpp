@@ -1,7 +1,6 @@
 #include "TypeInfoDispatch.h"
 
 #include "ModuleState.h"
-#include "Authorization.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ struct Guard {
 
 HRESULT LoadModuleTypeLib(ITypeLib** typeLib)
 {
-    if (SUCCEEDED(LoadRegTypeLib(LIBID_AUTHORIZATIONLib, 1, 0, LANG_NEUTRAL, typeLib))) return S_OK;
+    if (SUCCEEDED(LoadRegTypeLib(ModuleTypeLibId(), 1, 0, LANG_NEUTRAL, typeLib))) return S_OK;
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());

@@ -8,7 +8,7 @@ CAuthorizationApp theApp;
 
 BOOL CAuthorizationApp::InitInstance()
 {
-    g_module.Init(g_classTable, m_hInstance, &LIBID_AUTHORIZATIONLib);
+    g_module.Init(g_classTable, m_hInstance);
     return CWinApp::InitInstance();
 }
 

@@ -1,5 +1,6 @@
 #include "ComModule.h"
 
+#include "Authorization.h"
 #include "ComObject.h"
 #include "Registrar.h"
 #include "TypeLibRegistration.h"
@@ -11,6 +12,7 @@ ComModule g_module;
 void ModuleLock() noexcept { g_module.Lock(); }
 void ModuleUnlock() noexcept { g_module.Unlock(); }
 LONG ModuleLockCount() noexcept { return g_module.GetLockCount(); }
+const GUID& ModuleTypeLibId() noexcept { return LIBID_AUTHORIZATIONLib; }
 
 HINSTANCE ModuleInstance() noexcept
 {
@@ -135,11 +137,10 @@ ComModule::~ComModule()
     if (m_classTableLockReady) DeleteCriticalSection(&m_classTableLock);
 }
 
-void ComModule::Init(ClassEntry* classTable, HINSTANCE instance, const GUID* libid) noexcept
+void ComModule::Init(ClassEntry* classTable, HINSTANCE instance) noexcept
 {
     m_classTable = classTable;
     m_instance = instance;
-    m_libid = libid;
 }
 
 void ComModule::Term() noexcept

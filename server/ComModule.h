@@ -19,7 +19,7 @@ public:
     ComModule() noexcept;
     ~ComModule();
 
-    void Init(ClassEntry* classTable, HINSTANCE instance, const GUID* libid) noexcept;
+    void Init(ClassEntry* classTable, HINSTANCE instance) noexcept;
     void Term() noexcept;
 
     LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
@@ -39,7 +39,6 @@ private:
     LONG m_lockCount = 0;
     ClassEntry* m_classTable = nullptr;
     HINSTANCE m_instance = nullptr;
-    const GUID* m_libid = nullptr;
     CRITICAL_SECTION m_classTableLock;
     bool m_classTableLockReady = false;
 };

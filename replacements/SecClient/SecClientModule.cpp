@@ -18,60 +18,22 @@ const wchar_t kProgId[] = L"Authorization.SecClientStandIn";
 const wchar_t kVersionedProgId[] = L"Authorization.SecClientStandIn.1";
 const wchar_t kClassName[] = L"SecClientStandIn Class";
 
-// The control interface is the only one described: a one-entry cache.
-CRITICAL_SECTION g_typeInfoLock;
-ITypeLib* g_typeLib = nullptr;
-ITypeInfo* g_controlTypeInfo = nullptr;
-
 standin::ClassObject g_classObject(CLSID_SecClientStandIn, &CreateComInstance<CSecClientStandIn>);
-
-HRESULT LoadOwnTypeLib(ITypeLib** typeLib)
-{
-    if (SUCCEEDED(LoadRegTypeLib(LIBID_SecClientLib, 1, 0, LANG_NEUTRAL, typeLib))) return S_OK;
-    std::wstring path;
-    RETURN_IF_FAILED(standin::ModuleFilePath(path));
-    return LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib);
-}
 
 }  // namespace
 
-HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept
+const GUID& ModuleTypeLibId() noexcept
 {
-    if (!typeInfo) return E_POINTER;
-    *typeInfo = nullptr;
-    if (!IsEqualGUID(guid, IID_ISecClientControl)) return TYPE_E_ELEMENTNOTFOUND;
-    EnterCriticalSection(&g_typeInfoLock);
-    HRESULT hr = S_OK;
-    if (!g_typeLib) hr = LoadOwnTypeLib(&g_typeLib);
-    if (SUCCEEDED(hr) && !g_controlTypeInfo) hr = g_typeLib->GetTypeInfoOfGuid(guid, &g_controlTypeInfo);
-    if (SUCCEEDED(hr)) {
-        g_controlTypeInfo->AddRef();
-        *typeInfo = g_controlTypeInfo;
-    }
-    LeaveCriticalSection(&g_typeInfoLock);
-    return hr;
-}
-
-void ReleaseModuleTypeInfo() noexcept
-{
-    ForgetInvokeShapes();
-    EnterCriticalSection(&g_typeInfoLock);
-    if (g_controlTypeInfo) g_controlTypeInfo->Release();
-    if (g_typeLib) g_typeLib->Release();
-    g_controlTypeInfo = nullptr;
-    g_typeLib = nullptr;
-    LeaveCriticalSection(&g_typeInfoLock);
+    return LIBID_SecClientLib;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
-        InitializeCriticalSection(&g_typeInfoLock);
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
         // At process exit other DLLs may be gone already: leave it to the system.
         if (!reserved) ReleaseModuleTypeInfo();
-        DeleteCriticalSection(&g_typeInfoLock);
     }
     return TRUE;
 }

@@ -11,6 +11,7 @@
 
 #include "ComPtr.h"
 #include "KIVAuthorize.h"
+#include "TestHelpers.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -47,18 +48,6 @@ void Check(HRESULT hr, const char* what)
 {
     if (FAILED(hr)) Fail(what, hr);
 }
-
-class Bstr {
-public:
-    explicit Bstr(const std::wstring& text) : m_s(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    ~Bstr() { SysFreeString(m_s); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 std::wstring Widen(const std::string& text)
 {

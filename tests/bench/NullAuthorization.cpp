@@ -81,64 +81,23 @@ const Registration kClasses[] = {
     {&CLSID_BenchClock, L"Authorization.BenchClock", L"BenchClock Class"},
 };
 
-// The same shape as the module's cache: a lock, a lookup, a reference.
-CRITICAL_SECTION g_typeInfoLock;
-ITypeLib* g_typeLib = nullptr;
-ITypeInfo* g_typeInfo[2] = {};
-const IID* const kDescribed[2] = {&IID_INullAuthorization, &IID_IBenchClock};
-
 standin::ClassObject g_nullClassObject(CLSID_NullAuthorization, &CreateComInstance<CNullAuthorization>);
 standin::ClassObject g_clockClassObject(CLSID_BenchClock, &CreateComInstance<CBenchClock>);
 
-HRESULT LoadOwnTypeLib(ITypeLib** typeLib)
-{
-    if (SUCCEEDED(LoadRegTypeLib(LIBID_BenchNullLib, 1, 0, LANG_NEUTRAL, typeLib))) return S_OK;
-    std::wstring path;
-    RETURN_IF_FAILED(standin::ModuleFilePath(path));
-    return LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib);
-}
-
 }  // namespace
 
-HRESULT GetModuleTypeInfo(REFGUID guid, ITypeInfo** typeInfo) noexcept
+const GUID& ModuleTypeLibId() noexcept
 {
-    if (!typeInfo) return E_POINTER;
-    *typeInfo = nullptr;
-    int which = IsEqualGUID(guid, *kDescribed[0]) ? 0 : IsEqualGUID(guid, *kDescribed[1]) ? 1 : -1;
-    if (which < 0) return TYPE_E_ELEMENTNOTFOUND;
-    EnterCriticalSection(&g_typeInfoLock);
-    HRESULT hr = S_OK;
-    if (!g_typeLib) hr = LoadOwnTypeLib(&g_typeLib);
-    if (SUCCEEDED(hr) && !g_typeInfo[which]) hr = g_typeLib->GetTypeInfoOfGuid(guid, &g_typeInfo[which]);
-    if (SUCCEEDED(hr)) {
-        g_typeInfo[which]->AddRef();
-        *typeInfo = g_typeInfo[which];
-    }
-    LeaveCriticalSection(&g_typeInfoLock);
-    return hr;
-}
-
-void ReleaseModuleTypeInfo() noexcept
-{
-    ForgetInvokeShapes();
-    EnterCriticalSection(&g_typeInfoLock);
-    for (ITypeInfo*& typeInfo : g_typeInfo) {
-        if (typeInfo) typeInfo->Release();
-        typeInfo = nullptr;
-    }
-    if (g_typeLib) g_typeLib->Release();
-    g_typeLib = nullptr;
-    LeaveCriticalSection(&g_typeInfoLock);
+    return LIBID_BenchNullLib;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
-        InitializeCriticalSection(&g_typeInfoLock);
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
+        // At process exit other DLLs may be gone already: leave it to the system.
         if (!reserved) ReleaseModuleTypeInfo();
-        DeleteCriticalSection(&g_typeInfoLock);
     }
     return TRUE;
 }

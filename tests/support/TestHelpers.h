@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <string>
 
 // A BSTR made from a literal, freed at the end of the scope; null stays null.
 class Bstr {
@@ -10,6 +11,7 @@ public:
     Bstr(const wchar_t* text) : m_s(text ? SysAllocString(text) : nullptr) {}
     // A BSTR of a given length, NULs included.
     Bstr(const wchar_t* text, UINT length) : m_s(SysAllocStringLen(text, length)) {}
+    explicit Bstr(const std::wstring& text) : Bstr(text.data(), static_cast<UINT>(text.size())) {}
     ~Bstr() { SysFreeString(m_s); }
     Bstr(const Bstr&) = delete;
     Bstr& operator=(const Bstr&) = delete;
