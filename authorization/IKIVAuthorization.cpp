@@ -4,10 +4,11 @@
 #include "DefaultDomain.h"
 #include "NarrowText.h"
 #include "VariantArray.h"
-#include "reporting/Messages.h"
-#include "reporting/OperationNames.h"
-#include "roles/KQSecRolesCollection.h"
-#include "roles/RoleEnumerator.h"
+#include "Messages.h"
+#include "OperationNames.h"
+#include "KQSecRolesCollection.h"
+#include "RoleEnumerator.h"
+#include "ProcAddress.h"
 
 #include <mutex>
 #include <string>
@@ -197,7 +198,7 @@ HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
     HMODULE library = GetModuleHandleA("KivAuth.dll");
     if (!library) return S_OK;
     auto setSecurityServer =
-        reinterpret_cast<SetSecurityServerFn>(GetProcAddress(library, "SetSecurityServer"));
+        GetProcAddressAs<SetSecurityServerFn>(library, "SetSecurityServer");
     if (!setSecurityServer) return S_OK;
     try {
         return setSecurityServer(Reserved, Url);

@@ -9,8 +9,8 @@
 #include "NarrowText.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"
-#include "roles/AuthSecClient.h"
-#include "roles/RoleServices.h"
+#include "AuthSecClient.h"
+#include "RoleServices.h"
 
 #include <string>
 

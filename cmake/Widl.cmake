@@ -25,3 +25,24 @@ function(widl_generate idl prefix)
       DEPENDS ${idl_abs} VERBATIM)
   endif()
 endfunction()
+
+# add_idl_library(<target> <idl> <name> [TLB]): the IDL compiled once for this
+# architecture into generated/<target>/ (<name>.h, <name>_i.c and, with TLB,
+# <name>.tlb), and a static library of its GUID definitions. Whatever links
+# the target gets the header, and the type library for its resources, on
+# its include path.
+function(add_idl_library target idl name)
+  cmake_parse_arguments(ARG "TLB" "" "" ${ARGN})
+  set(dir ${CMAKE_BINARY_DIR}/generated/${target})
+  file(MAKE_DIRECTORY ${dir})
+  set(outputs ${dir}/${name}.h ${dir}/${name}_i.c)
+  if(ARG_TLB)
+    widl_generate(${idl} ${dir}/${name} TLB)
+    list(APPEND outputs ${dir}/${name}.tlb)
+  else()
+    widl_generate(${idl} ${dir}/${name})
+  endif()
+  add_library(${target} STATIC ${outputs})
+  target_include_directories(${target} PUBLIC ${dir})
+  target_link_libraries(${target} PUBLIC uuid)
+endfunction()

@@ -109,7 +109,7 @@ public:
     {
         return ComObjectRoot::QueryFromTable<T>(this, riid, ppv);
     }
-    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&this->m_refs); }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&this->m_refs)); }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&this->m_refs);
@@ -168,7 +168,7 @@ public:
         }
         return ComObjectRoot::QueryFromTable<T>(&m_contained, riid, ppv);
     }
-    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&m_refs); }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&m_refs);

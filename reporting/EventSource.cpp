@@ -2,6 +2,7 @@
 
 #include "ComPtr.h"
 #include "ModuleState.h"
+#include "ProcAddress.h"
 
 #include <winsock.h>
 #include <new>
@@ -63,9 +64,8 @@ HMODULE NetworkLibrary(const char* name) noexcept
 
 void AskWorkstationService(HMODULE library, bool wide, BstrText& user, BstrText& domain)
 {
-    auto getInfo = reinterpret_cast<WorkstationUserGetInfo>(
-        GetProcAddress(library, wide ? "NetWkstaUserGetInfo" : "NetWkstaUserGetInfoA"));
-    auto bufferFree = reinterpret_cast<ApiBufferFree>(GetProcAddress(library, "NetApiBufferFree"));
+    auto getInfo = GetProcAddressAs<WorkstationUserGetInfo>(library, wide ? "NetWkstaUserGetInfo" : "NetWkstaUserGetInfoA");
+    auto bufferFree = GetProcAddressAs<ApiBufferFree>(library, "NetApiBufferFree");
     if (!getInfo || !bufferFree) return;
 
     BYTE* buffer = nullptr;

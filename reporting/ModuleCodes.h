@@ -2,7 +2,7 @@
 // word is the id of the string-table entry that explains them.
 #pragma once
 
-#include "Resource.h"
+#include "MessageIds.h"
 
 #include <windows.h>
 

@@ -4,8 +4,8 @@
 #include "AuthSecClient.h"
 #include "RoleEnumerator.h"
 #include "Validation.h"
-#include "reporting/Messages.h"
-#include "reporting/OperationNames.h"
+#include "Messages.h"
+#include "OperationNames.h"
 
 #include <algorithm>
 #include <mutex>

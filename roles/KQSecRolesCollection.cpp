@@ -4,8 +4,8 @@
 #include "AuthSecClient.h"
 #include "Validation.h"
 #include "NarrowText.h"
-#include "reporting/Messages.h"
-#include "reporting/OperationNames.h"
+#include "Messages.h"
+#include "OperationNames.h"
 
 #include <mutex>
 #include <string>
@@ -219,7 +219,7 @@ HRESULT CKQSecRolesCollection::RefreshAndRefill(IRoleServices* authorization) no
     return hr;
 }
 
-STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, IKQSecRole** Val)
+STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR Guid, IKQSecRole** Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     // Nothing may be written to the database for a role that cannot be handed back.
@@ -229,7 +229,7 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, 
     try {
         context.SetTextParam(1, param::Name, Name);
         context.SetTextParam(2, param::Description, Description);
-        context.SetTextParam(3, param::GUID, GUID);
+        context.SetTextParam(3, param::GUID, Guid);
 
         RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
         com_ptr<IRoleServices> authorization = Authorization();
@@ -250,7 +250,7 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR GUID, 
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         unique_bstr identifier;
-        hr = ValidateGuid(GUID, identifier);
+        hr = ValidateGuid(Guid, identifier);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         // The client may assign an identifier of its own; whatever the slot holds

@@ -44,7 +44,7 @@ public:
     STDMETHOD(get_Count)(LONG* Val) override;
     STDMETHOD(get_ReadOnly)(VARIANT_BOOL* ReadOnly) override;
     STDMETHOD(ItemPos)(LONG Pos, IKQSecRole** Val) override;
-    STDMETHOD(Add)(BSTR Name, BSTR Description, BSTR GUID, IKQSecRole** Val) override;
+    STDMETHOD(Add)(BSTR Name, BSTR Description, BSTR Guid, IKQSecRole** Val) override;
     STDMETHOD(Remove)(BSTR RoleId) override;
     STDMETHOD(RemoveAll)() override;
     STDMETHOD(IsExists)(BSTR RoleId, VARIANT_BOOL* Exist) override;

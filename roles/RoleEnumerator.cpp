@@ -4,9 +4,9 @@
 #include "KQSecRolesCollection.h"
 #include "NarrowText.h"
 #include "Validation.h"
-#include "authorization/KIVAuthorize.h"
-#include "reporting/Messages.h"
-#include "reporting/OperationNames.h"
+#include "KIVAuthorize.h"
+#include "Messages.h"
+#include "OperationNames.h"
 
 #include <cstring>
 #include <new>

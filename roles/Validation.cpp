@@ -1,8 +1,8 @@
 #include "Validation.h"
 
 #include "NarrowText.h"
-#include "reporting/Messages.h"
-#include "reporting/OperationNames.h"
+#include "Messages.h"
+#include "OperationNames.h"
 
 #include <cwchar>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ComPtr.h"
-#include "reporting/ErrorContext.h"
+#include "ErrorContext.h"
 
 #include <string>
 

@@ -4,10 +4,10 @@
 #include "Authorization.h"
 #include "ComObject.h"
 #include "Resource.h"
-#include "authorization/AuthorizationEx.h"
-#include "authorization/IKIVAuthorization.h"
-#include "roles/KQSecRole.h"
-#include "roles/KQSecRolesCollection.h"
+#include "AuthorizationEx.h"
+#include "IKIVAuthorization.h"
+#include "KQSecRole.h"
+#include "KQSecRolesCollection.h"
 
 ClassEntry g_classTable[] = {
     {&CLSID_IKIVAuthorization, IDR_IKIVAUTHORIZATION, CreateComInstance<CIKIVAuthorization>,

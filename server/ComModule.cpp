@@ -56,7 +56,7 @@ public:
     STDMETHOD_(ULONG, AddRef)() override
     {
         ModuleLock();
-        return InterlockedIncrement(&m_refs);
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
     }
     STDMETHOD_(ULONG, Release)() override
     {
@@ -66,7 +66,7 @@ public:
             return 0;
         }
         ModuleUnlock();
-        return refs;
+        return static_cast<ULONG>(refs);
     }
 
     STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override

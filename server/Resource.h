@@ -1,21 +1,10 @@
 // Resource ids of the Authorization module.
 #pragma once
 
+#include "MessageIds.h"
+
 #define IDS_PROJNAME                      100
 #define IDR_IKIVAUTHORIZATION             102
 #define IDR_AUTHORIZATIONEX               103
 #define IDR_KQSECROLE                     104
 #define IDR_KQSECROLESCOLLECTION          105
-
-// The module's own failure codes are 0x80041000 plus (id - 4096).
-#define IDS_PARAM_NULL_OR_EMPTY           4096
-#define IDS_USER_NOT_ALLOWED              4097
-#define IDS_COMPLIANCE_COMPONENT_MISSING  4098
-#define IDS_COMPLIANCE_SEND_FAILED        4099
-#define IDS_BAD_OBJECT_NAME               4100
-#define IDS_PARAM_NULL                    4101
-#define IDS_INVALID_GUID                  4102
-#define IDS_ROLE_NAME_TOO_LONG            4103
-#define IDS_ROLE_EXISTS                   4104
-#define IDS_INVALID_POSITION              4105
-#define IDS_REGISTRY_ACCESS               4108

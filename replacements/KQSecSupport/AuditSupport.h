@@ -29,12 +29,12 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&m_refs); }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&m_refs);
         if (refs == 0) delete static_cast<Derived*>(this);
-        return refs;
+        return static_cast<ULONG>(refs);
     }
 
 protected:

@@ -466,7 +466,7 @@ int KivTest_GetCall(int index, char* buffer, int size)
     Shared& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     if (index < 0 || static_cast<size_t>(index) >= s.calls.size()) return -1;
-    return CopyOut(s.calls[index], buffer, size);
+    return CopyOut(s.calls[static_cast<size_t>(index)], buffer, size);
 }
 
 void KivTest_RecordCalls(BOOL record)

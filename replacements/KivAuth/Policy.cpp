@@ -64,7 +64,7 @@ private:
 DWORD ParseMask(const std::string& text)
 {
     const char* digits = text.c_str();
-    int base = 10;
+    unsigned base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         base = 16;
         digits += 2;
@@ -72,10 +72,10 @@ DWORD ParseMask(const std::string& text)
     if (!*digits) Reject("a permission mask is missing");
     unsigned long long value = 0;
     for (const char* p = digits; *p; ++p) {
-        int digit;
-        if (*p >= '0' && *p <= '9') digit = *p - '0';
-        else if (base == 16 && *p >= 'a' && *p <= 'f') digit = *p - 'a' + 10;
-        else if (base == 16 && *p >= 'A' && *p <= 'F') digit = *p - 'A' + 10;
+        unsigned digit;
+        if (*p >= '0' && *p <= '9') digit = static_cast<unsigned>(*p - '0');
+        else if (base == 16 && *p >= 'a' && *p <= 'f') digit = static_cast<unsigned>(*p - 'a') + 10;
+        else if (base == 16 && *p >= 'A' && *p <= 'F') digit = static_cast<unsigned>(*p - 'A') + 10;
         else Reject("bad permission mask " + Quoted(text));
         value = value * base + digit;
         if (value > 0xFFFFFFFFull) Reject("permission mask out of range " + Quoted(text));

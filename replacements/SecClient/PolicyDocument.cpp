@@ -176,13 +176,13 @@ int PolicyDocument::FindById(const std::string& id) const
 {
     auto found = m_byId->find(standin::GuidValueOf(id));
     // The key is the identifier's value: the text must match too.
-    return found == m_byId->end() || m_roles[found->second].id != id ? -1 : found->second;
+    return found == m_byId->end() || RoleAt(found->second).id != id ? -1 : found->second;
 }
 
 void PolicyDocument::IndexRole(int role)
 {
-    (*m_byKey)[m_roles[role].key] = role;
-    (*m_byId)[standin::GuidValueOf(m_roles[role].id)] = role;
+    (*m_byKey)[RoleAt(role).key] = role;
+    (*m_byId)[standin::GuidValueOf(RoleAt(role).id)] = role;
 }
 
 PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
@@ -358,7 +358,7 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
     int holder = FindByKey(KeyOf(newName));
     if (holder >= 0 && holder != role) return kRoleExists;
 
-    Line& record = m_lines[m_roles[role].line];
+    Line& record = m_lines[RoleAt(role).line];
     std::string newDescription = Encode(update.description);
     bool renamed = FieldText(record, 2) != newName;
     std::string oldDescription = record.fields.size() > 3 ? FieldText(record, 3) : std::string();
@@ -375,8 +375,8 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
     }
     if (renamed) {
         SpliceField(record, 2, newName);
-        m_byKey->erase(m_roles[role].key);
-        m_roles[role].key = Keep(KeyOf(newName));
+        m_byKey->erase(RoleAt(role).key);
+        RoleAt(role).key = Keep(KeyOf(newName));
         IndexRole(role);
         // Lines that named the role by its old name must find it under the new one.
         for (Line& line : m_lines)
@@ -398,7 +398,7 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
 void PolicyDocument::ReplaceMembers(int role, Kind kind, const std::vector<std::string>& members)
 {
     size_t matched = 0;
-    size_t anchor = m_roles[role].line;
+    size_t anchor = RoleAt(role).line;
     for (size_t i = 0; i < m_lines.size(); ++i) {
         Line& line = m_lines[i];
         if (line.removed || line.role != role || line.kind != kind) continue;
@@ -411,15 +411,15 @@ void PolicyDocument::ReplaceMembers(int role, Kind kind, const std::vector<std::
     }
     const char* record = kind == Kind::RoleUser ? "role-user | " : "role-group | ";
     for (; matched < members.size(); ++matched)
-        m_lines[anchor].after.push_back(NewLine(record + std::string(m_roles[role].id) + " | " + members[matched]));
+        m_lines[anchor].after.push_back(NewLine(record + std::string(RoleAt(role).id) + " | " + members[matched]));
 }
 
 void PolicyDocument::RemoveRole(int role)
 {
     for (Line& line : m_lines)
         if (line.role == role) line.removed = true;
-    m_byKey->erase(m_roles[role].key);
-    m_byId->erase(standin::GuidValueOf(m_roles[role].id));
+    m_byKey->erase(RoleAt(role).key);
+    m_byId->erase(standin::GuidValueOf(RoleAt(role).id));
 }
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)

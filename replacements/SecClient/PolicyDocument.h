@@ -127,6 +127,9 @@ private:
     std::string KeyOf(const std::string& fileText) const;
     std::string FieldText(const Line& line, size_t index) const;
     static void SpliceField(Line& line, size_t index, const std::string& text);
+    // A role by its index (never -1 here).
+    Role& RoleAt(int role) { return m_roles[static_cast<size_t>(role)]; }
+    const Role& RoleAt(int role) const { return m_roles[static_cast<size_t>(role)]; }
     int FindByKey(const std::string& key) const;
     int FindById(const std::string& id) const;
     Line NewLine(const std::string& text) const;

@@ -490,7 +490,7 @@ int Events()
                                        support.put_void()),
                       "create KQSecSupport");
                 com_ptr<IAuditEvent> event;
-                Check(support->CreateEvent(operation, 0x80041009, 1, message, extra, event.put()), "CreateEvent");
+                Check(support->CreateEvent(operation, static_cast<LONG>(0x80041009), 1, message, extra, event.put()), "CreateEvent");
                 event->SetSource(empty, account, module, command, GetCurrentProcessId(), GetCurrentThreadId(),
                                  computer, address);
                 event->AddParameter(name, value, -1);

@@ -21,7 +21,7 @@ double Now()
     }();
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 std::string RoleId(int i)
@@ -57,14 +57,14 @@ template <class Body>
 double Measure(int spread, int calls, Body body)
 {
     unsigned state = 12345;
-    std::vector<int> order(calls);
+    std::vector<int> order(static_cast<size_t>(calls));
     for (int& i : order) {
         state = state * 1103515245u + 12345u;
         i = static_cast<int>((state >> 8) % static_cast<unsigned>(spread));
     }
     int granted = 0;
     double start = Now();
-    for (int i : order) granted += body(i) ? 1 : 0;
+    for (int i : order) granted += body(static_cast<size_t>(i)) ? 1 : 0;
     double elapsed = Now() - start;
     if (granted != calls) printf("  (unexpected: %d of %d answers were negative)\n", calls - granted, calls);
     return elapsed * 1e9 / calls;
@@ -117,10 +117,10 @@ int main()
         auth.GetRolesCache(&list, &time);
         SysFreeString(time);
 
-        auto direct = [&](int i) { return auth.CheckAccess(users[i].c_str(), dns[i].c_str(), 3); };
-        auto group = [&](int i) { return auth.CheckAccess(members[i].c_str(), dns[i].c_str(), 1); };
-        auto role = [&](int i) { return auth.CheckRoleAccess(names[i].c_str(), dns[i].c_str(), 2); };
-        auto byId = [&](int i) {
+        auto direct = [&](size_t i) { return auth.CheckAccess(users[i].c_str(), dns[i].c_str(), 3); };
+        auto group = [&](size_t i) { return auth.CheckAccess(members[i].c_str(), dns[i].c_str(), 1); };
+        auto role = [&](size_t i) { return auth.CheckRoleAccess(names[i].c_str(), dns[i].c_str(), 2); };
+        auto byId = [&](size_t i) {
             CKIVRole* record = nullptr;
             return auth.GetRoleInfo(ids[i].c_str(), &record) == S_OK;
         };

@@ -3,6 +3,7 @@
 #include "KIVAuthorize.h"
 #include "KivAuthControl.h"
 #include "LibraryCalls.h"
+#include "ProcAddress.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -75,8 +76,7 @@ std::string Narrow(const wchar_t* text)
 // Found by name, as the module finds it.
 long SetSecurityServer(const wchar_t* reserved, const wchar_t* url)
 {
-    static auto export_ = reinterpret_cast<SetSecurityServerFn>(
-        GetProcAddress(GetModuleHandleW(L"KivAuth.dll"), "SetSecurityServer"));
+    static auto export_ = GetProcAddressAs<SetSecurityServerFn>(GetModuleHandleW(L"KivAuth.dll"), "SetSecurityServer");
     if (!export_) {
         ADD_FAILURE() << "no undecorated export SetSecurityServer";
         return E_NOTIMPL;
@@ -851,8 +851,8 @@ TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
         return role->id;
     };
     for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < 50; ++i) {
-            int which = pass ? 49 - i : i;
+        for (size_t i = 0; i < 50; ++i) {
+            size_t which = pass ? 49 - i : i;
             EXPECT_EQ(ids[which], idOf(ids[which].c_str()));
             if (i % 7 == 0) {
                 EXPECT_EQ(ids[(which + 3) % 50], idOf(("r" + std::to_string((which + 3) % 50)).c_str()));
@@ -867,7 +867,7 @@ TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
     bool refreshed = true;
     ASSERT_TRUE(auth.RefreshCache(refreshed, 2));
     EXPECT_TRUE(refreshed);
-    for (int i = 0; i < 50; ++i) {
+    for (size_t i = 0; i < 50; ++i) {
         CKIVRole* role = nullptr;
         ASSERT_EQ(S_OK, auth.GetRoleInfo(ids[i].c_str(), &role));
         EXPECT_EQ("S" + std::to_string(i), std::string(role->name));
@@ -894,7 +894,7 @@ TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
     ASSERT_EQ(S_OK, auth.GetRolesCache(&list, &time));
     SysFreeString(time);
     ASSERT_EQ(50, list->count);
-    for (int i = 0; i < 50; ++i) {
+    for (size_t i = 0; i < 50; ++i) {
         EXPECT_EQ(ids[i], list->roles[i]->id);
         EXPECT_EQ((i == 20 ? "R" : "S") + std::to_string(i), std::string(list->roles[i]->name));
     }

@@ -3,6 +3,7 @@
 // recording what the module passed.
 #include "Authorization.h"
 #include "TestSupport.h"
+#include "ProcAddress.h"
 
 #include <ocidl.h>
 
@@ -144,7 +145,7 @@ TEST_F(AuthorizationTest, ChecksPassTheirArgumentsBitForBit)
     VARIANT_BOOL result;
     EXPECT_EQ(S_OK, auth->CheckAccess(Bstr(L"CN=Doc,O=Plant"), -1, &result));
     EXPECT_EQ(S_OK, auth->CheckAccess(nullptr, 0x10, &result));
-    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Operators"), Bstr(L"CN=Valve"), 0x80000000, &result));
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Operators"), Bstr(L"CN=Valve"), static_cast<LONG>(0x80000000), &result));
     EXPECT_EQ(S_OK, auth->CheckRoleAccess(nullptr, nullptr, 2, &result));
     EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L""), Bstr(L""), 2, &result));
     std::vector<std::string> expected = {
@@ -471,7 +472,7 @@ TEST(AuthorizationFactory, IsCachedAndKeepsTheModuleWhileUsed)
                                      IID_IClassFactory, first.put_void()));
     module = GetModuleHandleW(L"Authorization.dll");
     ASSERT_NE(nullptr, module);
-    auto canUnload = reinterpret_cast<CanUnloadNow>(GetProcAddress(module, "DllCanUnloadNow"));
+    auto canUnload = GetProcAddressAs<CanUnloadNow>(module, "DllCanUnloadNow");
     ASSERT_NE(nullptr, canUnload);
     ASSERT_EQ(S_OK, CoGetClassObject(CLSID_IKIVAuthorization, CLSCTX_INPROC_SERVER, nullptr,
                                      IID_IClassFactory, second.put_void()));
@@ -504,7 +505,7 @@ TEST(AuthorizationFactory, UnknownClassIsNotAvailable)
     HMODULE module = LoadLibraryW(L"Authorization.dll");
     ASSERT_NE(nullptr, module);
     auto getClassObject =
-        reinterpret_cast<GetClassObject>(GetProcAddress(module, "DllGetClassObject"));
+        GetProcAddressAs<GetClassObject>(module, "DllGetClassObject");
     void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IIKIVAuthorization, IID_IClassFactory, &out));
     EXPECT_EQ(nullptr, out);

@@ -2,6 +2,7 @@
 // object at the same moment. They must all get the one factory, and no thread
 // may hold a factory reference that the module's lock count does not show.
 #include "Authorization.h"
+#include "ProcAddress.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -151,8 +152,11 @@ void CheckRace(const Outcome* outcomes, GetClassObjectFn getClassObject, CanUnlo
         EXPECT_EQ(factory, outcome.held);
     }
     EXPECT_EQ(S_FALSE, canUnloadNow());
-    for (int i = 0; i < kThreads; ++i)
-        if (outcomes[i].held) EXPECT_GE(outcomes[i].held->Release(), 1u);
+    for (int i = 0; i < kThreads; ++i) {
+        if (outcomes[i].held) {
+            EXPECT_GE(outcomes[i].held->Release(), 1u);
+        }
+    }
     EXPECT_EQ(S_OK, canUnloadNow());
 
     IClassFactory* again = nullptr;
@@ -172,8 +176,8 @@ TEST(ClassFactoryRace, ThreadsOfEveryApartmentShareOneCountedFactory)
         SCOPED_TRACE(testing::Message() << "load " << load);
         HMODULE module = LoadLibraryW(L"Authorization.dll");
         ASSERT_NE(nullptr, module);
-        auto getClassObject = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
-        auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module, "DllCanUnloadNow"));
+        auto getClassObject = GetProcAddressAs<GetClassObjectFn>(module, "DllGetClassObject");
+        auto canUnloadNow = GetProcAddressAs<CanUnloadNowFn>(module, "DllCanUnloadNow");
         ASSERT_NE(nullptr, getClassObject);
         ASSERT_NE(nullptr, canUnloadNow);
         for (const CLSID* clsid : kClasses) {

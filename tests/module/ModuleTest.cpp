@@ -3,6 +3,7 @@
 // rule through objects, enumerators and server locks.
 #include "Authorization.h"
 #include "TestSupport.h"
+#include "ProcAddress.h"
 
 #include <process.h>
 
@@ -20,8 +21,8 @@ protected:
     {
         module = LoadLibraryW(L"Authorization.dll");
         ASSERT_NE(nullptr, module);
-        getClassObject = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
-        canUnloadNow = reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module, "DllCanUnloadNow"));
+        getClassObject = GetProcAddressAs<GetClassObjectFn>(module, "DllGetClassObject");
+        canUnloadNow = GetProcAddressAs<CanUnloadNowFn>(module, "DllCanUnloadNow");
         ASSERT_EQ(S_OK, canUnloadNow()) << "an earlier test left an object alive";
     }
     void TearDown() override
@@ -51,8 +52,7 @@ unsigned __stdcall AskForFactories(void* argument)
 {
     auto* request = static_cast<ApartmentRequest*>(argument);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-        GetProcAddress(GetModuleHandleW(L"Authorization.dll"), "DllGetClassObject"));
+    auto getClassObject = GetProcAddressAs<GetClassObjectFn>(GetModuleHandleW(L"Authorization.dll"), "DllGetClassObject");
     WaitForSingleObject(request->start, INFINITE);
     for (int i = 0; i < 4; ++i)
         getClassObject(*kClasses[i], IID_IClassFactory, reinterpret_cast<void**>(&request->factories[i]));

@@ -41,8 +41,8 @@ void MakeStringArray(VARIANT* out, std::vector<const wchar_t*> texts, LONG lower
 {
     SAFEARRAYBOUND bound = {static_cast<ULONG>(texts.size()), lowerBound};
     SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
-    for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
-        LONG index = lowerBound + i;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        LONG index = lowerBound + static_cast<LONG>(i);
         BSTR text = texts[i] ? SysAllocString(texts[i]) : nullptr;
         SafeArrayPutElement(array, &index, text);
         SysFreeString(text);

@@ -2,6 +2,7 @@
 // back from the registry, and gone again after unregistration.
 #include "Authorization.h"
 #include "TestSupport.h"
+#include "ProcAddress.h"
 
 namespace {
 
@@ -44,8 +45,8 @@ protected:
     {
         module = LoadLibraryW(L"Authorization.dll");
         ASSERT_NE(nullptr, module);
-        registerServer = reinterpret_cast<Entry>(GetProcAddress(module, "DllRegisterServer"));
-        unregisterServer = reinterpret_cast<Entry>(GetProcAddress(module, "DllUnregisterServer"));
+        registerServer = GetProcAddressAs<Entry>(module, "DllRegisterServer");
+        unregisterServer = GetProcAddressAs<Entry>(module, "DllUnregisterServer");
         wchar_t path[MAX_PATH];
         GetModuleFileNameW(module, path, MAX_PATH);
         modulePath = path;
@@ -215,8 +216,8 @@ TEST_F(RegistrationTest, PathWithASingleQuote)
 
     HMODULE copied = LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     ASSERT_NE(nullptr, copied);
-    auto registerCopy = reinterpret_cast<Entry>(GetProcAddress(copied, "DllRegisterServer"));
-    auto unregisterCopy = reinterpret_cast<Entry>(GetProcAddress(copied, "DllUnregisterServer"));
+    auto registerCopy = GetProcAddressAs<Entry>(copied, "DllRegisterServer");
+    auto unregisterCopy = GetProcAddressAs<Entry>(copied, "DllUnregisterServer");
     wchar_t loadedPath[MAX_PATH];
     GetModuleFileNameW(copied, loadedPath, MAX_PATH);
     ASSERT_EQ(S_OK, registerCopy());

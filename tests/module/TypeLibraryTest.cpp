@@ -85,7 +85,7 @@ TEST_F(TypeLibraryTest, TypesInOrder)
     for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
         const Type& t = types[i];
         BSTR name = nullptr, help = nullptr;
-        ASSERT_EQ(S_OK, lib->GetDocumentation(i, &name, &help, nullptr, nullptr));
+        ASSERT_EQ(S_OK, lib->GetDocumentation(static_cast<INT>(i), &name, &help, nullptr, nullptr));
         EXPECT_STREQ(t.name, name) << "type " << i;
         EXPECT_STREQ(t.help, help) << "type " << i;
         SysFreeString(name);
@@ -118,7 +118,7 @@ void CheckMembers(ITypeInfo* dispatchInfo, const std::vector<Member>& members)
     // The vtable description of a dual interface lists the members in slot order.
     HREFTYPE ref;
     com_ptr<ITypeInfo> info;
-    ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeOfImplType(-1, &ref));
+    ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref));
     ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeInfo(ref, info.put()));
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
@@ -289,7 +289,7 @@ TEST_F(TypeLibraryTest, HiddenInterfaceAndDeclaredOnlyExtension)
     com_ptr<ITypeInfo> svc = Info(IID_IVokAuthorizationSvc);
     HREFTYPE ref;
     com_ptr<ITypeInfo> vtable;
-    ASSERT_EQ(S_OK, svc->GetRefTypeOfImplType(-1, &ref));
+    ASSERT_EQ(S_OK, svc->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref));
     ASSERT_EQ(S_OK, svc->GetRefTypeInfo(ref, vtable.put()));
     ASSERT_EQ(S_OK, vtable->GetRefTypeOfImplType(0, &ref));
     com_ptr<ITypeInfo> base;

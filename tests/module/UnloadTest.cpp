@@ -2,6 +2,7 @@
 // it, and loaded again with a fresh start.
 #include "Authorization.h"
 #include "TestSupport.h"
+#include "ProcAddress.h"
 
 namespace {
 
@@ -14,8 +15,8 @@ void UseAndUnload()
 {
     HMODULE module = LoadLibraryW(L"Authorization.dll");
     ASSERT_NE(nullptr, module);
-    auto getClassObject = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
-    auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module, "DllCanUnloadNow"));
+    auto getClassObject = GetProcAddressAs<GetClassObjectFn>(module, "DllGetClassObject");
+    auto canUnloadNow = GetProcAddressAs<CanUnloadNowFn>(module, "DllCanUnloadNow");
     for (const CLSID* clsid : {&CLSID_IKIVAuthorization, &CLSID_AuthorizationEx, &CLSID_KQSecRole,
                                &CLSID_KQSecRolesCollection}) {
         com_ptr<IClassFactory> factory;

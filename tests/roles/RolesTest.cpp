@@ -6,6 +6,7 @@
 #include "FakeSecClient.h"
 #include "MallocSpy.h"
 #include "TestSupport.h"
+#include "ProcAddress.h"
 
 #include <algorithm>
 #include <functional>
@@ -143,8 +144,7 @@ protected:
         EXPECT_EQ(1u, client.refs);
         // Every role, collection and enumerator of the test is gone.
         using CanUnloadNow = HRESULT(WINAPI*)();
-        auto canUnloadNow = reinterpret_cast<CanUnloadNow>(
-            GetProcAddress(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow"));
+        auto canUnloadNow = GetProcAddressAs<CanUnloadNow>(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow");
         EXPECT_EQ(S_OK, canUnloadNow());
         LibraryTest::TearDown();
     }

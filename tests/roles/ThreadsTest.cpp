@@ -6,6 +6,7 @@
 #include "FakeSecClient.h"
 #include "MallocSpy.h"
 #include "TestSupport.h"
+#include "ProcAddress.h"
 
 #include <fstream>
 
@@ -77,8 +78,8 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&m_refs); }
-    STDMETHOD_(ULONG, Release)() override { return InterlockedDecrement(&m_refs); }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(InterlockedDecrement(&m_refs)); }
     STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
     STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -383,8 +384,8 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
     {
         Session session;
         Open(client, session);
-        std::vector<Worker> workers(kThreads);
-        for (int i = 0; i < kThreads; ++i) workers[i] = {i, nullptr, &failures};
+        std::vector<Worker> workers(static_cast<size_t>(kThreads));
+        for (int i = 0; i < kThreads; ++i) workers[static_cast<size_t>(i)] = {i, nullptr, &failures};
         RunThreads(session.roles.get(), workers, RunWorker);
 
         // The library now lists exactly the roles that the rounds left.
@@ -435,8 +436,7 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
     client.Done();
     EXPECT_EQ(1, client.refs());
     using CanUnloadNow = HRESULT(WINAPI*)();
-    auto canUnloadNow = reinterpret_cast<CanUnloadNow>(
-        GetProcAddress(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow"));
+    auto canUnloadNow = GetProcAddressAs<CanUnloadNow>(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow");
     ASSERT_NE(nullptr, canUnloadNow);
     EXPECT_EQ(S_OK, canUnloadNow());
     KivTest_Reset();

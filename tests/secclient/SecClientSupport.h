@@ -8,6 +8,7 @@
 #include "KivAuthControl.h"
 #include "SecClientItf.h"
 #include "TestHelpers.h"
+#include "ProcAddress.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -130,6 +131,6 @@ inline HRESULT SecClientCanUnload()
 {
     HMODULE dll = GetModuleHandleW(L"SecClient.dll");
     if (!dll) return S_OK;
-    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(dll, "DllCanUnloadNow"));
+    auto canUnload = GetProcAddressAs<HRESULT(STDAPICALLTYPE*)()>(dll, "DllCanUnloadNow");
     return canUnload ? canUnload() : E_FAIL;
 }

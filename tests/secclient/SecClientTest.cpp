@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"IdWithoutBraces", Add(L"Shift Leads", nullptr, L"0A1B2C3D-1111-2222-3333-444455556666"),
                  E_INVALIDARG, ""},
         EditCase{"DescriptionWithALineBreak", Add(L"Shift Leads", L"one\r\ntwo", nullptr), E_INVALIDARG, ""}),
-    [](const testing::TestParamInfo<EditCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 const std::string kOperatorsRecord = std::string("role | ") + kOperators;
 
@@ -382,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"NullName", Update(kOperatorsW, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG, ""},
         EditCase{"MemberWithABar", Update(kOperatorsW, L"Operators", nullptr, L"PLANT\\a|b;", nullptr),
                  E_INVALIDARG, ""}),
-    [](const testing::TestParamInfo<EditCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     DeleteRole, PolicyEdit,
@@ -407,7 +407,7 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"ShortId", DeleteById(L"KIV33164CD7-CD23-417C-BF55-6D7905DC29E"), E_INVALIDARG, "", L"0"},
         EditCase{"NotHexadecimal", DeleteById(L"KIV33164CD7-CD23-417C-BF55-6D7905DC29EG"), E_INVALIDARG, "",
                  L"0"}),
-    [](const testing::TestParamInfo<EditCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 // Line ends, a missing final line end, a file without roles, the encoding.
 INSTANTIATE_TEST_SUITE_P(
@@ -436,7 +436,7 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"HeaderOnlyAfterComments", Add(L"A", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
                  "# written by hand\r\n\r\npolicy|1\r\nrole | {0A1B2C3D-1111-2222-3333-444455556666} | A\r\n",
                  nullptr, "# written by hand\r\n\r\npolicy|1\r\n"}),
-    [](const testing::TestParamInfo<EditCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 // A policy the library would refuse is not edited.
 INSTANTIATE_TEST_SUITE_P(
@@ -454,7 +454,7 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"MemberLineWithTooManyFields", DeleteByName(L"Operators"), kInvalidPolicy, "", L"0",
                  Crlf({"policy | 1", "role | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators",
                        "role-user | Operators | PLANT\\carol | extra"})}),
-    [](const testing::TestParamInfo<EditCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 // The code page's characters, in a file without a byte order mark.
 // A store of thousands of roles, as the lookups by hash must read it: each
@@ -735,7 +735,7 @@ TEST_P(InjectedFailure, StarFailsEveryOperation)
 {
     const OperationCase& c = GetParam();
     WriteBytes(m_policy, Base());
-    ASSERT_EQ(m_control->FailNext(Bstr(L"*"), 0x80041234), S_OK);
+    ASSERT_EQ(m_control->FailNext(Bstr(L"*"), static_cast<LONG>(0x80041234)), S_OK);
     std::wstring out;
     EXPECT_EQ(c.call(m_client.get(), out), static_cast<HRESULT>(0x80041234));
 }
@@ -750,7 +750,7 @@ INSTANTIATE_TEST_SUITE_P(
                     OperationCase{"UpdateRole", Update(kOperatorsW, L"Operators", L"Changed", nullptr, nullptr)},
                     OperationCase{"DeleteRoleByName", DeleteByName(L"Operators")},
                     OperationCase{"DeleteRoleById", DeleteById(kMaintenanceId)}),
-    [](const testing::TestParamInfo<OperationCase>& info) { return std::string(info.param.operation); });
+    [](const testing::TestParamInfo<OperationCase>& row) { return std::string(row.param.operation); });
 
 TEST_F(SecClientTest, FailuresAreChosenByKnownNamesAndFailureCodes)
 {
