@@ -54,11 +54,9 @@ HRESULT CAuthorizationEx::Forward(Call call) noexcept
 {
     com_ptr<IIKIVAuthorization> inner;
     RETURN_IF_FAILED(GetInnerAuthorization(inner.put()));
-    try {
+    return Barrier(E_UNEXPECTED, [&] {
         return call(inner.get());
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 HRESULT CAuthorizationEx::SingleConversion(BSTR Domain, BSTR UserName, VARIANT* Roles) noexcept

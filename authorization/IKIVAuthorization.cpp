@@ -86,13 +86,13 @@ STDMETHODIMP CIKIVAuthorization::CheckAccess(BSTR bstrDN, LONG AccessPermission,
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Result) return E_INVALIDARG;
     *Result = VARIANT_FALSE;
-    COM_TRY
-    NarrowText dn = WideToAcp(bstrDN);
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    *Result = ToVariantBool(
-        m_authorize.CheckAccess(dn.get(), static_cast<unsigned long>(AccessPermission)));
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        NarrowText dn = WideToAcp(bstrDN);
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        *Result = ToVariantBool(
+            m_authorize.CheckAccess(dn.get(), static_cast<unsigned long>(AccessPermission)));
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR SecObjectDN,
@@ -101,15 +101,15 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Result) return E_INVALIDARG;
     *Result = VARIANT_FALSE;
-    COM_TRY
-    NarrowText dn = WideToAcp(SecObjectDN);
-    NarrowText account;
-    if (HasAccount(Domain, UserName)) account = JoinDomainUserToAcp(Domain, UserName);
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    *Result = ToVariantBool(m_authorize.CheckAccess(
-        account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        NarrowText dn = WideToAcp(SecObjectDN);
+        NarrowText account;
+        if (HasAccount(Domain, UserName)) account = JoinDomainUserToAcp(Domain, UserName);
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        *Result = ToVariantBool(m_authorize.CheckAccess(
+            account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN,
@@ -139,12 +139,12 @@ STDMETHODIMP CIKIVAuthorization::InitCache()
 STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    NarrowText account;
-    RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        NarrowText account;
+        RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
+    });
 }
 
 HRESULT CIKIVAuthorization::RefreshWithTypes(unsigned long cacheTypes) noexcept
@@ -200,11 +200,9 @@ HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
     auto setSecurityServer =
         GetProcAddressAs<SetSecurityServerFn>(library, "SetSecurityServer");
     if (!setSecurityServer) return S_OK;
-    try {
+    return Barrier(E_UNEXPECTED, [&] {
         return setSecurityServer(Reserved, Url);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
@@ -216,7 +214,7 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 
 HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept
 {
-    try {
+    return Barrier(ExceptionCode, [&] {
         CKIVRoleList* list = nullptr;
         unique_bstr time;
         std::lock_guard<CriticalSection> library(m_libraryLock);
@@ -227,15 +225,13 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, Bst
         cacheTime = BstrText::Attach(time.release());
         roles.swap(copied);
         return hr;
-    } catch (...) {
-        return CaughtExceptionCode();
-    }
+    });
 }
 
 HRESULT CIKIVAuthorization::LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept
 {
     found = false;
-    try {
+    return Barrier(ExceptionCode, [&] {
         CKIVRole* role = nullptr;
         std::lock_guard<CriticalSection> library(m_libraryLock);
         HRESULT hr = m_authorize.GetRoleInfo(roleIdOrName, &role);
@@ -243,9 +239,7 @@ HRESULT CIKIVAuthorization::LookUpRole(const char* roleIdOrName, bool& found, Ro
         if (record) *record = CopyRoleRecord(*role);
         found = true;
         return hr;
-    } catch (...) {
-        return CaughtExceptionCode();
-    }
+    });
 }
 
 HRESULT CIKIVAuthorization::RefreshRoleCache() noexcept
@@ -328,27 +322,27 @@ HRESULT CIKIVAuthorization::ThreadAcpAccount(const wchar_t* Domain, const wchar_
 STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    NarrowText account;
-    RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return m_authorize.GetRoles(account.get(), Roles);
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        NarrowText account;
+        RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return m_authorize.GetRoles(account.get(), Roles);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    unique_variant roles;
-    NarrowText account;
-    RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-    {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
-    }
-    return ConvertToVariantArray(&roles, Roles);
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        unique_variant roles;
+        NarrowText account;
+        RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+        {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
+        }
+        return ConvertToVariantArray(&roles, Roles);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
@@ -377,16 +371,16 @@ STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIAN
                                               VARIANT* RoleIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    NarrowText account;
-    if (HasAccount(Domain, UserName)) {
-        // Only a missing domain is taken from the registry.
-        BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
-        RETURN_IF_FAILED(ThreadAcpAccount(domain.wide(), UserName, account));
-    }
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        NarrowText account;
+        if (HasAccount(Domain, UserName)) {
+            // Only a missing domain is taken from the registry.
+            BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
+            RETURN_IF_FAILED(ThreadAcpAccount(domain.wide(), UserName, account));
+        }
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR applName, VARIANT* secGroupNames,
@@ -412,19 +406,19 @@ STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR applName, BSTR groupName, BS
     if (!Id) return E_POINTER;
     // An [out] slot holds nothing owned on entry; the library may leave it unwritten.
     *Id = nullptr;
-    COM_TRY
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    HRESULT hr = m_authorize.GetSecurityId(applName, groupName, SecObjName, Id);
-    if (!IsEmptyText(*Id)) return hr;
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        HRESULT hr = m_authorize.GetSecurityId(applName, groupName, SecObjName, Id);
+        if (!IsEmptyText(*Id)) return hr;
 
-    // Not found: the catch-all entry answers. An empty id the library
-    // allocated would leak when the second call overwrites the slot.
-    SysFreeString(*Id);
-    *Id = nullptr;
-    unique_bstr others = unique_bstr::copy_of(L"Others");
-    unique_bstr empty = unique_bstr::copy_of(L"");
-    return m_authorize.GetSecurityId(others.get(), empty.get(), empty.get(), Id);
-    COM_CATCH_RETURN(E_UNEXPECTED)
+        // Not found: the catch-all entry answers. An empty id the library
+        // allocated would leak when the second call overwrites the slot.
+        SysFreeString(*Id);
+        *Id = nullptr;
+        unique_bstr others = unique_bstr::copy_of(L"Others");
+        unique_bstr empty = unique_bstr::copy_of(L"");
+        return m_authorize.GetSecurityId(others.get(), empty.get(), empty.get(), Id);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
@@ -450,10 +444,10 @@ STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomai
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!AuthDefaultDomain) return E_POINTER;
-    COM_TRY
-    *AuthDefaultDomain = ReadDefaultDomain().copy();
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        *AuthDefaultDomain = ReadDefaultDomain().copy();
+        return S_OK;
+    });
 }
 
 // Client attachment and the roles collection.
@@ -463,7 +457,7 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Authorization_get_RolesColl);
     auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         // Roles may now travel to other apartments, and need the client there.
         {
             std::lock_guard<CriticalSection> guard(m_clientLock);
@@ -482,15 +476,13 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
         if (FAILED(hr)) return report(hr);
         if (pstrTime) *pstrTime = time.release();
         return hr;
-    } catch (...) {
-        return report(E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
 {
     ErrorContext context(op::Authorization_put_AuthSecClient);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetPointerParam(1, param::pSec, pSec);
 
         // The old client goes first: a failed attach leaves none attached.
@@ -508,9 +500,7 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
         }
         if (share) ShareClient();
         return hr;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #define RETURN_IF_FAILED(expr)                   \
@@ -12,12 +13,6 @@
         HRESULT hr_ = (expr);                    \
         if (FAILED(hr_)) return hr_;             \
     } while (0)
-
-// Exception barrier for an interface method: nothing may cross a COM boundary.
-#define COM_TRY try {
-#define COM_CATCH_RETURN(hrOnException)                    \
-    }                                                      \
-    catch (...) { return (hrOnException); }
 
 // The HRESULT for the exception being handled: E_OUTOFMEMORY for lack of
 // memory, E_UNEXPECTED for anything else (a text that cannot be converted,
@@ -31,6 +26,29 @@ inline HRESULT CaughtExceptionCode() noexcept
     } catch (...) {
         return E_UNEXPECTED;
     }
+}
+
+// The exception barrier of every interface method, and of anything else a
+// caller outside reaches: nothing may cross it. body() gives the result; an
+// exception gives onFailure instead, or onFailure(code) when onFailure is
+// callable, code being what CaughtExceptionCode says.
+template <class OnFailure, class Body>
+auto Barrier(OnFailure&& onFailure, Body&& body) noexcept -> decltype(body())
+{
+    try {
+        return body();
+    } catch (...) {
+        if constexpr (std::is_invocable_v<OnFailure&, HRESULT>)
+            return onFailure(CaughtExceptionCode());
+        else
+            return onFailure;
+    }
+}
+
+// For Barrier: the exception's own code.
+inline HRESULT ExceptionCode(HRESULT code) noexcept
+{
+    return code;
 }
 
 template <class T>

@@ -1,5 +1,7 @@
 #include "NarrowText.h"
 
+#include "ComPtr.h"
+
 #include <cstring>
 #include <new>
 
@@ -93,7 +95,7 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
 {
     NarrowText result;
     if (!text) return result;
-    try {
+    return Barrier(NarrowText::Failed(), [&] {
         ptrdiff_t ascii = (codePage == CP_ACP || codePage == CP_THREAD_ACP) ? AsciiLength(text) : -1;
         if (ascii >= 0) {
             CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
@@ -106,9 +108,7 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
         // Up to the first NUL, which a converted character may hold.
         result.SetLength(strlen(narrow));
         return result;
-    } catch (...) {
-        return NarrowText::Failed();
-    }
+    });
 }
 
 NarrowText WideToThreadAcp(const wchar_t* text) noexcept

@@ -73,3 +73,11 @@ HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind,
 {
     return RecordEvent(context, EventKind::RejectedRequest, code, kind, message, extra);
 }
+
+HRESULT ReportNullOrEmpty(const ErrorContext& context, const wchar_t* paramName, const wchar_t* text)
+{
+    return ReportRequestError(context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
+                              FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, paramName,
+                                                  text ? L"<empty>" : L"<null>"),
+                              BstrText(paramName));
+}

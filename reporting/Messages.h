@@ -45,3 +45,21 @@ HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept;
 // FormatModuleMessage; extra is the text given as its first insert.
 HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
                            const BstrText& extra) noexcept;
+
+// For Barrier: an exception inside an operation is reported as E_UNEXPECTED.
+inline auto ReportUnexpected(const ErrorContext& context) noexcept
+{
+    return [&context](HRESULT) noexcept { return ReportFailure(context, E_UNEXPECTED); };
+}
+
+// For Barrier: an exception inside a step is reported with its own code.
+inline auto ReportCaught(const ErrorContext& context) noexcept
+{
+    return [&context](HRESULT code) noexcept { return ReportFailure(context, code); };
+}
+
+// A text parameter the operation needs was null or empty: 0x80041000, its
+// message naming the parameter and showing "<null>" or "<empty>". Throws
+// std::bad_alloc only.
+HRESULT ReportNullOrEmpty(const ErrorContext& context, const wchar_t* paramName,
+                          const wchar_t* text);

@@ -16,13 +16,11 @@ namespace {
 HRESULT CopyOut(const BstrText& text, BSTR* out) noexcept
 {
     if (!out) return E_POINTER;
-    try {
+    *out = nullptr;
+    return Barrier(E_OUTOFMEMORY, [&] {
         *out = text.copy();
         return S_OK;
-    } catch (...) {
-        *out = nullptr;
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 void AddTokens(std::vector<std::wstring>& list, const wchar_t* text)
@@ -117,13 +115,11 @@ HRESULT CKQSecRole::CopyTextOut(const BstrText& member, BSTR* out) noexcept
 HRESULT CKQSecRole::CopyMembersOut(const std::vector<std::wstring>& member, BSTR* out) noexcept
 {
     if (!out) return E_POINTER;
-    try {
+    *out = nullptr;
+    return Barrier(E_OUTOFMEMORY, [&] {
         std::lock_guard<CriticalSection> guard(m_lock);
         return CopyOut(MemberListText(member), out);
-    } catch (...) {
-        *out = nullptr;
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDMETHODIMP CKQSecRole::get_Id(BSTR* Val)
@@ -183,20 +179,20 @@ STDMETHODIMP CKQSecRole::get_DateModified(DATE* Val)
 STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    COM_TRY
-    BstrText description = BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
-    if (newVal && !description.wide()) return E_OUTOFMEMORY;
-    std::lock_guard<CriticalSection> guard(m_lock);
-    m_sDescription = description;
-    return S_OK;
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
+    return Barrier(E_OUTOFMEMORY, [&] {
+        BstrText description = BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
+        if (newVal && !description.wide()) return E_OUTOFMEMORY;
+        std::lock_guard<CriticalSection> guard(m_lock);
+        m_sDescription = description;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Role_put_Name);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::sName, newVal);
         RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
 
@@ -209,29 +205,27 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
         const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
         if (normal != current) m_sName = name;
         return S_OK;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Groups,
                                 void (*edit)(std::vector<std::wstring>&, const wchar_t*))
 {
-    COM_TRY
-    std::lock_guard<CriticalSection> guard(m_lock);
-    // Filled as every operation fills its context; member edits report nothing.
-    ErrorContext context(operation);
-    context.SetTextParam(1, param::m_sName, m_sName.wide());
-    context.SetTextParam(2, param::sUser, Users);
-    context.SetTextParam(3, param::sGroups, Groups);
-    // Both lists change, or neither does.
-    std::vector<std::wstring> users = m_users, groups = m_groups;
-    edit(users, Users);
-    edit(groups, Groups);
-    m_users.swap(users);
-    m_groups.swap(groups);
-    return S_OK;
-    COM_CATCH_RETURN(E_UNEXPECTED)
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> guard(m_lock);
+        // Filled as every operation fills its context; member edits report nothing.
+        ErrorContext context(operation);
+        context.SetTextParam(1, param::m_sName, m_sName.wide());
+        context.SetTextParam(2, param::sUser, Users);
+        context.SetTextParam(3, param::sGroups, Groups);
+        // Both lists change, or neither does.
+        std::vector<std::wstring> users = m_users, groups = m_groups;
+        edit(users, Users);
+        edit(groups, Groups);
+        m_users.swap(users);
+        m_groups.swap(groups);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKQSecRole::AddMembers(BSTR Users, BSTR Groups)
@@ -251,7 +245,7 @@ STDMETHODIMP CKQSecRole::CommitChanges()
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Role_CommitChanges);
     auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         // One consistent state is written, whatever other threads do to the role meanwhile.
         com_ptr<IRoleServices> authorization;
         BstrText id, name, description, users, groups;
@@ -281,7 +275,5 @@ STDMETHODIMP CKQSecRole::CommitChanges()
         hr = authorization->RefreshRoleCache();
         if (FAILED(hr)) return report(hr);
         return hr;
-    } catch (...) {
-        return report(E_UNEXPECTED);
-    }
+    });
 }

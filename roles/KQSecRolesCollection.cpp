@@ -10,19 +10,6 @@
 #include <mutex>
 #include <string>
 
-namespace {
-
-// 0x80041000 for a missing role identifier or name.
-HRESULT ReportMissingRoleId(const ErrorContext& context, const wchar_t* roleId)
-{
-    return ReportRequestError(context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
-                              FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, param::sRoleId,
-                                                  roleId ? L"<empty>" : L"<null>"),
-                              BstrText(param::sRoleId));
-}
-
-}  // namespace
-
 CKQSecRolesCollection::~CKQSecRolesCollection() = default;
 
 const InterfaceEntry* CKQSecRolesCollection::Interfaces() noexcept
@@ -90,15 +77,14 @@ HRESULT CKQSecRolesCollection::Init(IRoleServices* authorization) noexcept
 HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
 {
     ErrorContext context(op::RolesCollection_Init);
-    HRESULT hr = E_UNEXPECTED;
-    try {
-        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
-        // Reported only once the filling lock is given up: a report calls out.
+    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+    // Reported only once the filling lock is given up: a report calls out.
+    HRESULT hr = Barrier(ExceptionCode, [&] {
         std::lock_guard<CriticalSection> filling(m_fillLock);
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        hr = authorization->ReadRoleCache(listed, cacheTime);
-        if (SUCCEEDED(hr)) {
+        HRESULT read = authorization->ReadRoleCache(listed, cacheTime);
+        if (SUCCEEDED(read)) {
             // A null list is the library's "no roles": keeping the old elements
             // would show roles that no longer exist.
             std::vector<CRoleInfo> roles;
@@ -109,9 +95,8 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
             m_roles.swap(roles);
             m_sCacheTime = cacheTime;
         }
-    } catch (...) {
-        hr = CaughtExceptionCode();
-    }
+        return read;
+    });
     return FAILED(hr) ? ReportFailure(context, hr) : hr;
 }
 
@@ -130,15 +115,13 @@ STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
     if (!Val) return E_POINTER;
     *Val = nullptr;
     ErrorContext context(op::RolesCollection_get_Item);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::sRoleId, RoleId);
-        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        if (IsEmptyText(RoleId)) return ReportNullOrEmpty(context, param::sRoleId, RoleId);
         HRESULT hr = MakeRoleObject(RoleId, Authorization().get(), Val);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CKQSecRolesCollection::get_Count(LONG* Val)
@@ -161,7 +144,7 @@ STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
     if (!Val) return E_POINTER;
     *Val = nullptr;
     ErrorContext context(op::RolesCollection_ItemPos);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetNumberParam(1, param::lPos, Pos);
         // The element is copied out: a refill on another thread may replace the list.
         CRoleInfo element;
@@ -181,18 +164,16 @@ STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
         HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::RolesCollection_IsExists);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::sRoleId, RoleId);
-        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        if (IsEmptyText(RoleId)) return ReportNullOrEmpty(context, param::sRoleId, RoleId);
         if (!Exist) return E_POINTER;
         *Exist = VARIANT_FALSE;
         com_ptr<IRoleServices> authorization = Authorization();
@@ -207,9 +188,7 @@ STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
         // Only a malformed identifier is a failure; any other miss means "no such role".
         if (hr == AUTH_E_INVALID_GUID) return ReportFailure(context, hr);
         return S_OK;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 HRESULT CKQSecRolesCollection::RefreshAndRefill(IRoleServices* authorization) noexcept
@@ -226,7 +205,7 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR Guid, 
     if (!Val) return E_POINTER;
     *Val = nullptr;
     ErrorContext context(op::RolesCollection_Add);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::Name, Name);
         context.SetTextParam(2, param::Description, Description);
         context.SetTextParam(3, param::GUID, Guid);
@@ -265,18 +244,16 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR Guid, 
         if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::RolesCollection_Remove);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::sRoleId, RoleId);
-        if (IsEmptyText(RoleId)) return ReportMissingRoleId(context, RoleId);
+        if (IsEmptyText(RoleId)) return ReportNullOrEmpty(context, param::sRoleId, RoleId);
         com_ptr<IRoleServices> authorization = Authorization();
         if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
@@ -302,16 +279,14 @@ STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
         if (SUCCEEDED(hr)) hr = RefreshAndRefill(authorization.get());
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CKQSecRolesCollection::RemoveAll()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::RolesCollection_RemoveAll);
-    try {
+    return Barrier(ReportUnexpected(context), [&] {
         com_ptr<IRoleServices> authorization = Authorization();
         if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
@@ -338,9 +313,7 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
         hr = RefreshAndRefill(authorization.get());
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, E_UNEXPECTED);
-    }
+    });
 }
 
 STDMETHODIMP CKQSecRolesCollection::GetClassInfo(ITypeInfo** ppTI)

@@ -52,13 +52,10 @@ RoleRecord CopyRoleRecord(const CKIVRole& role)
 HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept
 {
     ErrorContext context(op::CopySecRole_getComObject);
-    try {
+    return Barrier(ReportCaught(context), [&] {
         context.SetTextParam(1, param::sRoleId, text);
         if (IsEmptyText(text)) {
-            return ReportRequestError(context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
-                                      FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, param::sRoleId,
-                                                          text ? L"<empty>" : L"<null>"),
-                                      BstrText(param::sRoleId));
+            return ReportNullOrEmpty(context, param::sRoleId, text);
         }
         if (!authorization) return ReportFailure(context, E_UNEXPECTED);
 
@@ -76,15 +73,13 @@ HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSec
         hr = role.query_to(out);
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, CaughtExceptionCode());
-    }
+    });
 }
 
 HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept
 {
     ErrorContext context(op::CopySecRole_copyVrtIfc);
-    try {
+    return Barrier(ReportCaught(context), [&] {
         context.SetTextParam(1, param::sGuid, element.m_sRoleId.wide());
         com_ptr<IKQSecRole> role;
         HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, role.put());
@@ -96,9 +91,7 @@ HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept
         }
         if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
-    } catch (...) {
-        return ReportFailure(context, CaughtExceptionCode());
-    }
+    });
 }
 
 const InterfaceEntry* CRoleEnumerator::Interfaces() noexcept

@@ -24,7 +24,7 @@ std::basic_string<Char> Trim(const std::basic_string<Char>& text, Char space)
 HRESULT ValidateName(const wchar_t* name) noexcept
 {
     ErrorContext context(op::ValidateName);
-    try {
+    return Barrier(ReportCaught(context), [&] {
         context.SetTextParam(1, param::sName, name);
         // The earliest position in the name wins, whatever the order of the set.
         const wchar_t* found = wcspbrk(name, IllegalNameCharacters);
@@ -33,16 +33,15 @@ HRESULT ValidateName(const wchar_t* name) noexcept
         return ReportRequestError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind,
                                   FormatModuleMessage(AUTH_E_BAD_OBJECT_NAME, name, character),
                                   BstrText(name));
-    } catch (...) {
-        return ReportFailure(context, CaughtExceptionCode());
-    }
+    });
 }
 
 HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
 {
     normalized.reset();
     ErrorContext context(op::ValidateGuid);
-    try {
+    // normalized is set last: an exception leaves it empty.
+    return Barrier(ReportCaught(context), [&] {
         context.SetTextParam(1, param::sGuidIn, text);
         if (IsEmptyText(text)) return S_OK;
 
@@ -55,21 +54,15 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
         if (!StringFromGUID2(guid, canonical, 64)) return ReportFailure(context, E_UNEXPECTED);
         normalized = unique_bstr::copy_of(canonical);
         return hr;
-    } catch (...) {
-        normalized.reset();
-        return ReportFailure(context, CaughtExceptionCode());
-    }
+    });
 }
 
 HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
                       const wchar_t* name) noexcept
 {
-    try {
+    return Barrier(ReportCaught(context), [&] {
         if (IsEmptyText(name)) {
-            const wchar_t* shown = name ? L"<empty>" : L"<null>";
-            return ReportRequestError(
-                context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
-                FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, paramName, shown), BstrText(paramName));
+            return ReportNullOrEmpty(context, paramName, name);
         }
         HRESULT hr = ValidateName(name);
         if (FAILED(hr)) return ReportFailure(context, hr);
@@ -83,9 +76,7 @@ HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
                 BstrText(lengthText.c_str()));
         }
         return S_OK;
-    } catch (...) {
-        return ReportFailure(context, CaughtExceptionCode());
-    }
+    });
 }
 
 std::wstring TrimSpaces(const wchar_t* text)

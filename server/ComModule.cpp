@@ -189,7 +189,7 @@ HRESULT ComModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexc
 
 HRESULT ComModule::RunRegistryScript(UINT scriptId, bool doRegister) noexcept
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         std::wstring raw = ModulePath(m_instance);
         if (raw.empty()) return HRESULT_FROM_WIN32(GetLastError());
         std::wstring quoted;
@@ -205,9 +205,7 @@ HRESULT ComModule::RunRegistryScript(UINT scriptId, bool doRegister) noexcept
         RETURN_IF_FAILED(registrar->AddReplacement(L"Module_Raw", raw.c_str()));
         return doRegister ? registrar->ResourceRegister(const_cast<wchar_t*>(raw.c_str()), scriptId, L"REGISTRY")
                           : registrar->ResourceUnregister(const_cast<wchar_t*>(raw.c_str()), scriptId, L"REGISTRY");
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT ComModule::RegisterServer() noexcept
@@ -225,12 +223,10 @@ HRESULT ComModule::UpdateRegistration(bool doRegister) noexcept
     if (!m_classTable) return E_UNEXPECTED;
     for (ClassEntry* entry = m_classTable; entry->clsid; ++entry)
         RETURN_IF_FAILED(RunRegistryScript(entry->registryScript, doRegister));
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         std::wstring path = ModulePath(m_instance);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
         ComInitScope com;
         return doRegister ? RegisterModuleTypeLib(path.c_str()) : UnregisterModuleTypeLib(path.c_str());
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }

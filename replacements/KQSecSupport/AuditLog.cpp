@@ -1,5 +1,7 @@
 #include "AuditLog.h"
 
+#include "ComPtr.h"
+
 #include <shlobj.h>
 #include <cstdio>
 #include <new>
@@ -92,7 +94,9 @@ std::wstring AuditLogPath()
 
 HRESULT AppendAuditLine(const std::string& line) noexcept
 {
-    try {
+    // Lack of memory is said as such; anything else is a failed write.
+    auto failure = [](HRESULT code) { return code == E_OUTOFMEMORY ? code : E_FAIL; };
+    return Barrier(failure, [&] {
         std::wstring path = AuditLogPath();
         if (path.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
         std::string record = line + "\n";
@@ -119,11 +123,7 @@ HRESULT AppendAuditLine(const std::string& line) noexcept
         }
         CloseHandle(file);
         return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 void AppendJsonString(std::string& out, const wchar_t* text, size_t length)

@@ -1,4 +1,5 @@
 #include "AuditSupport.h"
+#include "ComPtr.h"
 
 #include "AuditLog.h"
 
@@ -17,12 +18,10 @@ MaybeText CopyText(BSTR text)
 // The setters of the optional texts: the copy is the only thing that can fail.
 HRESULT StoreText(MaybeText& slot, BSTR text) noexcept
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         slot = CopyText(text);
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 void AppendText(std::string& out, const MaybeText& text)
@@ -83,34 +82,28 @@ STDMETHODIMP CAuditEvent::SetOptionalText2(BSTR text)
 
 STDMETHODIMP CAuditEvent::AddParameter(BSTR name, BSTR value, LONG first)
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         m_parameters.push_back({CopyText(name), CopyText(value), first});
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDMETHODIMP CAuditEvent::SetSource(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine,
                                     ULONG processId, ULONG threadId, BSTR computerName, BSTR address)
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         m_source = Source{CopyText(reserved), CopyText(account),  CopyText(modulePath),
                           CopyText(commandLine), processId,        threadId,
                           CopyText(computerName), CopyText(address)};
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDMETHODIMP CAuditEvent::Send(VARIANT_BOOL request)
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         return AppendAuditLine(ToJson(request));
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 std::string CAuditEvent::ToJson(VARIANT_BOOL request) const
@@ -180,12 +173,10 @@ STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BS
 {
     if (!event) return E_POINTER;
     *event = nullptr;
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         *event = new CAuditEvent(operation, code, kind, message, extra);
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT CreateAuditSupport(IUnknown* outer, REFIID riid, void** ppv) noexcept

@@ -1,5 +1,6 @@
 // The DLL's entry points: class object, unload test and self-registration.
 #include "AuditSupport.h"
+#include "ComPtr.h"
 
 #include "InprocServer.h"
 
@@ -36,7 +37,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 
 STDAPI DllRegisterServer()
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         std::wstring path;
         HRESULT hr = standin::ModuleFilePath(path);
         if (FAILED(hr)) return hr;
@@ -45,16 +46,12 @@ STDAPI DllRegisterServer()
         if (SUCCEEDED(hr))
             hr = standin::WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel", L"Both");
         return hr;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDAPI DllUnregisterServer()
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         return standin::DeleteClassesRootKey(ClassKey());
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }

@@ -9,6 +9,8 @@
 #include "RoleRecords.h"
 #include "Text.h"
 
+#include "ComPtr.h"
+
 #include <atomic>
 #include <memory>
 #include <new>
@@ -47,17 +49,6 @@ struct LoadedCache {
         return *records;
     }
 };
-
-// Nothing may leave the library as an exception; a failure is a denial.
-template <class Result, class Body>
-Result Barrier(Result onFailure, Body body) noexcept
-{
-    try {
-        return body();
-    } catch (...) {
-        return onFailure;
-    }
-}
 
 // "DOMAIN\user" of the process token; empty when it cannot be had.
 std::string ProcessAccount()

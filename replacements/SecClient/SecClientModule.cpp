@@ -50,7 +50,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 
 STDAPI DllRegisterServer()
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         std::wstring path;
         RETURN_IF_FAILED(standin::ModuleFilePath(path));
         std::wstring clsid = GuidText(CLSID_SecClientStandIn);
@@ -69,14 +69,12 @@ STDAPI DllRegisterServer()
         RETURN_IF_FAILED(WriteClassesRootKey(std::wstring(kProgId) + L"\\CurVer", kVersionedProgId));
 
         return RegisterModuleTypeLib(path.c_str());
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDAPI DllUnregisterServer()
 {
-    try {
+    return Barrier(E_OUTOFMEMORY, [&] {
         HRESULT hr = S_OK;
         for (const std::wstring& key :
              {L"CLSID\\" + GuidText(CLSID_SecClientStandIn), std::wstring(kProgId), std::wstring(kVersionedProgId)}) {
@@ -88,7 +86,5 @@ STDAPI DllUnregisterServer()
         if (SUCCEEDED(removed)) removed = UnregisterModuleTypeLib(path.c_str());
         if (SUCCEEDED(hr)) hr = removed;
         return hr;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }

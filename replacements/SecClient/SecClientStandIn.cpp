@@ -79,123 +79,112 @@ std::wstring CSecClientStandIn::PolicyPath() const
 HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call, HRESULT precondition,
                                    const std::function<HRESULT()>& work) noexcept
 {
-    HRESULT hr;
-    try {
+    HRESULT hr = Barrier(ExceptionCode, [&] {
         m_lastCall = call;
         ++m_callCount;
         Failures& failures = m_failures[operation];
-        if (FAILED(precondition)) {
-            hr = precondition;
-        } else if (FAILED(failures.next)) {
-            hr = failures.next;
-            failures.next = S_OK;
-        } else if (FAILED(failures.always)) {
-            hr = failures.always;
-        } else {
-            hr = work();
-        }
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    } catch (...) {
-        hr = E_UNEXPECTED;
-    }
+        if (FAILED(precondition)) return precondition;
+        if (FAILED(failures.next)) return std::exchange(failures.next, S_OK);
+        if (FAILED(failures.always)) return failures.always;
+        return work();
+    });
     m_lastResult = hr;
     return hr;
 }
 
 STDMETHODIMP CSecClientStandIn::DeleteRoleByName(BSTR name, LONG* result)
 {
-    COM_TRY
-    if (result) *result = 0;
-    std::wstring call = L"DeleteRoleByName(" + Quoted(name) + L")";
-    HRESULT precondition = !result ? E_POINTER : IsEmptyText(name) ? E_INVALIDARG : S_OK;
-    return Perform(kDeleteRoleByName, call, precondition, [&]() {
-        HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
-            return policy.DeleteRoleByName(name);
+    return Barrier(E_OUTOFMEMORY, [&] {
+        if (result) *result = 0;
+        std::wstring call = L"DeleteRoleByName(" + Quoted(name) + L")";
+        HRESULT precondition = !result ? E_POINTER : IsEmptyText(name) ? E_INVALIDARG : S_OK;
+        return Perform(kDeleteRoleByName, call, precondition, [&]() {
+            HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+                return policy.DeleteRoleByName(name);
+            });
+            if (SUCCEEDED(hr)) *result = 1;
+            return hr;
         });
-        if (SUCCEEDED(hr)) *result = 1;
-        return hr;
     });
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CSecClientStandIn::DeleteRoleById(BSTR prefixedId, LONG* result)
 {
-    COM_TRY
-    if (result) *result = 0;
-    std::wstring call = L"DeleteRoleById(" + Quoted(prefixedId) + L")";
-    std::string id;
-    HRESULT precondition = !result ? E_POINTER : !ParsePrefixedRoleId(prefixedId, id) ? E_INVALIDARG : S_OK;
-    return Perform(kDeleteRoleById, call, precondition, [&]() {
-        HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
-            return policy.DeleteRoleById(id);
+    return Barrier(E_OUTOFMEMORY, [&] {
+        if (result) *result = 0;
+        std::wstring call = L"DeleteRoleById(" + Quoted(prefixedId) + L")";
+        std::string id;
+        HRESULT precondition = !result ? E_POINTER : !ParsePrefixedRoleId(prefixedId, id) ? E_INVALIDARG : S_OK;
+        return Perform(kDeleteRoleById, call, precondition, [&]() {
+            HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+                return policy.DeleteRoleById(id);
+            });
+            if (SUCCEEDED(hr)) *result = 1;
+            return hr;
         });
-        if (SUCCEEDED(hr)) *result = 1;
-        return hr;
     });
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
 {
-    COM_TRY
-    std::wstring call = L"AddRole(" + Quoted(name) + L", " + Quoted(description) + L", " +
-                        Quoted(id ? *id : nullptr) + L")";
-    NewRole role;
-    HRESULT precondition = !id ? E_POINTER : CheckNewRole(name, description, *id, role);
-    return Perform(kAddRole, call, precondition, [&]() {
-        std::string assigned;
-        HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
-            return policy.AddRole(role, assigned);
+    return Barrier(E_OUTOFMEMORY, [&] {
+        std::wstring call = L"AddRole(" + Quoted(name) + L", " + Quoted(description) + L", " +
+                            Quoted(id ? *id : nullptr) + L")";
+        NewRole role;
+        HRESULT precondition = !id ? E_POINTER : CheckNewRole(name, description, *id, role);
+        return Perform(kAddRole, call, precondition, [&]() {
+            std::string assigned;
+            HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+                return policy.AddRole(role, assigned);
+            });
+            if (FAILED(hr)) return hr;
+            // The caller owns the slot and whatever it held.
+            BSTR canonical = SysAllocString(std::wstring(assigned.begin(), assigned.end()).c_str());
+            if (!canonical) return E_OUTOFMEMORY;
+            SysFreeString(*id);
+            *id = canonical;
+            return S_OK;
         });
-        if (FAILED(hr)) return hr;
-        // The caller owns the slot and whatever it held.
-        BSTR canonical = SysAllocString(std::wstring(assigned.begin(), assigned.end()).c_str());
-        if (!canonical) return E_OUTOFMEMORY;
-        SysFreeString(*id);
-        *id = canonical;
-        return S_OK;
     });
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description, BSTR users, BSTR groups,
                                            LONG reserved)
 {
-    COM_TRY
-    std::wstring call = L"UpdateRole(" + Quoted(id) + L", " + Quoted(name) + L", " + Quoted(description) + L", " +
-                        Quoted(users) + L", " + Quoted(groups) + L", " + std::to_wstring(reserved) + L")";
-    RoleUpdate update;
-    HRESULT precondition = CheckRoleUpdate(id, name, description, users, groups, update);
-    return Perform(kUpdateRole, call, precondition, [&]() {
-        return EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
-            return policy.UpdateRole(update);
+    return Barrier(E_OUTOFMEMORY, [&] {
+        std::wstring call = L"UpdateRole(" + Quoted(id) + L", " + Quoted(name) + L", " + Quoted(description) + L", " +
+                            Quoted(users) + L", " + Quoted(groups) + L", " + std::to_wstring(reserved) + L")";
+        RoleUpdate update;
+        HRESULT precondition = CheckRoleUpdate(id, name, description, users, groups, update);
+        return Perform(kUpdateRole, call, precondition, [&]() {
+            return EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+                return policy.UpdateRole(update);
+            });
         });
     });
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
 }
 
 STDMETHODIMP CSecClientStandIn::get_PolicyFile(BSTR* path)
 {
     if (!path) return E_POINTER;
     *path = nullptr;
-    COM_TRY
-    return CopyOut(PolicyPath(), path);
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
+    return Barrier(E_OUTOFMEMORY, [&] {
+        return CopyOut(PolicyPath(), path);
+    });
 }
 
 STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
 {
-    COM_TRY
-    if (IsEmptyText(path)) {
-        m_policyOverride.clear();
+    return Barrier(E_OUTOFMEMORY, [&] {
+        if (IsEmptyText(path)) {
+            m_policyOverride.clear();
+            return S_OK;
+        }
+        std::wstring resolved;
+        if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File) return E_INVALIDARG;
+        m_policyOverride = resolved;
         return S_OK;
-    }
-    std::wstring resolved;
-    if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File) return E_INVALIDARG;
-    m_policyOverride = resolved;
-    return S_OK;
-    COM_CATCH_RETURN(E_OUTOFMEMORY)
+    });
 }
 
 HRESULT CSecClientStandIn::SetFailure(BSTR operation, LONG code, bool always) noexcept
