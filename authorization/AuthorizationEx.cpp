@@ -11,13 +11,7 @@ constexpr DWORD kInnerContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLS
 
 }  // namespace
 
-CAuthorizationEx::~CAuthorizationEx()
-{
-    if (m_pInner) {
-        m_pInner->Release();
-        m_pInner = nullptr;
-    }
-}
+CAuthorizationEx::~CAuthorizationEx() = default;
 
 const InterfaceEntry* CAuthorizationEx::Interfaces() noexcept
 {
@@ -38,14 +32,13 @@ HRESULT CAuthorizationEx::GetInnerAuthorization(IIKIVAuthorization** inner) noex
     if (!m_pInner) {
         // Created without an outer unknown, also when this object is aggregated.
         hr = CoCreateInstance(CLSID_IKIVAuthorization, nullptr, kInnerContext,
-                              IID_IIKIVAuthorization, reinterpret_cast<void**>(&m_pInner));
+                              IID_IIKIVAuthorization, m_pInner.put_void());
         if (FAILED(hr)) {
-            m_pInner = nullptr;
+            m_pInner.reset();
             return hr;
         }
     }
-    *inner = m_pInner;
-    m_pInner->AddRef();
+    m_pInner.copy_to(inner);
     return hr;
 }
 

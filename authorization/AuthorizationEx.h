@@ -64,5 +64,5 @@ private:
     template <class Call>
     HRESULT DoubleConversion(NullOuts nullOuts, VARIANT* names, VARIANT* ids, Call call) noexcept;
 
-    IIKIVAuthorization* m_pInner = nullptr;
+    com_ptr<IIKIVAuthorization> m_pInner;
 };
