@@ -49,6 +49,7 @@ BstrText::BstrText(const BstrText& other) noexcept : m_holder(other.m_holder)
 
 BstrText& BstrText::operator=(const BstrText& other) noexcept
 {
+    if (this == &other) return *this;
     if (other.m_holder) InterlockedIncrement(&other.m_holder->refs);
     release();
     m_holder = other.m_holder;
@@ -76,7 +77,8 @@ const char* BstrText::narrow() const
     if (!m_holder) return nullptr;
     if (!m_holder->narrow) {
         NarrowText narrow = WideToAcp(m_holder->wide);
-        char* copy = new char[narrow.str().size() + 1];
+        // Kept by the holder once published below, freed with it.
+        char* copy = new char[narrow.str().size() + 1];  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
         memcpy(copy, narrow.str().c_str(), narrow.str().size() + 1);
         // Owners on other threads may ask at the same time: the first copy wins.
         if (InterlockedCompareExchangePointer(reinterpret_cast<void**>(&m_holder->narrow), copy,

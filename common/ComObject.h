@@ -34,7 +34,9 @@ inline DWORD_PTR OffsetOfClass() noexcept
 #define INTERFACE_ENTRY(Class, Itf) { &__uuidof(Itf), OffsetOfClass<Itf, Class>(), nullptr }
 #define INTERFACE_ENTRY_IID(Class, iidOf, Itf) { &(iidOf), OffsetOfClass<Itf, Class>(), nullptr }
 // An interface answered by an aggregated inner object held in a com_ptr
-// member (the free-threaded marshaler, for instance).
+// member (the free-threaded marshaler, for instance). A class and a member
+// name cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define INTERFACE_ENTRY_AGGREGATE(Class, iidOf, member)                                  \
     {                                                                                    \
         &(iidOf), 0, [](void* object, REFIID riid, void** ppv) -> HRESULT {              \
@@ -42,6 +44,7 @@ inline DWORD_PTR OffsetOfClass() noexcept
             return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;              \
         }                                                                                \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 #define INTERFACE_ENTRY_END { nullptr, 0, nullptr }
 
 class ComObjectRoot {

@@ -16,9 +16,6 @@ struct ClassEntry {
 
 class ComModule {
 public:
-    ComModule() noexcept;
-    ~ComModule();
-
     void Init(ClassEntry* classTable, HINSTANCE instance) noexcept;
     void Term() noexcept;
 
@@ -39,8 +36,7 @@ private:
     LONG m_lockCount = 0;
     ClassEntry* m_classTable = nullptr;
     HINSTANCE m_instance = nullptr;
-    CRITICAL_SECTION m_classTableLock;
-    bool m_classTableLockReady = false;
+    SRWLOCK m_classTableLock = SRWLOCK_INIT;  // makes the cached class objects
 };
 
 extern ComModule g_module;

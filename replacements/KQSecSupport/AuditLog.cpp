@@ -144,14 +144,15 @@ void AppendJsonString(std::string& out, const wchar_t* text, size_t length)
         case L'\r': out += "\\r"; continue;
         case L'\t': out += "\\t"; continue;
         }
-        if (unit < 0x20 || unit == 0x7F || unit == 0x2028 || unit == 0x2029) {
-            AppendEscape(out, unit);
-        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-                   text[i + 1] <= 0xDFFF) {
+        bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length &&
+                    text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if (pair) {
             AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendEscape(out, unit);  // a lone surrogate has no UTF-8 form
+        } else if (unit < 0x20 || unit == 0x7F || unit == 0x2028 || unit == 0x2029 ||
+                   (unit >= 0xD800 && unit <= 0xDFFF)) {
+            // Controls, the line separators, and lone surrogates, which have no UTF-8 form.
+            AppendEscape(out, unit);
         } else {
             AppendUtf8(out, unit);
         }

@@ -174,8 +174,8 @@ STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BS
     if (!event) return E_POINTER;
     *event = nullptr;
     return Barrier(E_OUTOFMEMORY, [&] {
-        *event = new CAuditEvent(operation, code, kind, message, extra);
-        return S_OK;
+        *event = new (std::nothrow) CAuditEvent(operation, code, kind, message, extra);
+        return *event ? S_OK : E_OUTOFMEMORY;
     });
 }
 

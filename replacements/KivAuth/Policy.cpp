@@ -352,7 +352,7 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
     bool utf8 = source.compare(0, 3, "\xEF\xBB\xBF") == 0;
     if (utf8) converted = Utf8ToAcp(source.substr(3));
     const std::string& text = utf8 ? converted : source;
-    if (memchr(text.data(), '\0', text.size())) {
+    if (text.find('\0') != std::string::npos) {
         error = "the policy holds a NUL byte";
         return nullptr;
     }

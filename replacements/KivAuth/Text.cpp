@@ -34,7 +34,8 @@ void CopyToField(std::string_view text, char* field, size_t size) noexcept
         if (length + step > size - 1 || length + step > text.size()) break;
         length += step;
     }
-    memcpy(field, text.data(), length);
+    // An empty view may have no data at all, which memcpy must not be given.
+    if (length) memcpy(field, text.data(), length);
     field[length] = '\0';
 }
 

@@ -203,7 +203,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     m_utf8 = bytes.compare(0, 3, kBom) == 0;
     m_text.assign(bytes, m_utf8 ? 3 : 0, std::string::npos);
     const std::string& text = m_text;
-    if (memchr(text.data(), '\0', text.size())) return kPolicyInvalid;
+    if (text.find('\0') != std::string::npos) return kPolicyInvalid;
 
     // Room for every line, and for a role per few lines, from the start:
     // growing to 100,000 roles by doubling walks them again and again.

@@ -59,7 +59,7 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes)
                 &CloseHandle);
     if (file.get() == INVALID_HANDLE_VALUE) {
         HRESULT hr = LastError();
-        file.release();
+        (void)file.release();  // not a handle: nothing to close
         return hr;
     }
     LARGE_INTEGER size;
@@ -79,7 +79,7 @@ HRESULT WriteNewFile(const std::wstring& path, const std::string& bytes)
                 &CloseHandle);
     if (file.get() == INVALID_HANDLE_VALUE) {
         HRESULT hr = LastError();
-        file.release();
+        (void)file.release();  // not a handle: nothing to close
         return hr;
     }
     size_t written = 0;

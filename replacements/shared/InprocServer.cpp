@@ -37,43 +37,7 @@ HRESULT ClassObject::Get(REFCLSID clsid, REFIID riid, void** ppv) noexcept
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (!IsEqualCLSID(clsid, *m_clsid)) return CLASS_E_CLASSNOTAVAILABLE;
-    return QueryInterface(riid, ppv);
-}
-
-STDMETHODIMP ClassObject::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *ppv = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) ClassObject::AddRef()
-{
-    ModuleLock();
-    return 2;
-}
-
-STDMETHODIMP_(ULONG) ClassObject::Release()
-{
-    ModuleUnlock();
-    return 1;
-}
-
-STDMETHODIMP ClassObject::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
-{
-    return m_create(outer, riid, ppv);
-}
-
-STDMETHODIMP ClassObject::LockServer(BOOL lock)
-{
-    if (lock)
-        ModuleLock();
-    else
-        ModuleUnlock();
-    return S_OK;
+    return GetCachedClassObject(m_factory, m_lock, m_create, riid, ppv);
 }
 
 HRESULT CanUnloadModule() noexcept

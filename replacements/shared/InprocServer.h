@@ -4,6 +4,7 @@
 // entry points, class id and registry content.
 #pragma once
 
+#include "ClassFactory.h"
 #include "ModuleState.h"
 
 #include <windows.h>
@@ -12,26 +13,26 @@
 
 namespace standin {
 
-// The class object of a DLL that serves one class. It is static: references
-// to it lock the module instead.
-class ClassObject final : public IClassFactory {
+// The class object of one class a DLL serves, made on first demand and
+// cached, as the module's class table does (ClassFactory.h).
+class ClassObject {
 public:
-    using Creator = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
-
-    constexpr ClassObject(const CLSID& clsid, Creator create) noexcept : m_clsid(&clsid), m_create(create) {}
+    constexpr ClassObject(const CLSID& clsid, CreateInstanceFn create) noexcept
+        : m_clsid(&clsid), m_create(create)
+    {
+    }
+    ClassObject(const ClassObject&) = delete;
+    ClassObject& operator=(const ClassObject&) = delete;
+    ~ClassObject() { ReleaseCachedClassObject(m_factory); }
 
     // What DllGetClassObject answers.
     HRESULT Get(REFCLSID clsid, REFIID riid, void** ppv) noexcept;
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
-    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override;
-    STDMETHOD(LockServer)(BOOL lock) override;
-
 private:
     const CLSID* m_clsid;
-    Creator m_create;
+    CreateInstanceFn m_create;
+    IClassFactory* m_factory = nullptr;
+    SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
 // What DllCanUnloadNow answers: S_OK once every object and lock is gone.

@@ -1,0 +1,93 @@
+#include "ClassFactory.h"
+
+#include "ModuleState.h"
+
+#include <new>
+
+namespace {
+
+class ClassFactory final : public IClassFactory {
+public:
+    explicit ClassFactory(CreateInstanceFn create) noexcept : m_create(create) {}
+
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        ModuleLock();
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        LONG refs = InterlockedDecrement(&m_refs);
+        if (refs == 0) {
+            delete this;  // the owner's reference, the last one
+            return 0;
+        }
+        ModuleUnlock();
+        return static_cast<ULONG>(refs);
+    }
+
+    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override
+    {
+        return m_create(outer, riid, ppv);
+    }
+    STDMETHOD(LockServer)(BOOL lock) override
+    {
+        if (lock)
+            ModuleLock();
+        else
+            ModuleUnlock();
+        return S_OK;
+    }
+
+private:
+    LONG m_refs = 1;  // the owner's
+    CreateInstanceFn m_create;
+};
+
+IClassFactory* ReadSlot(IClassFactory*& slot) noexcept
+{
+    return static_cast<IClassFactory*>(
+        InterlockedCompareExchangePointer(reinterpret_cast<void**>(&slot), nullptr, nullptr));
+}
+
+}  // namespace
+
+HRESULT GetCachedClassObject(IClassFactory*& slot, SRWLOCK& lock, CreateInstanceFn create,
+                             REFIID riid, void** ppv) noexcept
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    IClassFactory* factory = ReadSlot(slot);
+    if (!factory) {
+        AcquireSRWLockExclusive(&lock);
+        if (!slot) {
+            // Published only once whole: another apartment may take it from
+            // the slot at once. The slot owns it from then on.
+            auto* created = new (std::nothrow) ClassFactory(create);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
+            if (created)
+                InterlockedExchangePointer(reinterpret_cast<void**>(&slot),
+                                           static_cast<IClassFactory*>(created));
+        }
+        factory = slot;
+        ReleaseSRWLockExclusive(&lock);
+        if (!factory) return E_OUTOFMEMORY;
+    }
+    return factory->QueryInterface(riid, ppv);
+}
+
+void ReleaseCachedClassObject(IClassFactory*& slot) noexcept
+{
+    auto* factory = static_cast<IClassFactory*>(
+        InterlockedExchangePointer(reinterpret_cast<void**>(&slot), nullptr));
+    if (factory) factory->Release();
+}
