@@ -72,13 +72,16 @@ HRESULT GetCachedClassObject(IClassFactory*& slot, SRWLOCK& lock, CreateInstance
         AcquireSRWLockExclusive(&lock);
         if (!slot) {
             // Published only once whole: another apartment may take it from
-            // the slot at once. The slot owns it from then on.
-            auto* created = new (std::nothrow) ClassFactory(create);  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
+            // the slot at once. The slot owns it from then on, which the
+            // analyzer cannot see through the exchange.
+            // NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
+            auto* created = new (std::nothrow) ClassFactory(create);
             if (created)
                 InterlockedExchangePointer(reinterpret_cast<void**>(&slot),
                                            static_cast<IClassFactory*>(created));
         }
         factory = slot;
+        // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
         ReleaseSRWLockExclusive(&lock);
         if (!factory) return E_OUTOFMEMORY;
     }
