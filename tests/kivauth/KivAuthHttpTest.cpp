@@ -17,7 +17,6 @@ namespace {
 using httptest::LoopbackSocket;
 using httptest::LoopbackUrl;
 using httptest::Publish;
-using httptest::Requests;
 using httptest::Url;
 
 constexpr HRESULT kUnsupportedAddress = HRESULT_FROM_WIN32(12006);  // unrecognized scheme
@@ -90,6 +89,7 @@ protected:
                !auth.CheckAccess("D\\alice", "CN=Doc,O=T", 2);
     }
 
+    httptest::AccessLog accessLog;
     CKIVAuthorize auth;
 };
 
@@ -122,7 +122,7 @@ TEST_F(KivAuthHttpTest, ChecksAndQueriesAnswerFromTheServersPolicy)
     SysFreeString(id);
     EXPECT_EQ(VT_EMPTY, V_VT(auth.GetLastVokErrors()));
     // One read for the cache, none for the answers.
-    EXPECT_EQ(1u, Requests(L"kivauth-answers.txt").size());
+    EXPECT_EQ(1u, accessLog.Requests(L"kivauth-answers.txt").size());
 }
 
 // RefreshCache asks with the tag of what it holds: the server's 304 is
@@ -156,7 +156,7 @@ TEST_F(KivAuthHttpTest, RefreshAsksForNewsOnly)
     EXPECT_TRUE(auth.RefreshCache(refreshed, 2));
     EXPECT_FALSE(refreshed);
 
-    std::vector<std::string> requests = Requests(path);
+    std::vector<std::string> requests = accessLog.Requests(path);
     ASSERT_EQ(4u, requests.size());
     EXPECT_EQ(0u, requests[0].find("GET /kivauth-refresh.txt 200 \"-\""));
     EXPECT_EQ(0u, requests[1].find("GET /kivauth-refresh.txt 304 \"\\\""));  // with a tag
@@ -220,8 +220,8 @@ TEST_F(KivAuthHttpTest, FailuresNeverGrantAndKeepTheEarlierCache)
         EXPECT_NE(std::string::npos, LastErrors(auth).find(c.reason));
     }
     // Each load and refresh asked once.
-    EXPECT_EQ(3u, Requests(L"kivauth-missing.txt").size());
-    EXPECT_EQ(3u, Requests(L"kivauth-bad.txt").size());
+    EXPECT_EQ(3u, accessLog.Requests(L"kivauth-missing.txt").size());
+    EXPECT_EQ(3u, accessLog.Requests(L"kivauth-bad.txt").size());
 }
 
 // Only file: and http: name a policy; anything else is refused with its own

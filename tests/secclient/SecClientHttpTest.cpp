@@ -12,7 +12,6 @@ namespace {
 using httptest::LoopbackSocket;
 using httptest::LoopbackUrl;
 using httptest::Publish;
-using httptest::Requests;
 using httptest::ServedFile;
 using httptest::Url;
 
@@ -35,15 +34,6 @@ const std::string kPlant = Crlf({
 std::string Served(const std::wstring& path)
 {
     return httptest::ReadFileBytes(ServedFile(path));
-}
-
-// Counts the access log's lines for the path that begin with the text.
-size_t CountRequests(const std::wstring& path, const std::string& start)
-{
-    size_t count = 0;
-    for (const std::string& line : Requests(path))
-        if (line.compare(0, start.size(), start) == 0) ++count;
-    return count;
 }
 
 class SecClientHttpTest : public testing::Test {
@@ -74,6 +64,7 @@ protected:
         return hr;
     }
 
+    httptest::AccessLog m_log;
     com_ptr<IAuthSecClient> m_client;
     com_ptr<ISecClientControl> m_control;
 };
@@ -131,7 +122,7 @@ TEST_F(SecClientHttpTest, ChangesAreConditionalWritesOfTheWholePolicy)
                           "role-user | {33164CD7-CD23-417C-BF55-6D7905DC29EB} | PLANT\\bob\r\n"))
         << served;
 
-    std::vector<std::string> requests = Requests(path);
+    std::vector<std::string> requests = m_log.Requests(path);
     ASSERT_EQ(5u, requests.size());
     EXPECT_EQ(0u, requests[0].find("GET /secclient-write.txt 200"));
     EXPECT_EQ(0u, requests[1].find("PUT /secclient-write.txt 204 \"-\" \"\\\""));  // If-Match
@@ -172,11 +163,10 @@ TEST_F(SecClientHttpTest, FailuresWriteNothing)
         EXPECT_EQ(c.result, code);
         if (c.path.empty()) continue;
         EXPECT_EQ(before, Served(c.path));
-        EXPECT_EQ(c.reads, CountRequests(c.path, "GET "));
-        EXPECT_EQ(c.writes, CountRequests(c.path, "PUT "));
-        EXPECT_EQ(0u, CountRequests(c.path, "PUT ") - CountRequests(c.path, "PUT /" +
-                                                                        Narrow(c.path.c_str()) +
-                                                                        " 412"));
+        EXPECT_EQ(c.reads, m_log.Count(c.path, "GET "));
+        EXPECT_EQ(c.writes, m_log.Count(c.path, "PUT "));
+        // and the server refused every one of them
+        EXPECT_EQ(c.writes, m_log.Count(c.path, "PUT /" + Narrow(c.path.c_str()) + " 412"));
     }
 }
 
@@ -235,9 +225,9 @@ TEST_F(SecClientHttpTest, TwoProcessesChangeDifferentRolesAtOnce)
     // Every change is one successful write; the log shows how often a
     // writer found that the other had come first.
     EXPECT_EQ(static_cast<size_t>(2 * kRolesEach),
-              CountRequests(path, "PUT /secclient-two-writers.txt 204"));
+              m_log.Count(path, "PUT /secclient-two-writers.txt 204"));
     printf("writes refused because the other writer came first: %u\n",
-           static_cast<unsigned>(CountRequests(path, "PUT /secclient-two-writers.txt 412")));
+           static_cast<unsigned>(m_log.Count(path, "PUT /secclient-two-writers.txt 412")));
 }
 
 }  // namespace

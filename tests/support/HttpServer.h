@@ -83,22 +83,43 @@ inline void Publish(const std::wstring& path, const std::string& text)
     ASSERT_TRUE(MoveFileExW(fresh.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING));
 }
 
-// The lines of the access log that name the path ("GET /x.txt 304 ...").
-inline std::vector<std::string> Requests(const std::wstring& path)
-{
-    std::string log = ReadFileBytes(ServerFolder() + L"\\logs\\access.log");
-    std::string wanted = " /" + std::string(path.begin(), path.end()) + " ";
-    std::vector<std::string> lines;
-    size_t begin = 0;
-    while (begin < log.size()) {
-        size_t end = log.find('\n', begin);
-        if (end == std::string::npos) end = log.size();
-        std::string line = log.substr(begin, end - begin);
-        if (line.find(wanted) != std::string::npos) lines.push_back(line);
-        begin = end + 1;
+// The server's access log from the moment this object was made, so that a
+// test sees only its own requests however often it runs.
+class AccessLog {
+public:
+    AccessLog() : m_start(Text().size()) {}
+
+    // The lines that name the path ("GET /x.txt 304 ..."), in order.
+    std::vector<std::string> Requests(const std::wstring& path) const
+    {
+        std::string log = Text();
+        std::string wanted = " /" + std::string(path.begin(), path.end()) + " ";
+        std::vector<std::string> lines;
+        size_t begin = log.size() >= m_start ? m_start : 0;
+        while (begin < log.size()) {
+            size_t end = log.find('\n', begin);
+            if (end == std::string::npos) end = log.size();
+            std::string line = log.substr(begin, end - begin);
+            if (line.find(wanted) != std::string::npos) lines.push_back(line);
+            begin = end + 1;
+        }
+        return lines;
     }
-    return lines;
-}
+
+    // How many of those lines begin with the text ("PUT ", "GET /x.txt 304").
+    size_t Count(const std::wstring& path, const std::string& start) const
+    {
+        size_t count = 0;
+        for (const std::string& line : Requests(path))
+            if (line.compare(0, start.size(), start) == 0) ++count;
+        return count;
+    }
+
+private:
+    static std::string Text() { return ReadFileBytes(ServerFolder() + L"\\logs\\access.log"); }
+
+    size_t m_start;
+};
 
 // A listening socket on the loopback. Until Listen() it holds a port that
 // nothing listens on: a server that is down. Listening, it never accepts:
