@@ -31,7 +31,7 @@ struct LoadedCache {
     std::string account;  // the one that null accounts stand for
     std::string origin;   // what was read, to tell whether a refresh brings news
     std::shared_ptr<const std::string> text;
-    std::string etag;  // the server's tag for text, asked about by the next refresh
+    std::wstring etag;  // the server's tag for text, asked about by the next refresh
     std::string time;
     // Only InitCache makes a cache that checks may use; one loaded on demand
     // by a query never grants anything.
@@ -142,7 +142,7 @@ struct CKIVAuthorize::Impl {
         std::string error;
         PolicyRead read;
         bool sameSource = earlier && earlier->origin == source.origin;
-        if (!ReadPolicyText(source, sameSource ? earlier->etag : std::string(), read, error)) {
+        if (!ReadPolicyText(source, sameSource ? earlier->etag : std::wstring(), read, error)) {
             SetLoadError(error);
             return nullptr;
         }

@@ -30,7 +30,7 @@ bool MachinePolicyFile(PolicySource& source)
 
 namespace {
 
-bool ReadFromServer(const PolicySource& source, const std::string& knownEtag, PolicyRead& read,
+bool ReadFromServer(const PolicySource& source, const std::wstring& knownEtag, PolicyRead& read,
                     std::string& error)
 {
     standin::HttpAddress address;
@@ -41,8 +41,7 @@ bool ReadFromServer(const PolicySource& source, const std::string& knownEtag, Po
     standin::HttpRequest request;
     request.timeoutMs = source.timeoutMs;
     if (!knownEtag.empty())
-        request.headers = L"If-None-Match: " + std::wstring(knownEtag.begin(), knownEtag.end()) +
-                          L"\r\n";
+        request.headers = L"If-None-Match: " + knownEtag + L"\r\n";
     standin::HttpResponse response;
     std::string failure;
     if (FAILED(standin::SendHttpRequest(address, request, response, failure))) {
@@ -65,7 +64,7 @@ bool ReadFromServer(const PolicySource& source, const std::string& knownEtag, Po
 
 }  // namespace
 
-bool ReadPolicyText(const PolicySource& source, const std::string& knownEtag, PolicyRead& result,
+bool ReadPolicyText(const PolicySource& source, const std::wstring& knownEtag, PolicyRead& result,
                     std::string& error)
 {
     result = PolicyRead();

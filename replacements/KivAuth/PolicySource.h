@@ -20,7 +20,7 @@ struct PolicySource {
 // What one read of a source brought.
 struct PolicyRead {
     std::string text;
-    std::string etag;          // the server's tag for the text; empty for other sources
+    std::wstring etag;         // the server's tag for the text; empty for other sources
     bool notModified = false;  // the server still holds the text of knownEtag
 };
 
@@ -37,7 +37,7 @@ bool MachinePolicyFile(PolicySource& source);
 // tag differs from knownEtag (none when empty). False with a message when
 // it cannot be read: unreachable, silent past the time-out, or answering
 // anything but the policy.
-bool ReadPolicyText(const PolicySource& source, const std::string& knownEtag, PolicyRead& result,
+bool ReadPolicyText(const PolicySource& source, const std::wstring& knownEtag, PolicyRead& result,
                     std::string& error);
 
 }  // namespace kivauth

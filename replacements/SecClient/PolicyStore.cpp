@@ -142,7 +142,7 @@ HRESULT EditPolicyOnServer(const std::wstring& url,
         if (current.etag.empty()) return kNoConditionalWrite;
         // If-Match compares strongly, so a weak tag never matches. Servers
         // that tag by time give one for a second after a change: wait.
-        if (current.etag.compare(0, 2, "W/") == 0) {
+        if (current.etag.compare(0, 2, L"W/") == 0) {
             if (tries == kServerWriteTries) return kNoConditionalWrite;
             Sleep(kWeakTagPauseMs);
             continue;
@@ -156,8 +156,7 @@ HRESULT EditPolicyOnServer(const std::wstring& url,
 
         standin::HttpRequest put;
         put.verb = L"PUT";
-        put.headers = L"If-Match: " + std::wstring(current.etag.begin(), current.etag.end()) +
-                      L"\r\nContent-Type: text/plain\r\n";
+        put.headers = L"If-Match: " + current.etag + L"\r\nContent-Type: text/plain\r\n";
         put.body = &after;
         standin::HttpResponse written;
         hr = standin::SendHttpRequest(address, put, written, error);

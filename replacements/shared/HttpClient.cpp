@@ -31,18 +31,6 @@ std::string Describe(DWORD error, int timeoutMs)
     }
 }
 
-std::string ToUtf8(const std::wstring& text)
-{
-    if (text.empty()) return std::string();
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                     nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return std::string();
-    std::string result(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                        length, nullptr, nullptr);
-    return result;
-}
-
 bool QueryTextHeader(HINTERNET request, DWORD info, std::wstring& value)
 {
     DWORD size = 0;
@@ -144,8 +132,7 @@ HRESULT SendHttpRequest(const HttpAddress& address, const HttpRequest& request,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                              WINHTTP_NO_HEADER_INDEX))
         return fail("receive");
-    std::wstring etag;
-    if (QueryTextHeader(handle.get(), WINHTTP_QUERY_ETAG, etag)) response.etag = ToUtf8(etag);
+    QueryTextHeader(handle.get(), WINHTTP_QUERY_ETAG, response.etag);
 
     for (;;) {
         DWORD available = 0;

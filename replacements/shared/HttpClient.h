@@ -39,7 +39,7 @@ struct HttpRequest {
 
 struct HttpResponse {
     DWORD status = 0;
-    std::string etag;  // as the server sent it, quotes and any W/ kept
+    std::wstring etag;  // as the server sent it, quotes and any W/ kept
     std::string body;
 };
 
