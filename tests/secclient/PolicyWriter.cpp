@@ -3,8 +3,10 @@
 // the security-database client attached, adds roles through its roles
 // collection. Started by secclient_http_test.
 //   policy_writer URL PREFIX COUNT EVENT
-// adds the roles PREFIX1 to PREFIXn once the named event is set. Exit code 0
-// when every role was added, else the HRESULT that stopped it.
+// gets ready (module, client, roles collection), says so by releasing the
+// semaphore named EVENT-ready, then adds the roles PREFIX1 to PREFIXn once
+// the event named EVENT is set. Exit code 0 when every role was added, else
+// the HRESULT that stopped it.
 #include "Authorization.h"
 #include "AuthSecClientItf.h"
 #include "ComPtr.h"
@@ -52,9 +54,13 @@ HRESULT AddRoles(const std::wstring& url, const std::wstring& prefix, int count,
     unique_bstr time;
     RETURN_IF_FAILED(auth->get_RolesColl(roles.put(), time.put()));
 
+    unique_handle ready;
+    ready.reset(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, (eventName + L"-ready").c_str()));
     unique_handle start;
     start.reset(OpenEventW(SYNCHRONIZE, FALSE, eventName.c_str()));
-    if (!start || WaitForSingleObject(start.get(), kStartWaitMs) != WAIT_OBJECT_0) return E_FAIL;
+    if (!ready || !start || !ReleaseSemaphore(ready.get(), 1, nullptr) ||
+        WaitForSingleObject(start.get(), kStartWaitMs) != WAIT_OBJECT_0)
+        return E_FAIL;
     for (int i = 1; i <= count; ++i) {
         unique_bstr name = unique_bstr::copy_of((prefix + std::to_wstring(i)).c_str());
         com_ptr<IKQSecRole> role;

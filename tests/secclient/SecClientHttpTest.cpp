@@ -175,7 +175,7 @@ TEST_F(SecClientHttpTest, FailuresWriteNothing)
 TEST_F(SecClientHttpTest, TwoProcessesChangeDifferentRolesAtOnce)
 {
     const std::wstring path = L"secclient-two-writers.txt";
-    const int kRolesEach = 5;
+    const int kRolesEach = 8;
     const wchar_t* const prefixes[] = {L"First", L"Second"};
     Publish(path, kPlant);
     const std::wstring url = Url(path);
@@ -186,9 +186,10 @@ TEST_F(SecClientHttpTest, TwoProcessesChangeDifferentRolesAtOnce)
     folder.resize(folder.find_last_of(L'\\') + 1);
     const std::wstring eventName =
         L"secclient-two-writers-" + std::to_wstring(GetCurrentProcessId());
-    unique_handle start;
+    unique_handle start, ready;
     start.reset(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-    ASSERT_TRUE(start);
+    ready.reset(CreateSemaphoreW(nullptr, 0, 2, (eventName + L"-ready").c_str()));
+    ASSERT_TRUE(start && ready);
 
     std::vector<PROCESS_INFORMATION> writers;
     for (const wchar_t* prefix : prefixes) {
@@ -203,7 +204,9 @@ TEST_F(SecClientHttpTest, TwoProcessesChangeDifferentRolesAtOnce)
         CloseHandle(process.hThread);
         writers.push_back(process);
     }
-    // Both are ready before either writes: they wait for the event.
+    // Both are ready before either writes.
+    for (size_t i = 0; i < writers.size(); ++i)
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 60 * 1000));
     SetEvent(start.get());
     for (const PROCESS_INFORMATION& process : writers) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 120 * 1000));
