@@ -24,6 +24,10 @@ stop() {
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "httpd: process $pid did not stop" >&2
+      return 1
+    fi
   fi
   rm -f "$pidfile"
 }
@@ -107,8 +111,10 @@ Group $(id -gn nobody)"
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
     write_conf "$port"
     if "$apache" -f "$conf" -k start </dev/null >>"$dir/logs/start.log" 2>&1; then
+      # httpd listens before it writes its pid: wait for both, or a stop
+      # right after this start would find no pid and leave it running.
       for _ in $(seq 100); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+        if [ -s "$dir/run/httpd.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
           echo "$port" >"$dir/port"
           echo "httpd: http://127.0.0.1:$port/ serves $dir/docs"
           exit 0
