@@ -74,6 +74,11 @@ DavLockDB "$dir/run/davlock"
 <Directory "$dir/docs/always-changed">
   Header set ETag "\"changed-again\""
 </Directory>
+# Tags from the time, as httpd gives them by default: weak for a second
+# after each change.
+<Directory "$dir/docs/time-tags">
+  FileETag MTime Size
+</Directory>
 CustomLog "$dir/logs/access.log" "%m %U %>s \"%{If-None-Match}i\" \"%{If-Match}i\""
 EOF
 }
@@ -89,14 +94,14 @@ start)
   fi
   stop  # one left over from an interrupted run
   rm -rf "$dir"
-  mkdir -p "$dir/docs/always-changed" "$dir/run" "$dir/logs"
+  mkdir -p "$dir/docs/always-changed" "$dir/docs/time-tags" "$dir/run" "$dir/logs"
   user_lines=""
   if [ "$(id -u)" = 0 ]; then
     # Started by root, httpd serves as an unprivileged user, who must be able
     # to write the served folder and the lock database.
     user_lines="User nobody
 Group $(id -gn nobody)"
-    chown nobody "$dir/docs" "$dir/docs/always-changed" "$dir/run"
+    chown nobody "$dir/docs" "$dir/docs/always-changed" "$dir/docs/time-tags" "$dir/run"
   fi
   # A configuration this httpd does not take fails at once, not per port.
   write_conf 8

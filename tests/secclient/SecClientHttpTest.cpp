@@ -131,6 +131,24 @@ TEST_F(SecClientHttpTest, ChangesAreConditionalWritesOfTheWholePolicy)
     EXPECT_EQ(0u, requests[4].find("GET /secclient-write.txt 200"));  // nothing to write
 }
 
+// A server that tags by time gives a weak tag for a second after a change,
+// and If-Match never matches one: the client reads again until the tag is
+// strong rather than send a write bound to fail.
+TEST_F(SecClientHttpTest, WeakTagsAreWaitedOut)
+{
+    const std::wstring path = L"time-tags/secclient.txt";
+    Publish(path, kPlant);
+    ASSERT_EQ(S_OK, PointAt(Url(path)));
+    ASSERT_EQ(S_OK, AddRole(L"Shift Leads"));  // at once: the tag is still weak
+    ASSERT_EQ(S_OK, AddRole(L"Night Shift"));  // right after the first change
+    std::string served = Served(path);
+    EXPECT_NE(std::string::npos, served.find("| Shift Leads")) << served;
+    EXPECT_NE(std::string::npos, served.find("| Night Shift")) << served;
+    EXPECT_EQ(2u, m_log.Count(path, "PUT /time-tags/secclient.txt 204 \"-\" \"\\\""));
+    EXPECT_EQ(0u, m_log.Count(path, "PUT /time-tags/secclient.txt 412"));
+    EXPECT_GT(m_log.Count(path, "GET "), 2u);  // at least one weak tag waited out
+}
+
 TEST_F(SecClientHttpTest, FailuresWriteNothing)
 {
     LoopbackSocket down;
