@@ -33,6 +33,7 @@ struct LoadedCache {
     std::string account;  // the one that null accounts stand for
     std::string origin;   // what was read, to tell whether a refresh brings news
     std::shared_ptr<const std::string> text;
+    std::wstring etag;  // the server's tag for text, asked about by the next refresh
     std::string time;
     // Only InitCache makes a cache that checks may use; one loaded on demand
     // by a query never grants anything.
@@ -121,23 +122,34 @@ struct CKIVAuthorize::Impl {
     ~Impl() { VariantClear(&errors); }
 
     // Reads and parses the current policy source. The earlier cache stays
-    // unless the new one is complete.
-    std::unique_ptr<LoadedCache> Read()
+    // unless the new one is complete. With an earlier cache from the same
+    // server, the server is asked for news only: unchanged sets unchanged
+    // and gives null.
+    std::unique_ptr<LoadedCache> Read(const LoadedCache* earlier, bool& unchanged)
     {
+        unchanged = false;
         PolicySource source = CurrentPolicySource();
         std::unique_ptr<LoadedCache> fresh(new LoadedCache);
-        std::string read, error;
-        if (!ReadPolicyText(source, read, error)) {
+        std::string error;
+        PolicyRead read;
+        bool sameSource = earlier && earlier->origin == source.origin;
+        if (!ReadPolicyText(source, sameSource ? earlier->etag : std::wstring(), read, error)) {
             SetLoadError(error);
             return nullptr;
         }
-        fresh->policy = ParseShared(source.origin, std::move(read), fresh->text, error);
+        if (read.notModified) {
+            SetLoadError(std::string());
+            unchanged = true;
+            return nullptr;
+        }
+        fresh->policy = ParseShared(source.origin, std::move(read.text), fresh->text, error);
         if (!fresh->policy) {
             SetLoadError(source.origin + ": " + error);
             return nullptr;
         }
         SetLoadError(std::string());
         fresh->origin = source.origin;
+        fresh->etag = std::move(read.etag);
         fresh->time = LocalTimeText();
         return fresh;
     }
@@ -147,7 +159,8 @@ struct CKIVAuthorize::Impl {
     {
         std::string who = account ? std::string(account) : ProcessAccount();
         if (who.empty() && !account) return false;
-        std::unique_ptr<LoadedCache> fresh = Read();
+        bool unchanged;
+        std::unique_ptr<LoadedCache> fresh = Read(nullptr, unchanged);
         if (!fresh) return false;
         fresh->account = std::move(who);
         fresh->forChecks = forChecks;
@@ -166,9 +179,12 @@ struct CKIVAuthorize::Impl {
     bool Refresh(bool& refreshed)
     {
         if (!cache) return false;
-        std::unique_ptr<LoadedCache> fresh = Read();
-        if (!fresh) return false;
-        if (fresh->origin == cache->origin && (fresh->text == cache->text || *fresh->text == *cache->text)) {
+        bool unchanged;
+        std::unique_ptr<LoadedCache> fresh = Read(cache.get(), unchanged);
+        if (!fresh && !unchanged) return false;
+        if (unchanged || (fresh->origin == cache->origin &&
+                          (fresh->text == cache->text || *fresh->text == *cache->text))) {
+            if (fresh) cache->etag = fresh->etag;
             refreshed = false;  // records handed out stay as they are
             return true;
         }

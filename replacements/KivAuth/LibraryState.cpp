@@ -41,8 +41,8 @@ struct ForcedId {
 };
 
 // Policies that the process chose itself: the latest of a test's text and
-// a file address given to SetSecurityServer.
-enum class ChosenSource { None, Text, ServerFile };
+// a file or http: address given to SetSecurityServer.
+enum class ChosenSource { None, Text, ServerFile, ServerHttp };
 
 struct Shared {
     std::mutex lock;
@@ -60,7 +60,7 @@ struct Shared {
     std::wstring server;
     ChosenSource chosen = ChosenSource::None;
     std::string policyText;
-    std::wstring serverPath;
+    std::wstring serverPath;  // the file's path, or the http: address
     // Scripts steer the policy by environment or registry; tests, once they
     // reset the library, must not depend on the machine.
     bool machinePolicy = true;
@@ -248,10 +248,12 @@ PolicySource CurrentPolicySource()
             source.origin = "policy text";
             return source;
         }
-        if (s.chosen == ChosenSource::ServerFile) {
-            source.kind = PolicySource::Kind::File;
+        if (s.chosen == ChosenSource::ServerFile || s.chosen == ChosenSource::ServerHttp) {
+            bool http = s.chosen == ChosenSource::ServerHttp;
+            source.kind = http ? PolicySource::Kind::Http : PolicySource::Kind::File;
             source.path = s.serverPath;
             source.origin = "security server " + ToAcp(s.serverPath.c_str());
+            source.timeoutMs = s.httpTimeout;
             return source;
         }
         machinePolicy = s.machinePolicy;
@@ -320,9 +322,10 @@ void SetHttpTimeout(int timeout)
 
 using namespace kivauth;
 
-// The plain export: records the security server. A "file:" URL or a plain
-// path becomes the policy source; other addresses are kept but name no
-// policy (the library speaks no server protocol).
+// The plain export: records the security server. A "file:" URL, a plain
+// path or an "http:" URL becomes the policy source; an empty address drops
+// it. Nothing is read until a cache is loaded. Any other scheme is refused,
+// so that a client never takes another policy for the one it named.
 extern "C" long __stdcall SetSecurityServer(const wchar_t* reserved, const wchar_t* url)
 {
     try {
@@ -330,14 +333,16 @@ extern "C" long __stdcall SetSecurityServer(const wchar_t* reserved, const wchar
         std::wstring path;
         AddressKind kind = ClassifyAddress(url, path);
         if (kind == AddressKind::Invalid) return E_INVALIDARG;
+        if (kind == AddressKind::Unsupported) return standin::kUnsupportedAddress;
         Shared& s = State();
         std::lock_guard<std::mutex> guard(s.lock);
         s.hasServer = url != nullptr;
         s.server = url ? url : L"";
-        if (kind == AddressKind::File) {
-            s.chosen = ChosenSource::ServerFile;
+        if (kind == AddressKind::File || kind == AddressKind::Http) {
+            s.chosen =
+                kind == AddressKind::File ? ChosenSource::ServerFile : ChosenSource::ServerHttp;
             s.serverPath = path;
-        } else if (s.chosen == ChosenSource::ServerFile) {
+        } else if (s.chosen != ChosenSource::Text) {
             s.chosen = ChosenSource::None;
         }
         return S_OK;

@@ -1,5 +1,6 @@
 #include "PolicySource.h"
 
+#include "HttpClient.h"
 #include "Resource.h"
 #include "Text.h"
 
@@ -27,9 +28,50 @@ bool MachinePolicyFile(PolicySource& source)
     return true;
 }
 
-bool ReadPolicyText(const PolicySource& source, std::string& text, std::string& error)
+namespace {
+
+bool ReadFromServer(const PolicySource& source, const std::wstring& knownEtag, PolicyRead& read,
+                    std::string& error)
 {
+    standin::HttpAddress address;
+    if (!standin::ParseHttpAddress(source.path.c_str(), address)) {
+        error = source.origin + ": not an http: address";
+        return false;
+    }
+    standin::HttpRequest request;
+    request.timeoutMs = source.timeoutMs;
+    if (!knownEtag.empty())
+        request.headers = L"If-None-Match: " + knownEtag + L"\r\n";
+    standin::HttpResponse response;
+    std::string failure;
+    if (FAILED(standin::SendHttpRequest(address, request, response, failure))) {
+        error = source.origin + ": " + failure;
+        return false;
+    }
+    if (response.status == HTTP_STATUS_NOT_MODIFIED && !knownEtag.empty()) {
+        read.notModified = true;
+        read.etag = knownEtag;
+        return true;
+    }
+    if (response.status != HTTP_STATUS_OK) {
+        error = source.origin + ": the server answered " + std::to_string(response.status);
+        return false;
+    }
+    read.text = std::move(response.body);
+    read.etag = std::move(response.etag);
+    return true;
+}
+
+}  // namespace
+
+bool ReadPolicyText(const PolicySource& source, const std::wstring& knownEtag, PolicyRead& result,
+                    std::string& error)
+{
+    result = PolicyRead();
+    std::string& text = result.text;
     switch (source.kind) {
+    case PolicySource::Kind::Http:
+        return ReadFromServer(source, knownEtag, result, error);
     case PolicySource::Kind::Text:
         text = source.text;
         return true;

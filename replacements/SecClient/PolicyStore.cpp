@@ -1,5 +1,6 @@
 #include "PolicyStore.h"
 
+#include "HttpClient.h"
 #include "PolicyLocation.h"
 
 #include <algorithm>
@@ -115,7 +116,60 @@ HRESULT ReplaceAtomically(const std::wstring& fullPath, const std::string& bytes
     return hr;
 }
 
+constexpr DWORD kWeakTagPauseMs = 250;
+
+// Writers that met keep apart: a pause that grows with each try and differs
+// between processes.
+void PauseBeforeRetry(int tries)
+{
+    DWORD spread = (GetCurrentProcessId() ^ GetTickCount()) % 25u;
+    Sleep(static_cast<DWORD>(tries) * 20u + spread);
+}
+
 }  // namespace
+
+HRESULT EditPolicyOnServer(const std::wstring& url,
+                           const std::function<HRESULT(PolicyDocument&)>& edit)
+{
+    standin::HttpAddress address;
+    if (!standin::ParseHttpAddress(url.c_str(), address)) return E_INVALIDARG;
+    std::string error;
+    for (int tries = 1; tries <= kServerWriteTries; ++tries) {
+        standin::HttpResponse current;
+        HRESULT hr = standin::SendHttpRequest(address, standin::HttpRequest(), current, error);
+        if (FAILED(hr)) return hr;
+        if (current.status != HTTP_STATUS_OK) return standin::HttpStatusError(current.status);
+        if (current.etag.empty()) return kNoConditionalWrite;
+        // If-Match compares strongly, so a weak tag never matches. Servers
+        // that tag by time give one for a second after a change: wait.
+        if (current.etag.compare(0, 2, L"W/") == 0) {
+            if (tries == kServerWriteTries) return kNoConditionalWrite;
+            Sleep(kWeakTagPauseMs);
+            continue;
+        }
+        PolicyDocument document;
+        hr = document.Load(current.body);
+        if (SUCCEEDED(hr)) hr = edit(document);
+        if (FAILED(hr)) return hr;
+        std::string after = document.Text();
+        if (after == current.body) return S_OK;
+
+        standin::HttpRequest put;
+        put.verb = L"PUT";
+        put.headers = L"If-Match: " + current.etag + L"\r\nContent-Type: text/plain\r\n";
+        put.body = &after;
+        standin::HttpResponse written;
+        hr = standin::SendHttpRequest(address, put, written, error);
+        if (FAILED(hr)) return hr;
+        if (written.status == HTTP_STATUS_OK || written.status == HTTP_STATUS_CREATED ||
+            written.status == HTTP_STATUS_NO_CONTENT)
+            return S_OK;
+        if (written.status != HTTP_STATUS_PRECOND_FAILED)
+            return standin::HttpStatusError(written.status);
+        if (tries < kServerWriteTries) PauseBeforeRetry(tries);
+    }
+    return kPolicyConflict;
+}
 
 HRESULT EditPolicyFile(const std::wstring& path, const std::function<HRESULT(PolicyDocument&)>& edit)
 {

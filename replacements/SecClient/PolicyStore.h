@@ -22,4 +22,18 @@ constexpr HRESULT kPolicyBusy = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 // machine take turns.
 HRESULT EditPolicyFile(const std::wstring& path, const std::function<HRESULT(PolicyDocument&)>& edit);
 
+// Other writers kept changing the policy on the server: every conditional
+// write of kServerWriteTries found it changed since it was read.
+constexpr HRESULT kPolicyConflict = HRESULT_FROM_WIN32(ERROR_RETRY);
+constexpr int kServerWriteTries = 8;
+// The server gave the policy without an ETag: it cannot be written without
+// the risk of undoing another writer's change.
+constexpr HRESULT kNoConditionalWrite = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+
+// The same for a policy on an HTTP server: read with its ETag, edited, and
+// written back whole with PUT and If-Match. When another writer came first
+// (412), read and edit again, at most kServerWriteTries times in all.
+HRESULT EditPolicyOnServer(const std::wstring& url,
+                           const std::function<HRESULT(PolicyDocument&)>& edit);
+
 }  // namespace secclient

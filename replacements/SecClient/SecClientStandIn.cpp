@@ -3,9 +3,12 @@
 #include "PolicyLocation.h"
 #include "PolicyStore.h"
 
+#include <utility>
+
 using secclient::CheckNewRole;
 using secclient::CheckRoleUpdate;
 using secclient::EditPolicyFile;
+using secclient::EditPolicyOnServer;
 using secclient::NewRole;
 using secclient::ParsePrefixedRoleId;
 using secclient::PolicyDocument;
@@ -76,6 +79,13 @@ std::wstring CSecClientStandIn::PolicyPath() const
     return path;
 }
 
+HRESULT CSecClientStandIn::EditPolicy(
+    const std::function<HRESULT(PolicyDocument&)>& edit) const
+{
+    if (!m_server.empty()) return EditPolicyOnServer(m_server, edit);
+    return EditPolicyFile(PolicyPath(), edit);
+}
+
 HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call, HRESULT precondition,
                                    const std::function<HRESULT()>& work) noexcept
 {
@@ -99,7 +109,7 @@ STDMETHODIMP CSecClientStandIn::DeleteRoleByName(BSTR name, LONG* result)
         std::wstring call = L"DeleteRoleByName(" + Quoted(name) + L")";
         HRESULT precondition = !result ? E_POINTER : IsEmptyText(name) ? E_INVALIDARG : S_OK;
         return Perform(kDeleteRoleByName, call, precondition, [&]() {
-            HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            HRESULT hr = EditPolicy([&](PolicyDocument& policy) {
                 return policy.DeleteRoleByName(name);
             });
             if (SUCCEEDED(hr)) *result = 1;
@@ -116,7 +126,7 @@ STDMETHODIMP CSecClientStandIn::DeleteRoleById(BSTR prefixedId, LONG* result)
         std::string id;
         HRESULT precondition = !result ? E_POINTER : !ParsePrefixedRoleId(prefixedId, id) ? E_INVALIDARG : S_OK;
         return Perform(kDeleteRoleById, call, precondition, [&]() {
-            HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            HRESULT hr = EditPolicy([&](PolicyDocument& policy) {
                 return policy.DeleteRoleById(id);
             });
             if (SUCCEEDED(hr)) *result = 1;
@@ -134,7 +144,7 @@ STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
         HRESULT precondition = !id ? E_POINTER : CheckNewRole(name, description, *id, role);
         return Perform(kAddRole, call, precondition, [&]() {
             std::string assigned;
-            HRESULT hr = EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            HRESULT hr = EditPolicy([&](PolicyDocument& policy) {
                 return policy.AddRole(role, assigned);
             });
             if (FAILED(hr)) return hr;
@@ -157,7 +167,7 @@ STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description,
         RoleUpdate update;
         HRESULT precondition = CheckRoleUpdate(id, name, description, users, groups, update);
         return Perform(kUpdateRole, call, precondition, [&]() {
-            return EditPolicyFile(PolicyPath(), [&](PolicyDocument& policy) {
+            return EditPolicy([&](PolicyDocument& policy) {
                 return policy.UpdateRole(update);
             });
         });
@@ -183,6 +193,32 @@ STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
         std::wstring resolved;
         if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File) return E_INVALIDARG;
         m_policyOverride = resolved;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP CSecClientStandIn::get_SecurityServer(BSTR* url)
+{
+    if (!url) return E_POINTER;
+    *url = nullptr;
+    return Barrier(E_OUTOFMEMORY, [&] {
+        return CopyOut(m_server, url);
+    });
+}
+
+// Only an http: address; a file is named by PolicyFile.
+STDMETHODIMP CSecClientStandIn::put_SecurityServer(BSTR url)
+{
+    return Barrier(E_OUTOFMEMORY, [&] {
+        if (IsEmptyText(url)) {
+            m_server.clear();
+            return S_OK;
+        }
+        std::wstring address;
+        standin::AddressKind kind = standin::ClassifyAddress(url, address);
+        if (kind == standin::AddressKind::Unsupported) return standin::kUnsupportedAddress;
+        if (kind != standin::AddressKind::Http) return E_INVALIDARG;
+        m_server = address;
         return S_OK;
     });
 }

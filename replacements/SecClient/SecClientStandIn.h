@@ -11,6 +11,10 @@
 #include <functional>
 #include <string>
 
+namespace secclient {
+class PolicyDocument;
+}
+
 // The slots the module never calls belong to the client; it has no use for them.
 #define SECCLIENT_RESERVED(n) \
     STDMETHOD(Reserved##n)() override { return E_NOTIMPL; }
@@ -46,6 +50,8 @@ public:
     STDMETHOD(get_LastCall)(BSTR* call) override;
     STDMETHOD(get_CallCount)(LONG* count) override;
     STDMETHOD(get_LastResult)(LONG* code) override;
+    STDMETHOD(get_SecurityServer)(BSTR* url) override;
+    STDMETHOD(put_SecurityServer)(BSTR url) override;
 
 private:
     enum Operation { kAddRole, kUpdateRole, kDeleteRoleByName, kDeleteRoleById, kOperations };
@@ -55,6 +61,8 @@ private:
     };
 
     std::wstring PolicyPath() const;
+    // Edits the policy where it is: on the server when one is set, else in the file.
+    HRESULT EditPolicy(const std::function<HRESULT(secclient::PolicyDocument&)>& edit) const;
     HRESULT SetFailure(BSTR operation, LONG code, bool always) noexcept;
     // Records the call, then answers a failed precondition, an injected
     // failure, or the result of the work.
@@ -62,6 +70,7 @@ private:
                     const std::function<HRESULT()>& work) noexcept;
 
     std::wstring m_policyOverride;
+    std::wstring m_server;  // an http: address, or empty
     Failures m_failures[kOperations];
     std::wstring m_lastCall;
     LONG m_callCount = 0;

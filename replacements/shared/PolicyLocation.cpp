@@ -1,5 +1,7 @@
 #include "PolicyLocation.h"
 
+#include "HttpClient.h"
+
 #include <cwctype>
 
 namespace standin {
@@ -106,7 +108,13 @@ AddressKind ClassifyAddress(const wchar_t* address, std::wstring& path)
     }
     if (scheme == 4 && _wcsnicmp(text.c_str(), L"file", 4) == 0)
         return FileUrlToPath(text, path) ? AddressKind::File : AddressKind::Invalid;
-    return AddressKind::Network;
+    if (scheme == 4 && _wcsnicmp(text.c_str(), L"http", 4) == 0) {
+        HttpAddress http;
+        if (!ParseHttpAddress(address, http)) return AddressKind::Invalid;
+        path = text;
+        return AddressKind::Http;
+    }
+    return AddressKind::Unsupported;
 }
 
 PolicySetting MachinePolicyFile(std::wstring& path)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winhttp.h>
 #include <string>
 
 namespace standin {
@@ -10,12 +11,17 @@ namespace standin {
 // Neither reads a policy file larger than this.
 constexpr DWORD kMaxPolicyBytes = 256u * 1024 * 1024;
 
-// What an address names: a policy file, a network server, nothing, or an
-// unusable address.
-enum class AddressKind { None, File, Network, Invalid };
+// What an address names: a policy file, a policy on an HTTP server,
+// nothing, a scheme that no stand-in speaks, or an unusable address.
+enum class AddressKind { None, File, Http, Unsupported, Invalid };
 
-// "file:" URLs and plain paths name files; the path is then filled. A null
-// or empty address names nothing.
+// A scheme other than "file:" and "http:" ("https:", "ftp:"...). The text
+// of ERROR_WINHTTP_UNRECOGNIZED_SCHEME says what is wrong.
+constexpr HRESULT kUnsupportedAddress = HRESULT_FROM_WIN32(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+
+// "file:" URLs and plain paths name files; the path is then filled. An
+// "http:" URL with a host names a server; the path is then the address as
+// given. A null or empty address names nothing.
 AddressKind ClassifyAddress(const wchar_t* address, std::wstring& path);
 
 // The machine setting that named the policy file.

@@ -250,6 +250,9 @@ TEST_F(AuthorizationTest, SetSecServerReturnsWhatTheLibraryExportReturns)
         {L"", L"file:", E_INVALIDARG, "SetSecurityServer(\"\", \"file:\")", L"http://earlier.example/"},
         {L"", L"file:///C:/bad%zzname", E_INVALIDARG, "SetSecurityServer(\"\", \"file:///C:/bad%zzname\")",
          L"http://earlier.example/"},
+        // Neither file: nor http: (ERROR_WINHTTP_UNRECOGNIZED_SCHEME)
+        {L"", L"ftp://server/policy.txt", HRESULT_FROM_WIN32(12006),
+         "SetSecurityServer(\"\", \"ftp://server/policy.txt\")", L"http://earlier.example/"},
     };
     com_ptr<_IVokWebBpeSecurity> security;
     ASSERT_EQ(S_OK, auth.query(security));

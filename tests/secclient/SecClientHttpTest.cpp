@@ -1,0 +1,257 @@
+// The security-database client stand-in writing the policy on the build's
+// HTTP server: conditional writes of the whole policy, failures that write
+// nothing, and two processes changing it at once through the module.
+#include "HttpServer.h"
+#include "SecClientSupport.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using httptest::LoopbackSocket;
+using httptest::LoopbackUrl;
+using httptest::Publish;
+using httptest::ServedFile;
+using httptest::Url;
+
+constexpr HRESULT kUnsupportedAddress = HRESULT_FROM_WIN32(12006);  // unrecognized scheme
+constexpr HRESULT kCannotConnect = HRESULT_FROM_WIN32(12029);
+constexpr HRESULT kHttpNotFound = static_cast<HRESULT>(0x80190194);
+constexpr HRESULT kPolicyInvalid = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+constexpr HRESULT kRoleNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+constexpr HRESULT kPolicyConflict = HRESULT_FROM_WIN32(ERROR_RETRY);
+constexpr size_t kWriteTries = 8;
+
+const std::string kPlant = Crlf({
+    "policy | 1",
+    "role | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators | Run the process areas",
+    "role | {33164CD7-CD23-417C-BF55-6D7905DC29EB} | Maintenance",
+    "role-user | Operators | PLANT\\carol",
+    "role-grant | Operators | CN=Pump P-101,O=Plant | 3",
+});
+
+std::string Served(const std::wstring& path)
+{
+    return httptest::ReadFileBytes(ServedFile(path));
+}
+
+class SecClientHttpTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(0, httptest::ServerPort()) << "the test server is not running (httpd_start)";
+        m_client = CreateClient();
+        ASSERT_TRUE(m_client);
+        m_control = ControlOf(m_client);
+    }
+    void TearDown() override
+    {
+        m_control.reset();
+        m_client.reset();
+        EXPECT_EQ(SecClientCanUnload(), S_OK) << "objects of SecClient.dll left alive";
+    }
+
+    HRESULT PointAt(const std::wstring& url)
+    {
+        return m_control->put_SecurityServer(Bstr(url.c_str()));
+    }
+    HRESULT AddRole(const wchar_t* name)
+    {
+        BSTR id = nullptr;
+        HRESULT hr = m_client->AddRole(Bstr(name), nullptr, &id);
+        SysFreeString(id);
+        return hr;
+    }
+
+    httptest::AccessLog m_log;
+    com_ptr<IAuthSecClient> m_client;
+    com_ptr<ISecClientControl> m_control;
+};
+
+TEST_F(SecClientHttpTest, SecurityServerTakesHttpAddressesOnly)
+{
+    const std::wstring url = Url(L"secclient-address.txt");
+    struct Case {
+        std::wstring address;
+        HRESULT result;
+        std::wstring shown;  // what the property holds afterwards
+    };
+    const Case cases[] = {
+        {url, S_OK, url},
+        {L"ftp://127.0.0.1/policy.txt", kUnsupportedAddress, url},
+        {L"https://127.0.0.1/policy.txt", kUnsupportedAddress, url},
+        {L"Z:\\policy.txt", E_INVALIDARG, url},  // a file is PolicyFile's
+        {L"http://", E_INVALIDARG, url},
+        {L"", S_OK, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.address.c_str()));
+        EXPECT_EQ(c.result, PointAt(c.address));
+        BSTR shown = nullptr;
+        ASSERT_EQ(S_OK, m_control->get_SecurityServer(&shown));
+        EXPECT_EQ(c.shown, shown ? shown : L"");
+        SysFreeString(shown);
+    }
+    EXPECT_EQ(E_POINTER, m_control->get_SecurityServer(nullptr));
+}
+
+// Each change reads the policy with its tag and writes it back whole, on
+// the condition that nobody changed it in between. A change that cannot be
+// made writes nothing.
+TEST_F(SecClientHttpTest, ChangesAreConditionalWritesOfTheWholePolicy)
+{
+    const std::wstring path = L"secclient-write.txt";
+    Publish(path, kPlant);
+    ASSERT_EQ(S_OK, PointAt(Url(path)));
+
+    ASSERT_EQ(S_OK, AddRole(L"Shift Leads"));
+    ASSERT_EQ(S_OK, m_client->UpdateRole(Bstr(L"{33164CD7-CD23-417C-BF55-6D7905DC29EB}"),
+                                         Bstr(L"Maintenance"), Bstr(L"Fix things"),
+                                         Bstr(L"PLANT\\bob;"), nullptr, 0));
+    LONG deleted = -1;
+    EXPECT_EQ(kRoleNotFound, m_client->DeleteRoleByName(Bstr(L"Nobody"), &deleted));
+    EXPECT_EQ(0, deleted);
+
+    std::string served = Served(path);
+    EXPECT_TRUE(LibraryAccepts(served)) << served;
+    EXPECT_NE(std::string::npos, served.find("| Shift Leads")) << served;
+    EXPECT_NE(std::string::npos,
+              served.find("role | {33164CD7-CD23-417C-BF55-6D7905DC29EB} | Maintenance | "
+                          "Fix things\r\n"
+                          "role-user | {33164CD7-CD23-417C-BF55-6D7905DC29EB} | PLANT\\bob\r\n"))
+        << served;
+
+    std::vector<std::string> requests = m_log.Requests(path);
+    ASSERT_EQ(5u, requests.size());
+    EXPECT_EQ(0u, requests[0].find("GET /secclient-write.txt 200"));
+    EXPECT_EQ(0u, requests[1].find("PUT /secclient-write.txt 204 \"-\" \"\\\""));  // If-Match
+    EXPECT_EQ(0u, requests[2].find("GET /secclient-write.txt 200"));
+    EXPECT_EQ(0u, requests[3].find("PUT /secclient-write.txt 204 \"-\" \"\\\""));
+    EXPECT_EQ(0u, requests[4].find("GET /secclient-write.txt 200"));  // nothing to write
+}
+
+// A server that tags by time gives a weak tag for a second after a change,
+// and If-Match never matches one: the client reads again until the tag is
+// strong rather than send a write bound to fail.
+TEST_F(SecClientHttpTest, WeakTagsAreWaitedOut)
+{
+    const std::wstring path = L"time-tags/secclient.txt";
+    Publish(path, kPlant);
+    ASSERT_EQ(S_OK, PointAt(Url(path)));
+    ASSERT_EQ(S_OK, AddRole(L"Shift Leads"));  // at once: the tag is still weak
+    ASSERT_EQ(S_OK, AddRole(L"Night Shift"));  // right after the first change
+    std::string served = Served(path);
+    EXPECT_NE(std::string::npos, served.find("| Shift Leads")) << served;
+    EXPECT_NE(std::string::npos, served.find("| Night Shift")) << served;
+    // Both writes carried a strong tag, and none was refused. (How many
+    // reads it took depends on how soon after the change each one came.)
+    EXPECT_EQ(2u, m_log.Count(path, "PUT /time-tags/secclient.txt 204 \"-\" \"\\\""));
+    EXPECT_EQ(0u, m_log.Count(path, "PUT /time-tags/secclient.txt 412"));
+}
+
+TEST_F(SecClientHttpTest, FailuresWriteNothing)
+{
+    LoopbackSocket down;
+    Publish(L"secclient-bad.txt", "policy | 2\r\n");
+    Publish(L"secclient-missing.txt", "");
+    Publish(L"always-changed/secclient.txt", kPlant);
+
+    struct Case {
+        const char* what;
+        std::wstring path;  // on the test server; empty for the stopped one
+        HRESULT result;
+        size_t reads, writes;  // requests the server sees
+    };
+    const Case cases[] = {
+        {"stopped server", L"", kCannotConnect, 0, 0},
+        {"error status", L"secclient-missing.txt", kHttpNotFound, 1, 0},
+        {"body that is no policy", L"secclient-bad.txt", kPolicyInvalid, 1, 0},
+        // Another writer always seems to come first: a bounded number of tries.
+        {"changed before every write", L"always-changed/secclient.txt", kPolicyConflict,
+         kWriteTries, kWriteTries},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string before = c.path.empty() ? "" : Served(c.path);
+        ASSERT_EQ(S_OK, PointAt(c.path.empty() ? LoopbackUrl(down.Port(), L"policy.txt")
+                                               : Url(c.path)));
+        EXPECT_EQ(c.result, AddRole(L"Shift Leads"));
+        LONG code = 0;
+        EXPECT_EQ(S_OK, m_control->get_LastResult(&code));
+        EXPECT_EQ(c.result, code);
+        if (c.path.empty()) continue;
+        EXPECT_EQ(before, Served(c.path));
+        EXPECT_EQ(c.reads, m_log.Count(c.path, "GET "));
+        EXPECT_EQ(c.writes, m_log.Count(c.path, "PUT "));
+        // and the server refused every one of them
+        EXPECT_EQ(c.writes, m_log.Count(c.path, "PUT /" + Narrow(c.path.c_str()) + " 412"));
+    }
+}
+
+// Two client programs, each with the module and the client stand-in, add
+// roles to the same policy at the same time: no change is lost.
+TEST_F(SecClientHttpTest, TwoProcessesChangeDifferentRolesAtOnce)
+{
+    const std::wstring path = L"secclient-two-writers.txt";
+    // Fewer than the client's tries: one change can be refused at most once
+    // for each change of the other writer, so none may run out of tries.
+    const int kRolesEach = static_cast<int>(kWriteTries) - 2;
+    const wchar_t* const prefixes[] = {L"First", L"Second"};
+    Publish(path, kPlant);
+    const std::wstring url = Url(path);
+
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder = self;
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    const std::wstring eventName =
+        L"secclient-two-writers-" + std::to_wstring(GetCurrentProcessId());
+    unique_handle start, ready;
+    start.reset(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    ready.reset(CreateSemaphoreW(nullptr, 0, 2, (eventName + L"-ready").c_str()));
+    ASSERT_TRUE(start && ready);
+
+    std::vector<PROCESS_INFORMATION> writers;
+    for (const wchar_t* prefix : prefixes) {
+        std::wstring command = L"\"" + folder + L"policy_writer.exe\" " + url + L" " + prefix +
+                               L" " + std::to_wstring(kRolesEach) + L" " + eventName;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process))
+            << GetLastError();
+        CloseHandle(process.hThread);
+        writers.push_back(process);
+    }
+    // Both are ready before either writes.
+    for (size_t i = 0; i < writers.size(); ++i)
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 60 * 1000));
+    SetEvent(start.get());
+    for (const PROCESS_INFORMATION& process : writers) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 120 * 1000));
+        DWORD code = 1;
+        GetExitCodeProcess(process.hProcess, &code);
+        EXPECT_EQ(0u, code) << std::hex << code;
+        CloseHandle(process.hProcess);
+    }
+
+    std::string served = Served(path);
+    EXPECT_TRUE(LibraryAccepts(served)) << served;
+    for (const wchar_t* prefix : prefixes) {
+        for (int i = 1; i <= kRolesEach; ++i) {
+            std::string name = "| " + Narrow(prefix) + std::to_string(i);
+            EXPECT_NE(std::string::npos, served.find(name)) << name << served;
+        }
+    }
+    EXPECT_NE(std::string::npos, served.find("| Operators |"));
+    // Every change is one successful write; the log shows how often a
+    // writer found that the other had come first.
+    EXPECT_EQ(static_cast<size_t>(2 * kRolesEach),
+              m_log.Count(path, "PUT /secclient-two-writers.txt 204"));
+    printf("writes refused because the other writer came first: %u\n",
+           static_cast<unsigned>(m_log.Count(path, "PUT /secclient-two-writers.txt 412")));
+}
+
+}  // namespace
