@@ -102,8 +102,8 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
     *Result = VARIANT_FALSE;
     COM_TRY
     NarrowText dn = WideToAcp(SecObjectDN);
-    NarrowText account;
-    if (HasAccount(Domain, UserName)) account = JoinDomainUserToAcp(Domain, UserName);
+    NarrowText account =
+        HasAccount(Domain, UserName) ? JoinDomainUserToAcp(Domain, UserName) : NarrowText();
     std::lock_guard<CriticalSection> library(m_libraryLock);
     *Result = ToVariantBool(m_authorize.CheckAccess(
         account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));

@@ -24,6 +24,32 @@ void NarrowText::SetLength(size_t length) noexcept
     else m_long.resize(length);
 }
 
+bool NarrowText::KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept
+{
+    size_t length = 0;
+    for (const wchar_t* part : parts) {
+        if (!part) continue;
+        for (; *part; ++part) {
+            if (*part >= 0x80 || length + 1 >= kInlineBytes) return false;
+            m_inline[length++] = static_cast<char>(*part);
+        }
+    }
+    m_inline[length] = '\0';
+    m_length = length;
+    m_state = State::Inline;
+    return true;
+}
+
+void NarrowText::TakeFrom(NarrowText& other) noexcept
+{
+    m_state = other.m_state;
+    m_length = other.m_length;
+    if (m_state == State::Inline) memcpy(m_inline, other.m_inline, m_length + 1);
+    else if (m_state == State::Long) m_long = std::move(other.m_long);
+    other.m_state = State::Null;
+    other.m_length = 0;
+}
+
 namespace {
 
 // Every ANSI code page keeps ASCII as it is: plain ASCII text, the usual
@@ -45,10 +71,12 @@ void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept
 
 }  // namespace
 
+// Each conversion returns its one named result, which the compiler then
+// builds in the caller's place: a check moves no text.
 NarrowText WideToAcp(const wchar_t* text)
 {
     NarrowText result;
-    if (!text) return result;
+    if (!text || result.KeepAsciiInline({text})) return result;
     ptrdiff_t ascii = AsciiLength(text);
     if (ascii >= 0) {
         CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
@@ -64,6 +92,8 @@ NarrowText WideToAcp(const wchar_t* text)
 
 NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
 {
+    NarrowText result;
+    if (result.KeepAsciiInline(parts)) return result;
     size_t length = 0;
     bool ascii = true;
     for (const wchar_t* part : parts) {
@@ -76,9 +106,9 @@ NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
         std::wstring joined;
         for (const wchar_t* part : parts)
             if (part) joined += part;
-        return WideToAcp(joined.c_str());
+        result = WideToAcp(joined.c_str());
+        return result;
     }
-    NarrowText result;
     char* narrow = result.Reserve(length);
     for (const wchar_t* part : parts) {
         if (!part) continue;
@@ -93,22 +123,27 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
 {
     NarrowText result;
     if (!text) return result;
+    bool ansi = codePage == CP_ACP || codePage == CP_THREAD_ACP;
+    if (ansi && result.KeepAsciiInline({text})) return result;
     try {
-        ptrdiff_t ascii = (codePage == CP_ACP || codePage == CP_THREAD_ACP) ? AsciiLength(text) : -1;
+        ptrdiff_t ascii = ansi ? AsciiLength(text) : -1;
         if (ascii >= 0) {
             CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
             return result;
         }
         size_t room = wcslen(text) * 2 + 2;
         char* narrow = result.Reserve(room - 1);
-        int written = WideCharToMultiByte(codePage, 0, text, -1, narrow, static_cast<int>(room), nullptr, nullptr);
-        if (written <= 0) return NarrowText::Failed();
-        // Up to the first NUL, which a converted character may hold.
-        result.SetLength(strlen(narrow));
-        return result;
+        int written = WideCharToMultiByte(codePage, 0, text, -1, narrow, static_cast<int>(room),
+                                          nullptr, nullptr);
+        if (written > 0) {
+            // Up to the first NUL, which a converted character may hold.
+            result.SetLength(strlen(narrow));
+            return result;
+        }
     } catch (...) {
-        return NarrowText::Failed();
     }
+    result.m_state = NarrowText::State::Failed;
+    return result;
 }
 
 NarrowText WideToThreadAcp(const wchar_t* text) noexcept

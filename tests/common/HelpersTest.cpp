@@ -22,6 +22,33 @@ TEST(NarrowText, NullEmptyAndText)
     EXPECT_EQ(1u, WideToAcp(L"\x4E2D").str().size());
 }
 
+TEST(NarrowText, LongJoinedAndMovedTexts)
+{
+    // Either side of the room kept inside the object.
+    for (size_t length : {126u, 127u, 128u, 129u, 300u}) {
+        std::wstring wide(length, L'a');
+        EXPECT_EQ(std::string(length, 'a'), WideToAcp(wide.c_str()).str()) << length;
+        EXPECT_EQ(std::string(length, 'a'), WideToThreadAcp(wide.c_str()).str()) << length;
+        EXPECT_EQ(std::string(length, 'a') + "\\b", WideToAcp({wide.c_str(), L"\\", L"b"}).str())
+            << length;
+    }
+    EXPECT_STREQ("PLANT\\alice", WideToAcp({L"PLANT", L"\\", L"alice"}).get());
+    EXPECT_STREQ("alice", WideToAcp({nullptr, L"alice"}).get());
+    EXPECT_EQ(WideToAcp(L"caf\x00e9\\b").str(), WideToAcp({L"caf\x00e9", L"\\", L"b"}).str());
+
+    NarrowText first = WideToAcp(L"short");
+    NarrowText second = std::move(first);
+    EXPECT_STREQ("short", second.get());
+    EXPECT_EQ(nullptr, first.get());
+    std::wstring longWide(200, L'z');
+    NarrowText third = WideToAcp(longWide.c_str());
+    second = std::move(third);
+    EXPECT_EQ(std::string(200, 'z'), second.str());
+    second = WideToCodePageBounded(CP_UTF8, L"\x4E2D\x4E2D\x4E2D\x4E2D");
+    EXPECT_TRUE(second.failed());
+    EXPECT_EQ(nullptr, second.get());
+}
+
 TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
 {
     // Three bytes per character in UTF-8 do not fit two per character plus two.
