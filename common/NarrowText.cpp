@@ -165,3 +165,28 @@ BSTR AcpToBstr(const char* text)
     }
     return wide;
 }
+
+BSTR AcpToBstr(const char* text, size_t length)
+{
+    if (length > 0x7FFFFFFF) throw ConversionError{ERROR_INVALID_PARAMETER};
+    const UINT count = static_cast<UINT>(length);
+    // Plain ASCII, the usual record text, widens without the code page's tables.
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    if (ascii == length) {
+        BSTR wide = SysAllocStringLen(nullptr, count);
+        if (!wide) throw std::bad_alloc();
+        for (size_t i = 0; i < length; ++i) wide[i] = static_cast<wchar_t>(text[i]);
+        return wide;
+    }
+    int size = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(count), nullptr, 0);
+    if (size <= 0) throw ConversionError{GetLastError()};
+    BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(size));
+    if (!wide) throw std::bad_alloc();
+    if (MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(count), wide, size) <= 0) {
+        DWORD error = GetLastError();
+        SysFreeString(wide);
+        throw ConversionError{error};
+    }
+    return wide;
+}

@@ -88,6 +88,10 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept;
 // stays null. Throws when memory or the conversion fails.
 BSTR AcpToBstr(const char* text);
 
+// The same for exactly length bytes, which need no terminator (a record's
+// fixed-size field). Never null.
+BSTR AcpToBstr(const char* text, size_t length);
+
 // Thrown by the raising conversions.
 struct ConversionError {
     DWORD error;

@@ -46,8 +46,7 @@ void PrefetchFields(const CKIVRole* role) noexcept
 
 BstrText RecordText(const char (&field)[256])
 {
-    std::string text(field, strnlen(field, sizeof field));
-    return BstrText::FromAcp(text.c_str());
+    return BstrText::FromAcp(field, strnlen(field, sizeof field));
 }
 
 std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list)

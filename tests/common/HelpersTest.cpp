@@ -58,6 +58,23 @@ TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
     EXPECT_FALSE(WideToCodePageBounded(CP_UTF8, L"\x4E2D").failed());
 }
 
+TEST(BstrText, WidensAFieldOfGivenLength)
+{
+    // A field that fills its room has no terminator.
+    const char field[4] = {'a', 'b', 'c', 'd'};
+    BstrText whole = BstrText::FromAcp(field, sizeof field);
+    EXPECT_STREQ(L"abcd", whole.wide());
+    EXPECT_EQ(4u, whole.length());
+    EXPECT_STREQ(L"ab", BstrText::FromAcp(field, 2).wide());
+    BstrText empty = BstrText::FromAcp(field, 0);
+    ASSERT_NE(nullptr, empty.wide());
+    EXPECT_EQ(0u, empty.length());
+    const char accented[] = "caf\xe9s";
+    EXPECT_EQ(std::wstring(BstrText::FromAcp(accented).wide()),
+              std::wstring(BstrText::FromAcp(accented, 4).wide()) + L"s");
+    EXPECT_STREQ(L"caf\x00e9", BstrText::FromAcp(accented, 4).wide());
+}
+
 TEST(BstrText, SharesOneStringAndMakesANarrowCopy)
 {
     BstrText text(L"Operators");
