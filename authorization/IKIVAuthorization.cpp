@@ -213,7 +213,8 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 
 // Role services: what the roles collection and the role objects use, from any thread.
 
-HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept
+HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime,
+                                          RoleNames names) noexcept
 {
     try {
         CKIVRoleList* list = nullptr;
@@ -222,7 +223,7 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, Bst
         HRESULT hr = m_authorize.GetRolesCache(&list, time.put());
         if (FAILED(hr)) return hr;
         // The list belongs to the library: read while it is held.
-        std::vector<RoleListEntry> copied = CopyRoleList(list);
+        std::vector<RoleListEntry> copied = CopyRoleList(list, names);
         cacheTime = BstrText::Attach(time.release());
         roles.swap(copied);
         return hr;

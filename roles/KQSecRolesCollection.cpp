@@ -97,7 +97,7 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
         std::lock_guard<CriticalSection> filling(m_fillLock);
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        hr = authorization->ReadRoleCache(listed, cacheTime);
+        hr = authorization->ReadRoleCache(listed, cacheTime, RoleNames::Leave);
         if (SUCCEEDED(hr)) {
             // A null list is the library's "no roles": keeping the old elements
             // would show roles that no longer exist.
@@ -324,7 +324,7 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
         // apartment may let a nested call refresh the cache and free its list.
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime);
+        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime, RoleNames::Copy);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);

@@ -36,10 +36,10 @@ void PrefetchMembers(CKIVRoleMember* const* block, LONG count) noexcept
 // Records lie far apart in a large store, and a record's fields a cache
 // line or more apart: the lines are asked for ahead of their reading, so
 // that their misses overlap rather than follow one another.
-void PrefetchFields(const CKIVRole* role) noexcept
+void PrefetchFields(const CKIVRole* role, RoleNames names) noexcept
 {
     __builtin_prefetch(role->id);
-    __builtin_prefetch(role->name);
+    if (names == RoleNames::Copy) __builtin_prefetch(role->name);
 }
 
 }  // namespace
@@ -49,7 +49,7 @@ BstrText RecordText(const char (&field)[256])
     return BstrText::FromAcp(field, strnlen(field, sizeof field));
 }
 
-std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list)
+std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list, RoleNames names)
 {
     std::vector<RoleListEntry> roles;
     if (!list || !list->roles || list->count <= 0) return roles;
@@ -57,17 +57,19 @@ std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list)
     roles.reserve(count);
     constexpr size_t kAhead = 8;
     for (size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count && list->roles[i + kAhead]) PrefetchFields(list->roles[i + kAhead]);
+        if (i + kAhead < count && list->roles[i + kAhead])
+            PrefetchFields(list->roles[i + kAhead], names);
         const CKIVRole* role = list->roles[i];
         if (!role) continue;
-        roles.push_back(RoleListEntry{RecordText(role->id), RecordText(role->name)});
+        roles.push_back(RoleListEntry{
+            RecordText(role->id), names == RoleNames::Copy ? RecordText(role->name) : BstrText()});
     }
     return roles;
 }
 
 RoleRecord CopyRoleRecord(const CKIVRole& role)
 {
-    PrefetchFields(&role);
+    PrefetchFields(&role, RoleNames::Copy);
     __builtin_prefetch(role.description);
     __builtin_prefetch(&role.users);
     PrefetchMembers(role.users, role.userCount);
