@@ -103,8 +103,8 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
     *Result = VARIANT_FALSE;
     return Barrier(E_UNEXPECTED, [&] {
         NarrowText dn = WideToAcp(SecObjectDN);
-        NarrowText account;
-        if (HasAccount(Domain, UserName)) account = JoinDomainUserToAcp(Domain, UserName);
+        NarrowText account =
+            HasAccount(Domain, UserName) ? JoinDomainUserToAcp(Domain, UserName) : NarrowText();
         std::lock_guard<CriticalSection> library(m_libraryLock);
         *Result = ToVariantBool(m_authorize.CheckAccess(
             account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
@@ -212,7 +212,8 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 
 // Role services: what the roles collection and the role objects use, from any thread.
 
-HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept
+HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime,
+                                          RoleNames names) noexcept
 {
     return Barrier(ExceptionCode, [&] {
         CKIVRoleList* list = nullptr;
@@ -221,7 +222,7 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, Bst
         HRESULT hr = m_authorize.GetRolesCache(&list, time.put());
         if (FAILED(hr)) return hr;
         // The list belongs to the library: read while it is held.
-        std::vector<RoleListEntry> copied = CopyRoleList(list);
+        std::vector<RoleListEntry> copied = CopyRoleList(list, names);
         cacheTime = BstrText::Attach(time.release());
         roles.swap(copied);
         return hr;

@@ -65,7 +65,8 @@ public:
     static HRESULT SetSecurityServer(BSTR Reserved, BSTR Url) noexcept;
 
     // IRoleServices
-    HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept override;
+    HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime,
+                          RoleNames names) noexcept override;
     HRESULT LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept override;
     HRESULT GetSecClient(IAuthSecClient** client) noexcept override;
     HRESULT RefreshRoleCache() noexcept override;

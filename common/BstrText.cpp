@@ -42,6 +42,11 @@ BstrText BstrText::FromAcp(const char* text)
     return Attach(AcpToBstr(text));
 }
 
+BstrText BstrText::FromAcp(const char* text, size_t length)
+{
+    return Attach(AcpToBstr(text, length));
+}
+
 BstrText::BstrText(const BstrText& other) noexcept : m_holder(other.m_holder)
 {
     if (m_holder) InterlockedIncrement(&m_holder->refs);

@@ -16,6 +16,8 @@ public:
     static BstrText Attach(BSTR text);
     // Widens a narrow text of the system ANSI code page. Throws.
     static BstrText FromAcp(const char* text);
+    // The same for exactly length bytes, which need no terminator.
+    static BstrText FromAcp(const char* text, size_t length);
 
     BstrText(const BstrText& other) noexcept;
     BstrText& operator=(const BstrText& other) noexcept;

@@ -26,6 +26,32 @@ void NarrowText::SetLength(size_t length) noexcept
     else m_long.resize(length);
 }
 
+bool NarrowText::KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept
+{
+    size_t length = 0;
+    for (const wchar_t* part : parts) {
+        if (!part) continue;
+        for (; *part; ++part) {
+            if (*part >= 0x80 || length + 1 >= kInlineBytes) return false;
+            m_inline[length++] = static_cast<char>(*part);
+        }
+    }
+    m_inline[length] = '\0';
+    m_length = length;
+    m_state = State::Inline;
+    return true;
+}
+
+void NarrowText::TakeFrom(NarrowText& other) noexcept
+{
+    m_state = other.m_state;
+    m_length = other.m_length;
+    if (m_state == State::Inline) memcpy(m_inline, other.m_inline, m_length + 1);
+    else if (m_state == State::Long) m_long = std::move(other.m_long);
+    other.m_state = State::Null;
+    other.m_length = 0;
+}
+
 namespace {
 
 // Every ANSI code page keeps ASCII as it is: plain ASCII text, the usual
@@ -47,10 +73,12 @@ void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept
 
 }  // namespace
 
+// Each conversion returns its one named result, which the compiler then
+// builds in the caller's place: a check moves no text.
 NarrowText WideToAcp(const wchar_t* text)
 {
     NarrowText result;
-    if (!text) return result;
+    if (!text || result.KeepAsciiInline({text})) return result;
     ptrdiff_t ascii = AsciiLength(text);
     if (ascii >= 0) {
         CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
@@ -66,6 +94,8 @@ NarrowText WideToAcp(const wchar_t* text)
 
 NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
 {
+    NarrowText result;
+    if (result.KeepAsciiInline(parts)) return result;
     size_t length = 0;
     bool ascii = true;
     for (const wchar_t* part : parts) {
@@ -78,9 +108,9 @@ NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
         std::wstring joined;
         for (const wchar_t* part : parts)
             if (part) joined += part;
-        return WideToAcp(joined.c_str());
+        result = WideToAcp(joined.c_str());
+        return result;
     }
-    NarrowText result;
     char* narrow = result.Reserve(length);
     for (const wchar_t* part : parts) {
         if (!part) continue;
@@ -95,20 +125,25 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
 {
     NarrowText result;
     if (!text) return result;
-    return Barrier(NarrowText::Failed(), [&] {
-        ptrdiff_t ascii = (codePage == CP_ACP || codePage == CP_THREAD_ACP) ? AsciiLength(text) : -1;
+    bool ansi = codePage == CP_ACP || codePage == CP_THREAD_ACP;
+    if (ansi && result.KeepAsciiInline({text})) return result;
+    bool converted = Barrier(false, [&] {
+        ptrdiff_t ascii = ansi ? AsciiLength(text) : -1;
         if (ascii >= 0) {
             CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
-            return result;
+            return true;
         }
         size_t room = wcslen(text) * 2 + 2;
         char* narrow = result.Reserve(room - 1);
-        int written = WideCharToMultiByte(codePage, 0, text, -1, narrow, static_cast<int>(room), nullptr, nullptr);
-        if (written <= 0) return NarrowText::Failed();
+        int written = WideCharToMultiByte(codePage, 0, text, -1, narrow, static_cast<int>(room),
+                                          nullptr, nullptr);
+        if (written <= 0) return false;
         // Up to the first NUL, which a converted character may hold.
         result.SetLength(strlen(narrow));
-        return result;
+        return true;
     });
+    if (!converted) result.m_state = NarrowText::State::Failed;
+    return result;
 }
 
 NarrowText WideToThreadAcp(const wchar_t* text) noexcept
@@ -124,6 +159,31 @@ BSTR AcpToBstr(const char* text)
     BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(size - 1));
     if (!wide) throw std::bad_alloc();
     if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, size) <= 0) {
+        DWORD error = GetLastError();
+        SysFreeString(wide);
+        throw ConversionError{error};
+    }
+    return wide;
+}
+
+BSTR AcpToBstr(const char* text, size_t length)
+{
+    if (length > 0x7FFFFFFF) throw ConversionError{ERROR_INVALID_PARAMETER};
+    const UINT count = static_cast<UINT>(length);
+    // Plain ASCII, the usual record text, widens without the code page's tables.
+    size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    if (ascii == length) {
+        BSTR wide = SysAllocStringLen(nullptr, count);
+        if (!wide) throw std::bad_alloc();
+        for (size_t i = 0; i < length; ++i) wide[i] = static_cast<wchar_t>(text[i]);
+        return wide;
+    }
+    int size = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(count), nullptr, 0);
+    if (size <= 0) throw ConversionError{GetLastError()};
+    BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(size));
+    if (!wide) throw std::bad_alloc();
+    if (MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(count), wide, size) <= 0) {
         DWORD error = GetLastError();
         SysFreeString(wide);
         throw ConversionError{error};

@@ -13,8 +13,20 @@
 // object: a heap allocation costs more than the whole conversion.
 class NarrowText {
 public:
-    NarrowText() noexcept = default;  // null
-    explicit NarrowText(std::string text) : m_long(std::move(text)), m_length(m_long.size()), m_state(State::Long) {}
+    NarrowText() noexcept {}  // null
+    explicit NarrowText(std::string text)
+        : m_long(std::move(text)), m_length(m_long.size()), m_state(State::Long)
+    {
+    }
+    // A move copies the bytes in use, not the whole inline room.
+    NarrowText(NarrowText&& other) noexcept { TakeFrom(other); }
+    NarrowText& operator=(NarrowText&& other) noexcept
+    {
+        if (this != &other) TakeFrom(other);
+        return *this;
+    }
+    NarrowText(const NarrowText&) = delete;
+    NarrowText& operator=(const NarrowText&) = delete;
     static NarrowText Failed() noexcept
     {
         NarrowText result;
@@ -25,7 +37,9 @@ public:
     // Null for a null text and for a failed conversion.
     const char* get() const noexcept
     {
-        return m_state == State::Inline ? m_inline : m_state == State::Long ? m_long.c_str() : nullptr;
+        return m_state == State::Inline ? m_inline
+               : m_state == State::Long ? m_long.c_str()
+                                        : nullptr;
     }
     bool failed() const noexcept { return m_state == State::Failed; }
     // The text; empty for null and failed ones.
@@ -41,8 +55,14 @@ private:
     // Room for length bytes and a terminator, inside when it fits.
     char* Reserve(size_t length);
     void SetLength(size_t length) noexcept;
+    // Plain ASCII parts, joined, kept inside when they fit: true when done.
+    // ASCII is the same in every ANSI code page, so no table is needed.
+    bool KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept;
+    void TakeFrom(NarrowText& other) noexcept;
 
-    char m_inline[kInlineBytes] = {};
+    // Written only up to the terminator: zeroing the whole room would cost
+    // as much as the conversion.
+    char m_inline[kInlineBytes];
     std::string m_long;
     size_t m_length = 0;
     State m_state = State::Null;
@@ -67,6 +87,10 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept;
 // Widens a narrow text of the system ANSI code page into a new BSTR; null
 // stays null. Throws when memory or the conversion fails.
 BSTR AcpToBstr(const char* text);
+
+// The same for exactly length bytes, which need no terminator (a record's
+// fixed-size field). Never null.
+BSTR AcpToBstr(const char* text, size_t length);
 
 // Thrown by the raising conversions.
 struct ConversionError {

@@ -83,7 +83,7 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
         std::lock_guard<CriticalSection> filling(m_fillLock);
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        HRESULT read = authorization->ReadRoleCache(listed, cacheTime);
+        HRESULT read = authorization->ReadRoleCache(listed, cacheTime, RoleNames::Leave);
         if (SUCCEEDED(read)) {
             // A null list is the library's "no roles": keeping the old elements
             // would show roles that no longer exist.
@@ -299,7 +299,7 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
         // apartment may let a nested call refresh the cache and free its list.
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime);
+        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime, RoleNames::Copy);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
         if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);

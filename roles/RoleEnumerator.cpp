@@ -24,27 +24,56 @@ std::vector<std::wstring> CopyMembers(CKIVRoleMember* const* block, LONG count)
     return members;
 }
 
+void PrefetchMembers(CKIVRoleMember* const* block, LONG count) noexcept
+{
+    if (!block || count <= 0) return;
+    __builtin_prefetch(block);
+    // The first few: a role of many members costs its copies anyway.
+    for (LONG i = 0; i < count && i < 4; ++i)
+        if (block[i]) __builtin_prefetch(block[i]->name);
+}
+
+// Records lie far apart in a large store, and a record's fields a cache
+// line or more apart: the lines are asked for ahead of their reading, so
+// that their misses overlap rather than follow one another.
+void PrefetchFields(const CKIVRole* role, RoleNames names) noexcept
+{
+    __builtin_prefetch(role->id);
+    if (names == RoleNames::Copy) __builtin_prefetch(role->name);
+}
+
 }  // namespace
 
 BstrText RecordText(const char (&field)[256])
 {
-    std::string text(field, strnlen(field, sizeof field));
-    return BstrText::FromAcp(text.c_str());
+    return BstrText::FromAcp(field, strnlen(field, sizeof field));
 }
 
-std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list)
+std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list, RoleNames names)
 {
     std::vector<RoleListEntry> roles;
-    for (LONG i = 0; list && list->roles && i < list->count; ++i) {
+    if (!list || !list->roles || list->count <= 0) return roles;
+    const size_t count = static_cast<size_t>(list->count);
+    roles.reserve(count);
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count && list->roles[i + kAhead])
+            PrefetchFields(list->roles[i + kAhead], names);
         const CKIVRole* role = list->roles[i];
         if (!role) continue;
-        roles.push_back(RoleListEntry{RecordText(role->id), RecordText(role->name)});
+        roles.push_back(RoleListEntry{
+            RecordText(role->id), names == RoleNames::Copy ? RecordText(role->name) : BstrText()});
     }
     return roles;
 }
 
 RoleRecord CopyRoleRecord(const CKIVRole& role)
 {
+    PrefetchFields(&role, RoleNames::Copy);
+    __builtin_prefetch(role.description);
+    __builtin_prefetch(&role.users);
+    PrefetchMembers(role.users, role.userCount);
+    PrefetchMembers(role.groups, role.groupCount);
     return RoleRecord{RecordText(role.id), RecordText(role.name), RecordText(role.description),
                       CopyMembers(role.users, role.userCount), CopyMembers(role.groups, role.groupCount)};
 }

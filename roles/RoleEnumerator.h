@@ -27,7 +27,7 @@ BstrText RecordText(const char (&field)[256]);
 
 // Copies of the library's records, read while the library is held. A null
 // list gives no roles. Throw on failure.
-std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list);
+std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list, RoleNames names);
 RoleRecord CopyRoleRecord(const CKIVRole& role);
 
 // A lookup that succeeds without handing out a record.

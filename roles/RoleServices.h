@@ -17,8 +17,13 @@
 // One role as the role cache lists it.
 struct RoleListEntry {
     BstrText id;
-    BstrText name;
+    BstrText name;  // null unless asked for
 };
+
+// Whether a reading of the role cache copies the names too: the collection
+// keeps identifiers only, and a name is a text to convert and a record line
+// to fetch per role.
+enum class RoleNames { Leave, Copy };
 
 // A copy of the library's record of one role, taken while the library was held.
 struct RoleRecord {
@@ -37,7 +42,8 @@ public:
 
     // The roles of the role cache, in its order (none when the library hands
     // out no list), and its cache-time text.
-    virtual HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime) noexcept = 0;
+    virtual HRESULT ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime,
+                                  RoleNames names) noexcept = 0;
 
     // The library's current record of the role named by an identifier or a
     // name (narrow, system code page). found is false when the lookup

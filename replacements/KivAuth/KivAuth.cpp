@@ -200,7 +200,9 @@ struct CKIVAuthorize::Impl {
     bool Check(const char* account, const char* dn, unsigned long permission) const
     {
         if (!cache || !cache->forChecks || !dn) return false;
-        return cache->policy->AccountHolds(account ? std::string(account) : cache->account, dn, permission);
+        std::string_view who = account ? std::string_view(account)
+                                       : std::string_view(cache->account);
+        return cache->policy->AccountHolds(who, dn, permission);
     }
 
     bool CheckRole(const char* roleName, const char* dn, unsigned long permission) const

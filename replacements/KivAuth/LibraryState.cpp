@@ -78,6 +78,9 @@ Shared& State()
 
 // Read by every call, outside the lock: off costs one load.
 std::atomic<bool> g_recordCalls{false};
+// Whether a test forces any result, kept with the table under the lock:
+// a call that nothing forces takes neither the lock nor a lookup.
+std::atomic<bool> g_anyForced{false};
 
 void AppendQuoted(std::string& line, const std::string& text)
 {
@@ -170,6 +173,7 @@ void RecordCall(const CallLine& line)
 
 bool ForcedResult(const char* operation, long& result)
 {
+    if (!g_anyForced.load(std::memory_order_acquire)) return false;
     Shared& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     auto found = s.forced.find(operation);
@@ -358,6 +362,7 @@ void KivTest_Reset()
     g_recordCalls = false;
     s.calls.clear();
     s.forced.clear();
+    g_anyForced = false;
     s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = s.appCacheWithoutObject = false;
     s.forcedVariants.clear();
     s.forcedIds.clear();
@@ -398,6 +403,7 @@ void KivTest_Force(const char* operation, long result)
     if (!operation) return;
     std::lock_guard<std::mutex> guard(State().lock);
     State().forced[operation] = result;
+    g_anyForced = true;
 }
 
 void KivTest_Unforce(const char* operation)
@@ -405,6 +411,7 @@ void KivTest_Unforce(const char* operation)
     if (!operation) return;
     std::lock_guard<std::mutex> guard(State().lock);
     State().forced.erase(operation);
+    g_anyForced = !State().forced.empty();
 }
 
 void KivTest_SetRefreshFlagCleared(BOOL cleared)

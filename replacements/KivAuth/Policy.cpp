@@ -89,6 +89,39 @@ const std::string& Required(const std::string& field, const char* what)
     return field;
 }
 
+// A folded copy of a check's text, kept on the stack when short: a check
+// folds its account and its DN, and heap copies of them cost more than the
+// lookups themselves. Folds as FoldCase does.
+class FoldedKey {
+public:
+    explicit FoldedKey(std::string_view text)
+    {
+        if (text.size() >= sizeof m_short) {
+            m_long = FoldCase(std::string(text));
+            m_view = m_long;
+            return;
+        }
+        bool ascii = true;
+        for (size_t i = 0; i < text.size(); ++i) {
+            char c = text[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            else if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+            m_short[i] = c;
+        }
+        if (!ascii) CharLowerBuffA(m_short, static_cast<DWORD>(text.size()));
+        m_view = std::string_view(m_short, text.size());
+    }
+    FoldedKey(const FoldedKey&) = delete;
+    FoldedKey& operator=(const FoldedKey&) = delete;
+
+    std::string_view view() const noexcept { return m_view; }
+
+private:
+    char m_short[128];
+    std::string m_long;
+    std::string_view m_view;
+};
+
 }  // namespace
 
 // Reads a policy line by line; each record kind has a fixed number of fields.
@@ -433,13 +466,14 @@ std::vector<uint32_t> Policy::RolesOf(const std::string& account) const
     return roles;
 }
 
-bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWORD permission) const
+bool Policy::AccountHolds(std::string_view account, std::string_view dn, DWORD permission) const
 {
     if (permission == 0) return false;
-    auto grants = m_grants->find(FoldCase(dn));
+    auto grants = m_grants->find(FoldedKey(dn).view());
     if (grants == m_grants->end()) return false;
     const DnGrants& onDn = grants->second;
-    std::string key = FoldCase(account);
+    FoldedKey folded(account);
+    std::string_view key = folded.view();
     DWORD held = 0;
     auto own = onDn.accounts.find(key);
     if (own != onDn.accounts.end()) held = own->second;
@@ -460,10 +494,10 @@ bool Policy::AccountHolds(const std::string& account, const std::string& dn, DWO
     return (held & permission) == permission;
 }
 
-bool Policy::RoleHolds(const Role& role, const std::string& dn, DWORD permission) const
+bool Policy::RoleHolds(const Role& role, std::string_view dn, DWORD permission) const
 {
     if (permission == 0) return false;
-    auto grants = m_grants->find(FoldCase(dn));
+    auto grants = m_grants->find(FoldedKey(dn).view());
     if (grants == m_grants->end()) return false;
     DWORD granted = grants->second.RoleMask(static_cast<uint32_t>(&role - m_roles->data()));
     return granted && (granted & permission) == permission;

@@ -72,8 +72,8 @@ public:
 
     // True when the account itself and its roles together hold every bit of
     // the permission on the DN. A permission of 0 is never granted.
-    bool AccountHolds(const std::string& account, const std::string& dn, DWORD permission) const;
-    bool RoleHolds(const Role& role, const std::string& dn, DWORD permission) const;
+    bool AccountHolds(std::string_view account, std::string_view dn, DWORD permission) const;
+    bool RoleHolds(const Role& role, std::string_view dn, DWORD permission) const;
 
     const Application* FindApplication(const std::string& name) const;
 

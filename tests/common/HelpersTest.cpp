@@ -22,6 +22,33 @@ TEST(NarrowText, NullEmptyAndText)
     EXPECT_EQ(1u, WideToAcp(L"\x4E2D").str().size());
 }
 
+TEST(NarrowText, LongJoinedAndMovedTexts)
+{
+    // Either side of the room kept inside the object.
+    for (size_t length : {126u, 127u, 128u, 129u, 300u}) {
+        std::wstring wide(length, L'a');
+        EXPECT_EQ(std::string(length, 'a'), WideToAcp(wide.c_str()).str()) << length;
+        EXPECT_EQ(std::string(length, 'a'), WideToThreadAcp(wide.c_str()).str()) << length;
+        EXPECT_EQ(std::string(length, 'a') + "\\b", WideToAcp({wide.c_str(), L"\\", L"b"}).str())
+            << length;
+    }
+    EXPECT_STREQ("PLANT\\alice", WideToAcp({L"PLANT", L"\\", L"alice"}).get());
+    EXPECT_STREQ("alice", WideToAcp({nullptr, L"alice"}).get());
+    EXPECT_EQ(WideToAcp(L"caf\x00e9\\b").str(), WideToAcp({L"caf\x00e9", L"\\", L"b"}).str());
+
+    NarrowText first = WideToAcp(L"short");
+    NarrowText second = std::move(first);
+    EXPECT_STREQ("short", second.get());
+    EXPECT_EQ(nullptr, first.get());
+    std::wstring longWide(200, L'z');
+    NarrowText third = WideToAcp(longWide.c_str());
+    second = std::move(third);
+    EXPECT_EQ(std::string(200, 'z'), second.str());
+    second = WideToCodePageBounded(CP_UTF8, L"\x4E2D\x4E2D\x4E2D\x4E2D");
+    EXPECT_TRUE(second.failed());
+    EXPECT_EQ(nullptr, second.get());
+}
+
 TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
 {
     // Three bytes per character in UTF-8 do not fit two per character plus two.
@@ -29,6 +56,23 @@ TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
     EXPECT_TRUE(narrow.failed());
     EXPECT_EQ(nullptr, narrow.get());
     EXPECT_FALSE(WideToCodePageBounded(CP_UTF8, L"\x4E2D").failed());
+}
+
+TEST(BstrText, WidensAFieldOfGivenLength)
+{
+    // A field that fills its room has no terminator.
+    const char field[4] = {'a', 'b', 'c', 'd'};
+    BstrText whole = BstrText::FromAcp(field, sizeof field);
+    EXPECT_STREQ(L"abcd", whole.wide());
+    EXPECT_EQ(4u, whole.length());
+    EXPECT_STREQ(L"ab", BstrText::FromAcp(field, 2).wide());
+    BstrText empty = BstrText::FromAcp(field, 0);
+    ASSERT_NE(nullptr, empty.wide());
+    EXPECT_EQ(0u, empty.length());
+    const char accented[] = "caf\xe9s";
+    EXPECT_EQ(std::wstring(BstrText::FromAcp(accented).wide()),
+              std::wstring(BstrText::FromAcp(accented, 4).wide()) + L"s");
+    EXPECT_STREQ(L"caf\x00e9", BstrText::FromAcp(accented, 4).wide());
 }
 
 TEST(BstrText, SharesOneStringAndMakesANarrowCopy)
