@@ -47,9 +47,7 @@ HRESULT CAuthorizationEx::Forward(Call call) noexcept
 {
     com_ptr<IIKIVAuthorization> inner;
     RETURN_IF_FAILED(GetInnerAuthorization(inner.put()));
-    return Barrier(E_UNEXPECTED, [&] {
-        return call(inner.get());
-    });
+    return Barrier(E_UNEXPECTED, [&] { return call(inner.get()); });
 }
 
 HRESULT CAuthorizationEx::SingleConversion(BSTR Domain, BSTR UserName, VARIANT* Roles) noexcept
@@ -151,7 +149,8 @@ STDMETHODIMP CAuthorizationEx::GetSecureGroupMembers(BSTR applName, BSTR groupNa
 {
     return DoubleConversion(NullOuts::PassedOn, secObjNames, secObjIds,
                             [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
-                                return inner->GetSecureGroupMembers(applName, groupName, names, ids);
+                                return inner->GetSecureGroupMembers(applName, groupName, names,
+                                                                    ids);
                             });
 }
 
@@ -197,7 +196,8 @@ STDMETHODIMP CAuthorizationEx::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
 
 STDMETHODIMP CAuthorizationEx::get_RolesColl(IKQSecRolesCollection** ppRoles, BSTR* pstrTime)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->get_RolesColl(ppRoles, pstrTime); });
+    return Forward(
+        [&](IIKIVAuthorization* inner) { return inner->get_RolesColl(ppRoles, pstrTime); });
 }
 
 STDMETHODIMP CAuthorizationEx::put_AuthSecClient(IUnknown* pSec)

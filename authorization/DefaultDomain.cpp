@@ -12,12 +12,9 @@ bool IsTerminated(DWORD type, const BYTE* data, DWORD size) noexcept
 {
     switch (type) {
     case REG_SZ:
-    case REG_EXPAND_SZ:
-        return data[size - 1] == 0;
-    case REG_MULTI_SZ:
-        return data[size - 1] == 0 && (size < 2 || data[size - 2] == 0);
-    default:
-        return false;
+    case REG_EXPAND_SZ: return data[size - 1] == 0;
+    case REG_MULTI_SZ: return data[size - 1] == 0 && (size < 2 || data[size - 2] == 0);
+    default: return false;
     }
 }
 
@@ -64,7 +61,9 @@ public:
         }
         present = false;
         HKEY opened = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) return;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_QUERY_VALUE, &opened) !=
+            ERROR_SUCCESS)
+            return;
         m_key.reset(opened);
         ReadValue(m_key.get(), present, domain);
     }

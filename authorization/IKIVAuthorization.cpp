@@ -197,12 +197,9 @@ HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
     // A setting of the library as a whole, not of one object.
     HMODULE library = GetModuleHandleA("KivAuth.dll");
     if (!library) return S_OK;
-    auto setSecurityServer =
-        GetProcAddressAs<SetSecurityServerFn>(library, "SetSecurityServer");
+    auto setSecurityServer = GetProcAddressAs<SetSecurityServerFn>(library, "SetSecurityServer");
     if (!setSecurityServer) return S_OK;
-    return Barrier(E_UNEXPECTED, [&] {
-        return setSecurityServer(Reserved, Url);
-    });
+    return Barrier(E_UNEXPECTED, [&] { return setSecurityServer(Reserved, Url); });
 }
 
 STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
@@ -229,7 +226,8 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, Bst
     });
 }
 
-HRESULT CIKIVAuthorization::LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept
+HRESULT CIKIVAuthorization::LookUpRole(const char* roleIdOrName, bool& found,
+                                       RoleRecord* record) noexcept
 {
     found = false;
     return Barrier(ExceptionCode, [&] {
@@ -284,7 +282,8 @@ void CIKIVAuthorization::ShareClient() noexcept
     com_ptr<IGlobalInterfaceTable> table;
     HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IGlobalInterfaceTable, table.put_void());
-    if (SUCCEEDED(hr)) hr = table->RegisterInterfaceInGlobal(m_pSecClient.get(), IID_IUnknown, &m_clientCookie);
+    if (SUCCEEDED(hr))
+        hr = table->RegisterInterfaceInGlobal(m_pSecClient.get(), IID_IUnknown, &m_clientCookie);
     if (FAILED(hr)) m_clientCookie = 0;
     m_clientShared = hr;
 }

@@ -23,11 +23,11 @@ public:
     BstrText& operator=(const BstrText& other) noexcept;
     ~BstrText();
 
-    const wchar_t* wide() const noexcept;   // null for a null text
-    const char* narrow() const;             // null for a null text; throws
-    UINT length() const noexcept;           // BSTR length in characters
-    bool empty() const noexcept;            // null, or first character NUL
-    BSTR copy() const;                      // a new BSTR for a client; throws
+    const wchar_t* wide() const noexcept;  // null for a null text
+    const char* narrow() const;            // null for a null text; throws
+    UINT length() const noexcept;          // BSTR length in characters
+    bool empty() const noexcept;           // null, or first character NUL
+    BSTR copy() const;                     // a new BSTR for a client; throws
 
 private:
     struct Holder;

@@ -31,21 +31,30 @@ inline DWORD_PTR OffsetOfClass() noexcept
     return reinterpret_cast<DWORD_PTR>(static_cast<Base*>(reinterpret_cast<Derived*>(8))) - 8;
 }
 
-#define INTERFACE_ENTRY(Class, Itf) { &__uuidof(Itf), OffsetOfClass<Itf, Class>(), nullptr }
-#define INTERFACE_ENTRY_IID(Class, iidOf, Itf) { &(iidOf), OffsetOfClass<Itf, Class>(), nullptr }
+#define INTERFACE_ENTRY(Class, Itf)                          \
+    {                                                        \
+        &__uuidof(Itf), OffsetOfClass<Itf, Class>(), nullptr \
+    }
+#define INTERFACE_ENTRY_IID(Class, iidOf, Itf)         \
+    {                                                  \
+        &(iidOf), OffsetOfClass<Itf, Class>(), nullptr \
+    }
 // An interface answered by an aggregated inner object held in a com_ptr
 // member (the free-threaded marshaler, for instance). A class and a member
 // name cannot stand in parentheses.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define INTERFACE_ENTRY_AGGREGATE(Class, iidOf, member)                                  \
-    {                                                                                    \
-        &(iidOf), 0, [](void* object, REFIID riid, void** ppv) -> HRESULT {              \
-            auto& inner = static_cast<Class*>(object)->member;                           \
-            return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;              \
-        }                                                                                \
+#define INTERFACE_ENTRY_AGGREGATE(Class, iidOf, member)                      \
+    {                                                                        \
+        &(iidOf), 0, [](void* object, REFIID riid, void** ppv) -> HRESULT {  \
+            auto& inner = static_cast<Class*>(object)->member;               \
+            return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE; \
+        }                                                                    \
     }
 // NOLINTEND(bugprone-macro-parentheses)
-#define INTERFACE_ENTRY_END { nullptr, 0, nullptr }
+#define INTERFACE_ENTRY_END \
+    {                       \
+        nullptr, 0, nullptr \
+    }
 
 class ComObjectRoot {
 public:
@@ -63,7 +72,8 @@ public:
         *ppv = nullptr;
         const InterfaceEntry* table = T::Interfaces();
         if (IsEqualIID(riid, IID_IUnknown)) {
-            auto* unk = reinterpret_cast<IUnknown*>(reinterpret_cast<BYTE*>(object) + table[0].offset);
+            auto* unk =
+                reinterpret_cast<IUnknown*>(reinterpret_cast<BYTE*>(object) + table[0].offset);
             unk->AddRef();
             *ppv = unk;
             return S_OK;
@@ -71,7 +81,8 @@ public:
         for (const InterfaceEntry* entry = table; entry->iid; ++entry) {
             if (!IsEqualIID(*entry->iid, riid)) continue;
             if (entry->delegate) return entry->delegate(object, riid, ppv);
-            auto* unk = reinterpret_cast<IUnknown*>(reinterpret_cast<BYTE*>(object) + entry->offset);
+            auto* unk =
+                reinterpret_cast<IUnknown*>(reinterpret_cast<BYTE*>(object) + entry->offset);
             unk->AddRef();
             *ppv = unk;
             return S_OK;
@@ -87,9 +98,12 @@ protected:
     LONG m_refs = 0;
     IUnknown* m_controlling = nullptr;
 
-    template <class T> friend class ComObject;
-    template <class T> friend class ComContainedObject;
-    template <class T> friend class ComAggObject;
+    template <class T>
+    friend class ComObject;
+    template <class T>
+    friend class ComContainedObject;
+    template <class T>
+    friend class ComAggObject;
 };
 
 // A plain object: its own IUnknown, one module lock for its life.
@@ -112,7 +126,10 @@ public:
     {
         return ComObjectRoot::QueryFromTable<T>(this, riid, ppv);
     }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&this->m_refs)); }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        return static_cast<ULONG>(InterlockedIncrement(&this->m_refs));
+    }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&this->m_refs);
@@ -171,7 +188,10 @@ public:
         }
         return ComObjectRoot::QueryFromTable<T>(&m_contained, riid, ppv);
     }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&m_refs);

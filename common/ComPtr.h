@@ -8,10 +8,10 @@
 #include <type_traits>
 #include <utility>
 
-#define RETURN_IF_FAILED(expr)                   \
-    do {                                         \
-        HRESULT hr_ = (expr);                    \
-        if (FAILED(hr_)) return hr_;             \
+#define RETURN_IF_FAILED(expr)       \
+    do {                             \
+        HRESULT hr_ = (expr);        \
+        if (FAILED(hr_)) return hr_; \
     } while (0)
 
 // The HRESULT for the exception being handled: E_OUTOFMEMORY for lack of
@@ -56,7 +56,10 @@ class com_ptr {
 public:
     com_ptr() noexcept = default;
     com_ptr(std::nullptr_t) noexcept {}
-    explicit com_ptr(T* p) noexcept : m_p(p) { if (m_p) m_p->AddRef(); }
+    explicit com_ptr(T* p) noexcept : m_p(p)
+    {
+        if (m_p) m_p->AddRef();
+    }
     com_ptr(const com_ptr& other) noexcept : com_ptr(other.m_p) {}
     com_ptr(com_ptr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
     ~com_ptr() { reset(); }

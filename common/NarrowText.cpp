@@ -22,8 +22,10 @@ char* NarrowText::Reserve(size_t length)
 void NarrowText::SetLength(size_t length) noexcept
 {
     m_length = length;
-    if (m_state == State::Inline) m_inline[length] = '\0';
-    else m_long.resize(length);
+    if (m_state == State::Inline)
+        m_inline[length] = '\0';
+    else
+        m_long.resize(length);
 }
 
 bool NarrowText::KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept
@@ -46,8 +48,10 @@ void NarrowText::TakeFrom(NarrowText& other) noexcept
 {
     m_state = other.m_state;
     m_length = other.m_length;
-    if (m_state == State::Inline) memcpy(m_inline, other.m_inline, m_length + 1);
-    else if (m_state == State::Long) m_long = std::move(other.m_long);
+    if (m_state == State::Inline)
+        memcpy(m_inline, other.m_inline, m_length + 1);
+    else if (m_state == State::Long)
+        m_long = std::move(other.m_long);
     other.m_state = State::Null;
     other.m_length = 0;
 }
@@ -100,8 +104,10 @@ NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
     bool ascii = true;
     for (const wchar_t* part : parts) {
         ptrdiff_t partLength = part ? AsciiLength(part) : 0;
-        if (partLength < 0) ascii = false;
-        else length += static_cast<size_t>(partLength);
+        if (partLength < 0)
+            ascii = false;
+        else
+            length += static_cast<size_t>(partLength);
     }
     if (!ascii) {
         // The code page's own conversion, of the joined text.

@@ -92,7 +92,8 @@ HRESULT InvokeWithScriptOutParameters(ITypeInfo* typeInfo, void* instance, DISPI
         V_BYREF(&arg) = &V_BYREF(&c.holder);
     }
     DISPPARAMS carriedParams = {args.data(), nullptr, params->cArgs, 0};
-    HRESULT hr = typeInfo->Invoke(instance, dispid, flags, &carriedParams, result, excepInfo, argErr);
+    HRESULT hr =
+        typeInfo->Invoke(instance, dispid, flags, &carriedParams, result, excepInfo, argErr);
     for (Carried& c : carried) {
         if (SUCCEEDED(hr)) {
             VariantClear(c.scriptTarget);
@@ -225,10 +226,12 @@ bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
     std::vector<VARIANT> given(params->rgvarg, params->rgvarg + params->cArgs);
     bool changed = false;
     for (UINT i = 0; i < params->cArgs; ++i) {
-        DISPID param = i < named ? params->rgdispidNamedArgs[i] : static_cast<DISPID>(params->cArgs - 1 - i);
+        DISPID param =
+            i < named ? params->rgdispidNamedArgs[i] : static_cast<DISPID>(params->cArgs - 1 - i);
         if (param < 0 || static_cast<UINT>(param) >= callable) continue;
         passed[static_cast<UINT>(param)] = true;
-        if (kinds[static_cast<UINT>(param)] != ParamKind::OptionalText || !IsOmitted(given[i])) continue;
+        if (kinds[static_cast<UINT>(param)] != ParamKind::OptionalText || !IsOmitted(given[i]))
+            continue;
         given[i] = noText;
         changed = true;
     }
@@ -244,7 +247,8 @@ bool FillOmittedOptionalTexts(ITypeInfo* typeInfo, DISPID dispid, WORD flags,
     for (UINT p = positional; p < callable; ++p)
         if (!passed[p] && kinds[p] == ParamKind::OptionalText) last = p + 1;
     bool contiguous = named == 0;
-    for (UINT p = positional; p < last && contiguous; ++p) contiguous = kinds[p] != ParamKind::Required;
+    for (UINT p = positional; p < last && contiguous; ++p)
+        contiguous = kinds[p] != ParamKind::Required;
     if (contiguous) {
         VARIANT notPassed;
         VariantInit(&notPassed);
@@ -279,12 +283,13 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, W
     DISPPARAMS filled;
     UINT inserted = 0;
     try {
-        if (FillOmittedOptionalTexts(typeInfo, dispid, flags, params, filledArgs, filledNames, filled,
-                                     inserted)) {
+        if (FillOmittedOptionalTexts(typeInfo, dispid, flags, params, filledArgs, filledNames,
+                                     filled, inserted)) {
             HRESULT hr = InvokeWithTypeInfo(typeInfo, instance, dispid, flags, &filled, result,
                                             excepInfo, argErr);
             // A bad argument is named by its place in the caller's list.
-            if (argErr && (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) && *argErr >= inserted)
+            if (argErr && (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) &&
+                *argErr >= inserted)
                 *argErr -= inserted;
             return hr;
         }
@@ -294,8 +299,8 @@ HRESULT InvokeWithTypeInfo(ITypeInfo* typeInfo, void* instance, DISPID dispid, W
     HRESULT hr = typeInfo->Invoke(instance, dispid, flags, params, result, excepInfo, argErr);
     if (hr == DISP_E_TYPEMISMATCH) {
         try {
-            HRESULT carried = InvokeWithScriptOutParameters(typeInfo, instance, dispid, flags, params,
-                                                            result, excepInfo, argErr);
+            HRESULT carried = InvokeWithScriptOutParameters(typeInfo, instance, dispid, flags,
+                                                            params, result, excepInfo, argErr);
             if (carried != DISP_E_TYPEMISMATCH) return carried;
         } catch (...) {
             return E_OUTOFMEMORY;

@@ -40,7 +40,8 @@ public:
     DispatchNameCache& operator=(const DispatchNameCache&) = delete;
     ~DispatchNameCache();
 
-    HRESULT GetIDsOfNames(ITypeInfo* typeInfo, LPOLESTR* names, UINT count, DISPID* dispids) noexcept;
+    HRESULT GetIDsOfNames(ITypeInfo* typeInfo, LPOLESTR* names, UINT count,
+                          DISPID* dispids) noexcept;
 
 private:
     struct Entry;

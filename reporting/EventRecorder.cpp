@@ -48,8 +48,8 @@ std::string NarrowForDebugger(const wchar_t* text) noexcept
 }
 
 // The last resort: the failure and the reported error, in two writes.
-void WriteRecordingFailure(HRESULT hr, const EventSource& source, const ErrorContext& context, HRESULT code,
-                           const BstrText& message, const BstrText& extra) noexcept
+void WriteRecordingFailure(HRESULT hr, const EventSource& source, const ErrorContext& context,
+                           HRESULT code, const BstrText& message, const BstrText& extra) noexcept
 {
     char buffer[1024];
     wsprintfA(buffer, "=== Error recording event: hr = 0x%x. Module: %s, ", hr,
@@ -98,7 +98,8 @@ HRESULT RecordEvent(const ErrorContext& context, EventKind eventKind, HRESULT co
         if (context.Operation && !operation.get())
             hr = E_OUTOFMEMORY;
         else
-            hr = support->CreateEvent(operation.get(), code, kind, AsBstr(message), AsBstr(extra), event.put());
+            hr = support->CreateEvent(operation.get(), code, kind, AsBstr(message), AsBstr(extra),
+                                      event.put());
     }
     if (SUCCEEDED(hr) && !event) hr = E_POINTER;
     if (SUCCEEDED(hr)) {
@@ -118,7 +119,8 @@ HRESULT RecordEvent(const ErrorContext& context, EventKind eventKind, HRESULT co
         }
 
         // Optional attributes, each only when set; texts as fresh copies.
-        auto setOptionalText = [&event](const wchar_t* text, decltype(&IAuditEvent::SetOptionalText1) setter) {
+        auto setOptionalText = [&event](const wchar_t* text,
+                                        decltype(&IAuditEvent::SetOptionalText1) setter) {
             if (IsEmptyText(text)) return;
             if (unique_bstr copy = FreshCopy(text); copy.get()) (event.get()->*setter)(copy.get());
         };

@@ -48,14 +48,14 @@ typedef DWORD(WINAPI* ApiBufferFree)(void* buffer);
 
 HMODULE NetworkLibrary(const char* name) noexcept
 {
-    if (HMODULE library = static_cast<HMODULE>(
-            InterlockedCompareExchangePointer(reinterpret_cast<void**>(&g_networkLibrary), nullptr, nullptr)))
+    if (HMODULE library = static_cast<HMODULE>(InterlockedCompareExchangePointer(
+            reinterpret_cast<void**>(&g_networkLibrary), nullptr, nullptr)))
         return library;
     HMODULE loaded = LoadLibraryA(name);
     if (!loaded) return nullptr;
     // Two apartments may load at once: the first handle stays, the other goes.
-    if (void* earlier = InterlockedCompareExchangePointer(reinterpret_cast<void**>(&g_networkLibrary),
-                                                          loaded, nullptr)) {
+    if (void* earlier = InterlockedCompareExchangePointer(
+            reinterpret_cast<void**>(&g_networkLibrary), loaded, nullptr)) {
         FreeLibrary(loaded);
         return static_cast<HMODULE>(earlier);
     }
@@ -64,7 +64,8 @@ HMODULE NetworkLibrary(const char* name) noexcept
 
 void AskWorkstationService(HMODULE library, bool wide, BstrText& user, BstrText& domain)
 {
-    auto getInfo = GetProcAddressAs<WorkstationUserGetInfo>(library, wide ? "NetWkstaUserGetInfo" : "NetWkstaUserGetInfoA");
+    auto getInfo = GetProcAddressAs<WorkstationUserGetInfo>(
+        library, wide ? "NetWkstaUserGetInfo" : "NetWkstaUserGetInfoA");
     auto bufferFree = GetProcAddressAs<ApiBufferFree>(library, "NetApiBufferFree");
     if (!getInfo || !bufferFree) return;
 
@@ -118,14 +119,13 @@ int GetPlatformClass() noexcept
         GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version));
     }
     switch (version.dwPlatformId) {
-    case VER_PLATFORM_WIN32_NT:
-        return version.dwMajorVersion >= 5 ? 1 : 2;
+    case VER_PLATFORM_WIN32_NT: return version.dwMajorVersion >= 5 ? 1 : 2;
     case VER_PLATFORM_WIN32_WINDOWS:
-        if (version.dwMajorVersion > 4 || (version.dwMajorVersion == 4 && version.dwMinorVersion > 0))
+        if (version.dwMajorVersion > 4 ||
+            (version.dwMajorVersion == 4 && version.dwMinorVersion > 0))
             return 4;
         return 3;
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -159,21 +159,23 @@ HRESULT GetTokenAccount(BstrText& domain, BstrText& user) noexcept
             } else {
                 PSID userSid = reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
                 sid.resize(GetLengthSid(userSid));
-                if (!CopySid(static_cast<DWORD>(sid.size()), sid.data(), userSid)) hr = LastErrorResult();
+                if (!CopySid(static_cast<DWORD>(sid.size()), sid.data(), userSid))
+                    hr = LastErrorResult();
             }
         }
         if (SUCCEEDED(hr)) {
             DWORD nameSize = 0;
             DWORD domainSize = 0;
             SID_NAME_USE use;
-            if (LookupAccountSidA(nullptr, sid.data(), nullptr, &nameSize, nullptr, &domainSize, &use) ||
+            if (LookupAccountSidA(nullptr, sid.data(), nullptr, &nameSize, nullptr, &domainSize,
+                                  &use) ||
                 GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
                 hr = LastErrorResult();
             } else {
                 std::vector<char> name(++nameSize);
                 std::vector<char> domainName(++domainSize);
-                if (LookupAccountSidA(nullptr, sid.data(), name.data(), &nameSize, domainName.data(),
-                                      &domainSize, &use)) {
+                if (LookupAccountSidA(nullptr, sid.data(), name.data(), &nameSize,
+                                      domainName.data(), &domainSize, &use)) {
                     domain = BstrText::FromAcp(domainName.data());
                     user = BstrText::FromAcp(name.data());
                 } else {
@@ -201,7 +203,8 @@ void GetLogonUser(BstrText& user, BstrText& domain)
     if (platformClass != 0) {
         bool nt = platformClass == 1 || platformClass == 2;
         if (HMODULE library = NetworkLibrary(nt ? "NetAPI32" : "radmin32")) {
-            if (FAILED(GetTokenAccount(domain, user))) AskWorkstationService(library, nt, user, domain);
+            if (FAILED(GetTokenAccount(domain, user)))
+                AskWorkstationService(library, nt, user, domain);
         }
     }
     if (user.empty()) {
@@ -279,8 +282,8 @@ void FillEventSource(EventSource& source) noexcept
 
         source.ProcessId = GetCurrentProcessId();
 
-        if (HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                         source.ProcessId)) {
+        if (HANDLE process =
+                OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, source.ProcessId)) {
             CloseHandle(process);
             source.CommandLine = BstrText::FromAcp(GetCommandLineA());
         } else {

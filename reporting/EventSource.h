@@ -8,7 +8,7 @@
 
 struct EventSource {
     BstrText ModulePath;
-    BstrText Account;  // domain \ user
+    BstrText Account;   // domain \ user
     BstrText Reserved;  // handed on empty
     BstrText CommandLine;
     DWORD ProcessId = 0xFFFFFFFF;

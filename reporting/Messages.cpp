@@ -21,10 +21,10 @@ const size_t kMaxInserts = 99;  // %1 to %99
 BstrText GetSystemMessage(HRESULT code)
 {
     LocalBuffer buffer;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, static_cast<DWORD>(code), LANG_USER_DEFAULT,
-                                  reinterpret_cast<wchar_t*>(&buffer.text), 0, nullptr);
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, static_cast<DWORD>(code), LANG_USER_DEFAULT,
+        reinterpret_cast<wchar_t*>(&buffer.text), 0, nullptr);
     if (length != 0 && buffer.text) return BstrText(buffer.text);
 
     wchar_t text[256];
@@ -35,7 +35,8 @@ BstrText GetSystemMessage(HRESULT code)
 BstrText FormatModuleMessageList(HRESULT code, const wchar_t* const* inserts, size_t count)
 {
     wchar_t pattern[1024];
-    if (LoadStringW(ModuleInstance(), LOWORD(code), pattern, 1024) <= 0) return GetSystemMessage(code);
+    if (LoadStringW(ModuleInstance(), LOWORD(code), pattern, 1024) <= 0)
+        return GetSystemMessage(code);
 
     // The loaded string decides how many inserts it reads: never past the list.
     DWORD_PTR arguments[kMaxInserts];
@@ -43,10 +44,10 @@ BstrText FormatModuleMessageList(HRESULT code, const wchar_t* const* inserts, si
         arguments[i] = reinterpret_cast<DWORD_PTR>(i < count && inserts[i] ? inserts[i] : L"");
 
     LocalBuffer buffer;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                  pattern, 0, 0, reinterpret_cast<wchar_t*>(&buffer.text), 0,
-                                  reinterpret_cast<va_list*>(arguments));
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+        pattern, 0, 0, reinterpret_cast<wchar_t*>(&buffer.text), 0,
+        reinterpret_cast<va_list*>(arguments));
     if (length != 0 && buffer.text) return BstrText(buffer.text);
     return BstrText(L"Internal Error");
 }
@@ -68,16 +69,17 @@ HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept
     return ReportError(context, code, kReportKind, message);
 }
 
-HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
-                           const BstrText& extra) noexcept
+HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind,
+                           const BstrText& message, const BstrText& extra) noexcept
 {
     return RecordEvent(context, EventKind::RejectedRequest, code, kind, message, extra);
 }
 
-HRESULT ReportNullOrEmpty(const ErrorContext& context, const wchar_t* paramName, const wchar_t* text)
+HRESULT ReportNullOrEmpty(const ErrorContext& context, const wchar_t* paramName,
+                          const wchar_t* text)
 {
-    return ReportRequestError(context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
-                              FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, paramName,
-                                                  text ? L"<empty>" : L"<null>"),
-                              BstrText(paramName));
+    return ReportRequestError(
+        context, AUTH_E_PARAM_NULL_OR_EMPTY, kReportKind,
+        FormatModuleMessage(AUTH_E_PARAM_NULL_OR_EMPTY, paramName, text ? L"<empty>" : L"<null>"),
+        BstrText(paramName));
 }

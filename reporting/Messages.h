@@ -43,8 +43,8 @@ HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept;
 // The module's own checks rejected the request: records the event (sent as a
 // rejected request) and returns code unchanged. message comes from
 // FormatModuleMessage; extra is the text given as its first insert.
-HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind, const BstrText& message,
-                           const BstrText& extra) noexcept;
+HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind,
+                           const BstrText& message, const BstrText& extra) noexcept;
 
 // For Barrier: an exception inside an operation is reported as E_UNEXPECTED.
 inline auto ReportUnexpected(const ErrorContext& context) noexcept

@@ -20,7 +20,8 @@ inline constexpr wchar_t ValidateGuid[] = L"::ValidateGuid";
 inline constexpr wchar_t CopySecRole_copyVrtIfc[] = L"_CopySecRole::copyVrtIfc";
 inline constexpr wchar_t CopySecRole_getComObject[] = L"_CopySecRole::getComObject";
 inline constexpr wchar_t Authorization_get_RolesColl[] = L"CIKIVAuthorization::get_RolesColl";
-inline constexpr wchar_t Authorization_put_AuthSecClient[] = L"CIKIVAuthorization::put_AuthSecClient";
+inline constexpr wchar_t Authorization_put_AuthSecClient[] =
+    L"CIKIVAuthorization::put_AuthSecClient";
 }  // namespace op
 
 // Parameter names as the interfaces name them.

@@ -26,7 +26,8 @@ HRESULT CopyOut(const BstrText& text, BSTR* out) noexcept
 void AddTokens(std::vector<std::wstring>& list, const wchar_t* text)
 {
     for (std::wstring& token : SplitMemberList(text))
-        if (std::find(list.begin(), list.end(), token) == list.end()) list.push_back(std::move(token));
+        if (std::find(list.begin(), list.end(), token) == list.end())
+            list.push_back(std::move(token));
 }
 
 void RemoveTokens(std::vector<std::wstring>& list, const wchar_t* text)
@@ -57,8 +58,8 @@ std::vector<std::wstring> SplitMemberList(const wchar_t* text)
     while (!rest.empty()) {
         size_t semicolon = rest.find(L';');
         std::wstring token = rest.substr(0, semicolon);
-        size_t next = semicolon == std::wstring::npos ? rest.size()
-                                                      : rest.find_first_not_of(L';', semicolon);
+        size_t next =
+            semicolon == std::wstring::npos ? rest.size() : rest.find_first_not_of(L';', semicolon);
         rest.erase(0, next == std::wstring::npos ? rest.size() : next);
         tokens.push_back(TrimSpaces(token.c_str()));
     }
@@ -180,7 +181,8 @@ STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     return Barrier(E_OUTOFMEMORY, [&] {
-        BstrText description = BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
+        BstrText description =
+            BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
         if (newVal && !description.wide()) return E_OUTOFMEMORY;
         std::lock_guard<CriticalSection> guard(m_lock);
         m_sDescription = description;
@@ -268,8 +270,8 @@ STDMETHODIMP CKQSecRole::CommitChanges()
         if (FAILED(hr)) return report(hr);
 
         hr = client->UpdateRole(const_cast<BSTR>(id.wide()), const_cast<BSTR>(name.wide()),
-                                const_cast<BSTR>(description.wide()), const_cast<BSTR>(users.wide()),
-                                const_cast<BSTR>(groups.wide()), 0);
+                                const_cast<BSTR>(description.wide()),
+                                const_cast<BSTR>(users.wide()), const_cast<BSTR>(groups.wide()), 0);
         if (FAILED(hr)) return report(hr);
 
         hr = authorization->RefreshRoleCache();

@@ -69,7 +69,8 @@ HRESULT CKQSecRolesCollection::Init(IRoleServices* authorization) noexcept
 {
     {
         std::lock_guard<CriticalSection> guard(m_lock);
-        if (m_pAuthorization.get() != authorization) m_pAuthorization = com_ptr<IRoleServices>(authorization);
+        if (m_pAuthorization.get() != authorization)
+            m_pAuthorization = com_ptr<IRoleServices>(authorization);
     }
     return Fill(authorization);
 }
@@ -89,7 +90,8 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
             // would show roles that no longer exist.
             std::vector<CRoleInfo> roles;
             roles.reserve(listed.size());
-            for (const RoleListEntry& entry : listed) roles.push_back(CRoleInfo{entry.id, authorization});
+            for (const RoleListEntry& entry : listed)
+                roles.push_back(CRoleInfo{entry.id, authorization});
 
             std::lock_guard<CriticalSection> guard(m_lock);
             m_roles.swap(roles);

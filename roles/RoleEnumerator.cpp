@@ -75,7 +75,8 @@ RoleRecord CopyRoleRecord(const CKIVRole& role)
     PrefetchMembers(role.users, role.userCount);
     PrefetchMembers(role.groups, role.groupCount);
     return RoleRecord{RecordText(role.id), RecordText(role.name), RecordText(role.description),
-                      CopyMembers(role.users, role.userCount), CopyMembers(role.groups, role.groupCount)};
+                      CopyMembers(role.users, role.userCount),
+                      CopyMembers(role.groups, role.groupCount)};
 }
 
 HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept

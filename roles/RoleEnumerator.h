@@ -35,7 +35,8 @@ constexpr HRESULT AUTH_E_ROLE_RECORD_MISSING = HRESULT_FROM_WIN32(ERROR_NOT_FOUN
 
 // A new role object filled from the library's current record of the role
 // named by an identifier or a name. Failures are reported.
-HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** role) noexcept;
+HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization,
+                       IKQSecRole** role) noexcept;
 
 // The element's role as a VT_DISPATCH VARIANT. Failures are reported.
 HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept;

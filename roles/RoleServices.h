@@ -48,7 +48,8 @@ public:
     // The library's current record of the role named by an identifier or a
     // name (narrow, system code page). found is false when the lookup
     // succeeds without a record; record, when given, receives a copy.
-    virtual HRESULT LookUpRole(const char* roleIdOrName, bool& found, RoleRecord* record) noexcept = 0;
+    virtual HRESULT LookUpRole(const char* roleIdOrName, bool& found,
+                               RoleRecord* record) noexcept = 0;
 
     // The attached security-database client, counted and usable in the
     // calling apartment; E_FAIL when none is attached.

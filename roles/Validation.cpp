@@ -49,7 +49,8 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
         HRESULT hr = CLSIDFromString(const_cast<LPOLESTR>(text), &guid);
         if (FAILED(hr))
             return ReportRequestError(context, AUTH_E_INVALID_GUID, kReportKind,
-                                      FormatModuleMessage(AUTH_E_INVALID_GUID, text), BstrText(text));
+                                      FormatModuleMessage(AUTH_E_INVALID_GUID, text),
+                                      BstrText(text));
         wchar_t canonical[64];
         if (!StringFromGUID2(guid, canonical, 64)) return ReportFailure(context, E_UNEXPECTED);
         normalized = unique_bstr::copy_of(canonical);

@@ -14,7 +14,7 @@ ClassEntry g_classTable[] = {
      nullptr, 0},
     {&CLSID_AuthorizationEx, IDR_AUTHORIZATIONEX, CreateComInstance<CAuthorizationEx>, nullptr, 0},
     {&CLSID_KQSecRole, IDR_KQSECROLE, CreateComInstance<CKQSecRole>, nullptr, 0},
-    {&CLSID_KQSecRolesCollection, IDR_KQSECROLESCOLLECTION, CreateComInstance<CKQSecRolesCollection>,
-     nullptr, 0},
+    {&CLSID_KQSecRolesCollection, IDR_KQSECROLESCOLLECTION,
+     CreateComInstance<CKQSecRolesCollection>, nullptr, 0},
     {nullptr, 0, nullptr, nullptr, 0},
 };

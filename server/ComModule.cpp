@@ -10,26 +10,39 @@
 
 ComModule g_module;
 
-void ModuleLock() noexcept { g_module.Lock(); }
-void ModuleUnlock() noexcept { g_module.Unlock(); }
-LONG ModuleLockCount() noexcept { return g_module.GetLockCount(); }
-const GUID& ModuleTypeLibId() noexcept { return LIBID_AUTHORIZATIONLib; }
+void ModuleLock() noexcept
+{
+    g_module.Lock();
+}
+void ModuleUnlock() noexcept
+{
+    g_module.Unlock();
+}
+LONG ModuleLockCount() noexcept
+{
+    return g_module.GetLockCount();
+}
+const GUID& ModuleTypeLibId() noexcept
+{
+    return LIBID_AUTHORIZATIONLib;
+}
 
 HINSTANCE ModuleInstance() noexcept
 {
     if (HINSTANCE instance = g_module.Instance()) return instance;
     // Before start-up (or linked into a test program): the file that holds this code.
     HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &self);
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&ModuleInstance), &self);
     return self;
 }
 
 namespace {
 
 // The platform registrar's class (atl.dll).
-const CLSID CLSID_Registrar = {0x44ec053a, 0x400f, 0x11d0, {0x9d, 0xcd, 0x00, 0xa0, 0xc9, 0x03, 0x91, 0xd3}};
+const CLSID CLSID_Registrar = {
+    0x44ec053a, 0x400f, 0x11d0, {0x9d, 0xcd, 0x00, 0xa0, 0xc9, 0x03, 0x91, 0xd3}};
 
 std::wstring ModulePath(HINSTANCE instance)
 {
@@ -103,8 +116,10 @@ HRESULT ComModule::RunRegistryScript(UINT scriptId, bool doRegister) noexcept
                                           IID_IRegistrar, registrar.put_void()));
         RETURN_IF_FAILED(registrar->AddReplacement(L"Module", quoted.c_str()));
         RETURN_IF_FAILED(registrar->AddReplacement(L"Module_Raw", raw.c_str()));
-        return doRegister ? registrar->ResourceRegister(const_cast<wchar_t*>(raw.c_str()), scriptId, L"REGISTRY")
-                          : registrar->ResourceUnregister(const_cast<wchar_t*>(raw.c_str()), scriptId, L"REGISTRY");
+        return doRegister ? registrar->ResourceRegister(const_cast<wchar_t*>(raw.c_str()), scriptId,
+                                                        L"REGISTRY")
+                          : registrar->ResourceUnregister(const_cast<wchar_t*>(raw.c_str()),
+                                                          scriptId, L"REGISTRY");
     });
 }
 
@@ -127,6 +142,7 @@ HRESULT ComModule::UpdateRegistration(bool doRegister) noexcept
         std::wstring path = ModulePath(m_instance);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
         ComInitScope com;
-        return doRegister ? RegisterModuleTypeLib(path.c_str()) : UnregisterModuleTypeLib(path.c_str());
+        return doRegister ? RegisterModuleTypeLib(path.c_str())
+                          : UnregisterModuleTypeLib(path.c_str());
     });
 }

@@ -7,11 +7,11 @@
 #include <objbase.h>
 
 struct ClassEntry {
-    const CLSID* clsid;                                   // null ends the table
-    UINT registryScript;                                  // REGISTRY resource id
+    const CLSID* clsid;   // null ends the table
+    UINT registryScript;  // REGISTRY resource id
     HRESULT (*createInstance)(IUnknown* outer, REFIID riid, void** ppv);
-    IClassFactory* factory;                               // cached, null until asked for
-    DWORD cookie;                                         // never registered: stays 0
+    IClassFactory* factory;  // cached, null until asked for
+    DWORD cookie;            // never registered: stays 0
 };
 
 class ComModule {

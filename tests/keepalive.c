@@ -3,7 +3,10 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show)
 {
-    (void)instance; (void)previous; (void)commandLine; (void)show;
+    (void)instance;
+    (void)previous;
+    (void)commandLine;
+    (void)show;
     Sleep(INFINITE);
     return 0;
 }

@@ -30,8 +30,8 @@ std::wstring RegistryPath()
     if (RegQueryValueExW(key, kAuditLogValue, nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ) && bytes > 0) {
         std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 1, L'\0');
-        if (RegQueryValueExW(key, kAuditLogValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()),
-                             &bytes) == ERROR_SUCCESS)
+        if (RegQueryValueExW(key, kAuditLogValue, nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(data.data()), &bytes) == ERROR_SUCCESS)
             value = data.data();
     }
     RegCloseKey(key);
@@ -39,7 +39,8 @@ std::wstring RegistryPath()
         DWORD size = ExpandEnvironmentStringsW(value.c_str(), nullptr, 0);
         if (size != 0) {
             std::vector<wchar_t> expanded(size);
-            if (ExpandEnvironmentStringsW(value.c_str(), expanded.data(), size) != 0) value = expanded.data();
+            if (ExpandEnvironmentStringsW(value.c_str(), expanded.data(), size) != 0)
+                value = expanded.data();
         }
     }
     return value;
@@ -48,7 +49,8 @@ std::wstring RegistryPath()
 std::wstring DefaultPath()
 {
     wchar_t folder[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+    if (FAILED(
+            SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return std::wstring();
     std::wstring path = folder;
     path += L"\\KQSecSupport";
@@ -101,8 +103,9 @@ HRESULT AppendAuditLine(const std::string& line) noexcept
         if (path.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
         std::string record = line + "\n";
 
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
         if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
 
         // Writers in other processes append to the same file: one line at a time.
@@ -114,7 +117,8 @@ HRESULT AppendAuditLine(const std::string& line) noexcept
             LARGE_INTEGER zero = {};
             DWORD written = 0;
             if (!SetFilePointerEx(file, zero, nullptr, FILE_END) ||
-                !WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) ||
+                !WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written,
+                           nullptr) ||
                 !FlushFileBuffers(file))
                 hr = HRESULT_FROM_WIN32(GetLastError());
             else if (written != record.size())
@@ -144,8 +148,8 @@ void AppendJsonString(std::string& out, const wchar_t* text, size_t length)
         case L'\r': out += "\\r"; continue;
         case L'\t': out += "\\t"; continue;
         }
-        bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length &&
-                    text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+                    text[i + 1] <= 0xDFFF;
         if (pair) {
             AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
@@ -165,7 +169,7 @@ std::string JsonTimestamp()
     SYSTEMTIME now;
     GetSystemTime(&now);
     char text[32];
-    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay,
-             now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth,
+             now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     return text;
 }

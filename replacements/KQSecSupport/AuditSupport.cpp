@@ -89,11 +89,12 @@ STDMETHODIMP CAuditEvent::AddParameter(BSTR name, BSTR value, LONG first)
 }
 
 STDMETHODIMP CAuditEvent::SetSource(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine,
-                                    ULONG processId, ULONG threadId, BSTR computerName, BSTR address)
+                                    ULONG processId, ULONG threadId, BSTR computerName,
+                                    BSTR address)
 {
     return Barrier(E_OUTOFMEMORY, [&] {
-        m_source = Source{CopyText(reserved), CopyText(account),  CopyText(modulePath),
-                          CopyText(commandLine), processId,        threadId,
+        m_source = Source{CopyText(reserved),     CopyText(account), CopyText(modulePath),
+                          CopyText(commandLine),  processId,         threadId,
                           CopyText(computerName), CopyText(address)};
         return S_OK;
     });
@@ -101,9 +102,7 @@ STDMETHODIMP CAuditEvent::SetSource(BSTR reserved, BSTR account, BSTR modulePath
 
 STDMETHODIMP CAuditEvent::Send(VARIANT_BOOL request)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
-        return AppendAuditLine(ToJson(request));
-    });
+    return Barrier(E_OUTOFMEMORY, [&] { return AppendAuditLine(ToJson(request)); });
 }
 
 std::string CAuditEvent::ToJson(VARIANT_BOOL request) const
@@ -168,8 +167,8 @@ std::string CAuditEvent::ToJson(VARIANT_BOOL request) const
     return out;
 }
 
-STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra,
-                                        IAuditEvent** event)
+STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BSTR message,
+                                        BSTR extra, IAuditEvent** event)
 {
     if (!event) return E_POINTER;
     *event = nullptr;

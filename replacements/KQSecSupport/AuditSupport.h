@@ -24,12 +24,16 @@ public:
     {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, __uuidof(Itf))) return E_NOINTERFACE;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, __uuidof(Itf)))
+            return E_NOINTERFACE;
         *ppv = static_cast<Itf*>(this);
         AddRef();
         return S_OK;
     }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&m_refs);
@@ -46,8 +50,11 @@ private:
 };
 
 // The operations the module never calls answer E_NOTIMPL.
-#define AUDIT_RESERVED(n) \
-    STDMETHOD(Reserved##n)() override { return E_NOTIMPL; }
+#define AUDIT_RESERVED(n)             \
+    STDMETHOD(Reserved##n)() override \
+    {                                 \
+        return E_NOTIMPL;             \
+    }
 
 using MaybeText = std::optional<std::wstring>;
 
@@ -55,10 +62,24 @@ class CAuditEvent final : public ComponentUnknown<CAuditEvent, IAuditEvent> {
 public:
     CAuditEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra);
 
-    AUDIT_RESERVED(03) AUDIT_RESERVED(04) AUDIT_RESERVED(05) AUDIT_RESERVED(06) AUDIT_RESERVED(07)
-    AUDIT_RESERVED(08) AUDIT_RESERVED(09) AUDIT_RESERVED(10) AUDIT_RESERVED(11) AUDIT_RESERVED(12)
-    AUDIT_RESERVED(13) AUDIT_RESERVED(14) AUDIT_RESERVED(15) AUDIT_RESERVED(16) AUDIT_RESERVED(17)
-    AUDIT_RESERVED(18) AUDIT_RESERVED(19) AUDIT_RESERVED(20)
+    AUDIT_RESERVED(03)
+    AUDIT_RESERVED(04)
+    AUDIT_RESERVED(05)
+    AUDIT_RESERVED(06)
+    AUDIT_RESERVED(07)
+    AUDIT_RESERVED(08)
+    AUDIT_RESERVED(09)
+    AUDIT_RESERVED(10)
+    AUDIT_RESERVED(11)
+    AUDIT_RESERVED(12)
+    AUDIT_RESERVED(13)
+    AUDIT_RESERVED(14)
+    AUDIT_RESERVED(15)
+    AUDIT_RESERVED(16)
+    AUDIT_RESERVED(17)
+    AUDIT_RESERVED(18)
+    AUDIT_RESERVED(19)
+    AUDIT_RESERVED(20)
     STDMETHOD(SetOptionalText1)(BSTR text) override;
     AUDIT_RESERVED(22)
     STDMETHOD(SetOptionalNumber)(LONG number) override;
@@ -66,14 +87,30 @@ public:
     STDMETHOD(SetOptionalText3)(BSTR text) override;
     AUDIT_RESERVED(26)
     STDMETHOD(SetOptionalText2)(BSTR text) override;
-    AUDIT_RESERVED(28) AUDIT_RESERVED(29) AUDIT_RESERVED(30) AUDIT_RESERVED(31) AUDIT_RESERVED(32)
-    AUDIT_RESERVED(33) AUDIT_RESERVED(34) AUDIT_RESERVED(35) AUDIT_RESERVED(36) AUDIT_RESERVED(37)
-    AUDIT_RESERVED(38) AUDIT_RESERVED(39) AUDIT_RESERVED(40) AUDIT_RESERVED(41) AUDIT_RESERVED(42)
-    AUDIT_RESERVED(43) AUDIT_RESERVED(44) AUDIT_RESERVED(45) AUDIT_RESERVED(46) AUDIT_RESERVED(47)
+    AUDIT_RESERVED(28)
+    AUDIT_RESERVED(29)
+    AUDIT_RESERVED(30)
+    AUDIT_RESERVED(31)
+    AUDIT_RESERVED(32)
+    AUDIT_RESERVED(33)
+    AUDIT_RESERVED(34)
+    AUDIT_RESERVED(35)
+    AUDIT_RESERVED(36)
+    AUDIT_RESERVED(37)
+    AUDIT_RESERVED(38)
+    AUDIT_RESERVED(39)
+    AUDIT_RESERVED(40)
+    AUDIT_RESERVED(41)
+    AUDIT_RESERVED(42)
+    AUDIT_RESERVED(43)
+    AUDIT_RESERVED(44)
+    AUDIT_RESERVED(45)
+    AUDIT_RESERVED(46)
+    AUDIT_RESERVED(47)
     AUDIT_RESERVED(48)
     STDMETHOD(AddParameter)(BSTR name, BSTR value, LONG first) override;
-    STDMETHOD(SetSource)(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine, ULONG processId,
-                         ULONG threadId, BSTR computerName, BSTR address) override;
+    STDMETHOD(SetSource)(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine,
+                         ULONG processId, ULONG threadId, BSTR computerName, BSTR address) override;
     STDMETHOD(Send)(VARIANT_BOOL request) override;
 
 private:
@@ -103,8 +140,14 @@ private:
 
 class CAuditSupport final : public ComponentUnknown<CAuditSupport, IAuditSupport> {
 public:
-    AUDIT_RESERVED(03) AUDIT_RESERVED(04) AUDIT_RESERVED(05) AUDIT_RESERVED(06) AUDIT_RESERVED(07)
-    AUDIT_RESERVED(08) AUDIT_RESERVED(09) AUDIT_RESERVED(10)
+    AUDIT_RESERVED(03)
+    AUDIT_RESERVED(04)
+    AUDIT_RESERVED(05)
+    AUDIT_RESERVED(06)
+    AUDIT_RESERVED(07)
+    AUDIT_RESERVED(08)
+    AUDIT_RESERVED(09)
+    AUDIT_RESERVED(10)
     STDMETHOD(CreateEvent)(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra,
                            IAuditEvent** event) override;
 };

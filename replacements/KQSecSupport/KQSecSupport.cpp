@@ -44,14 +44,13 @@ STDAPI DllRegisterServer()
         std::wstring key = ClassKey();
         hr = standin::WriteClassesRootKey(key, L"KQSecSupport");
         if (SUCCEEDED(hr))
-            hr = standin::WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel", L"Both");
+            hr = standin::WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel",
+                                              L"Both");
         return hr;
     });
 }
 
 STDAPI DllUnregisterServer()
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
-        return standin::DeleteClassesRootKey(ClassKey());
-    });
+    return Barrier(E_OUTOFMEMORY, [&] { return standin::DeleteClassesRootKey(ClassKey()); });
 }

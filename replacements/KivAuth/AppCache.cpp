@@ -26,7 +26,10 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
     STDMETHOD_(ULONG, Release)() override
     {
         LONG refs = InterlockedDecrement(&m_refs);

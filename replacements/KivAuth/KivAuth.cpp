@@ -66,7 +66,8 @@ std::string ProcessAccount()
     DWORD userSize = sizeof user, domainSize = sizeof domain;
     SID_NAME_USE use;
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    if (!LookupAccountSidA(nullptr, sid, user, &userSize, domain, &domainSize, &use)) return std::string();
+    if (!LookupAccountSidA(nullptr, sid, user, &userSize, domain, &domainSize, &use))
+        return std::string();
     return domainSize ? std::string(domain) + "\\" + user : std::string(user);
 }
 
@@ -94,8 +95,9 @@ HRESULT MakeTextArray(const std::vector<std::string_view>& texts, VARIANT* out) 
 }
 
 // Fills names and ids in step; on failure both are left VT_EMPTY.
-HRESULT MakeTextArrays(const std::vector<std::string_view>& names, const std::vector<std::string_view>& ids,
-                       VARIANT* namesOut, VARIANT* idsOut) noexcept
+HRESULT MakeTextArrays(const std::vector<std::string_view>& names,
+                       const std::vector<std::string_view>& ids, VARIANT* namesOut,
+                       VARIANT* idsOut) noexcept
 {
     HRESULT hr = MakeTextArray(names, namesOut);
     if (SUCCEEDED(hr)) hr = MakeTextArray(ids, idsOut);
@@ -200,8 +202,8 @@ struct CKIVAuthorize::Impl {
     bool Check(const char* account, const char* dn, unsigned long permission) const
     {
         if (!cache || !cache->forChecks || !dn) return false;
-        std::string_view who = account ? std::string_view(account)
-                                       : std::string_view(cache->account);
+        std::string_view who =
+            account ? std::string_view(account) : std::string_view(cache->account);
         return cache->policy->AccountHolds(who, dn, permission);
     }
 
@@ -295,7 +297,8 @@ bool CKIVAuthorize::CheckAccess(const char* dn, unsigned long permission)
 bool CKIVAuthorize::CheckAccess(const char* account, const char* dn, unsigned long permission)
 {
     return Barrier(false, [&] {
-        LogCall([&] { return CallLine("CheckAccess").Text(account).Text(dn).Unsigned(permission); });
+        LogCall(
+            [&] { return CallLine("CheckAccess").Text(account).Text(dn).Unsigned(permission); });
         long forced;
         if (ForcedResult("CheckAccess", forced)) return forced != 0;
         return m_impl && m_impl->Check(account, dn, permission);
@@ -305,7 +308,9 @@ bool CKIVAuthorize::CheckAccess(const char* account, const char* dn, unsigned lo
 bool CKIVAuthorize::CheckRoleAccess(const char* roleName, const char* dn, unsigned long permission)
 {
     return Barrier(false, [&] {
-        LogCall([&] { return CallLine("CheckRoleAccess").Text(roleName).Text(dn).Unsigned(permission); });
+        LogCall([&] {
+            return CallLine("CheckRoleAccess").Text(roleName).Text(dn).Unsigned(permission);
+        });
         long forced;
         if (ForcedResult("CheckRoleAccess", forced)) return forced != 0;
         return m_impl && m_impl->CheckRole(roleName, dn, permission);
@@ -387,11 +392,13 @@ long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARI
     });
 }
 
-long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName, VARIANT* memberNames,
-                                          VARIANT* memberIds)
+long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
+                                          VARIANT* memberNames, VARIANT* memberIds)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&] {
-        LogCall([&] { return CallLine("GetSecureGroupMembers").Text(applName).Text(groupName).Out().Out(); });
+        LogCall([&] {
+            return CallLine("GetSecureGroupMembers").Text(applName).Text(groupName).Out().Out();
+        });
         long forced;
         if (ForcedResult("GetSecureGroupMembers", forced)) return forced;
         HRESULT hr;
@@ -415,10 +422,13 @@ long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
     });
 }
 
-long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t* objectName, wchar_t** id)
+long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t* objectName,
+                                  wchar_t** id)
 {
     return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        LogCall([&] { return CallLine("GetSecurityId").Text(applName).Text(groupName).Text(objectName).Out(); });
+        LogCall([&] {
+            return CallLine("GetSecurityId").Text(applName).Text(groupName).Text(objectName).Out();
+        });
         HRESULT hr;
         if (ForcedSecurityId(applName, hr, id)) return hr;
         long forced;
@@ -547,11 +557,13 @@ long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
             found = cache->policy->FindRoleByName(roleIdOrName);
         } else {
             size_t next = cache->nextRole.load(std::memory_order_relaxed);
-            found = next < roles.size() && roles[next].id == canonical ? &roles[next]
-                                                                      : cache->policy->FindRoleById(canonical);
+            found = next < roles.size() && roles[next].id == canonical
+                        ? &roles[next]
+                        : cache->policy->FindRoleById(canonical);
         }
         if (!found) return kUnknownRole;
-        cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1, std::memory_order_relaxed);
+        cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1,
+                              std::memory_order_relaxed);
         *role = cache->Records().Record(*found);
         return S_OK;
     });

@@ -120,16 +120,20 @@ CallLine& CallLine::Next()
 CallLine& CallLine::Text(const char* text)
 {
     Next();
-    if (text) AppendQuoted(m_line, text);
-    else m_line += "null";
+    if (text)
+        AppendQuoted(m_line, text);
+    else
+        m_line += "null";
     return *this;
 }
 
 CallLine& CallLine::Text(const wchar_t* text)
 {
     Next();
-    if (text) AppendQuoted(m_line, ToAcp(text));
-    else m_line += "null";
+    if (text)
+        AppendQuoted(m_line, ToAcp(text));
+    else
+        m_line += "null";
     return *this;
 }
 
@@ -269,7 +273,8 @@ PolicySource CurrentPolicySource()
 }
 
 std::shared_ptr<const Policy> ParseShared(const std::string& origin, std::string&& read,
-                                          std::shared_ptr<const std::string>& text, std::string& error)
+                                          std::shared_ptr<const std::string>& text,
+                                          std::string& error)
 {
     Shared& s = State();
     {
@@ -363,7 +368,8 @@ void KivTest_Reset()
     s.calls.clear();
     s.forced.clear();
     g_anyForced = false;
-    s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = s.appCacheWithoutObject = false;
+    s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = s.appCacheWithoutObject =
+        false;
     s.forcedVariants.clear();
     s.forcedIds.clear();
     VariantClear(s.lastErrors.get());

@@ -63,7 +63,8 @@ PolicySource CurrentPolicySource();
 // one parsed store (it never changes); text then points to the shared copy.
 // Null with a message when the text is no valid policy. Throws std::bad_alloc.
 std::shared_ptr<const Policy> ParseShared(const std::string& origin, std::string&& read,
-                                          std::shared_ptr<const std::string>& text, std::string& error);
+                                          std::shared_ptr<const std::string>& text,
+                                          std::string& error);
 
 // The outcome of the latest policy load: an empty message clears the errors.
 void SetLoadError(const std::string& message);

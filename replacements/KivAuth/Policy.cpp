@@ -73,10 +73,14 @@ DWORD ParseMask(const std::string& text)
     unsigned long long value = 0;
     for (const char* p = digits; *p; ++p) {
         unsigned digit;
-        if (*p >= '0' && *p <= '9') digit = static_cast<unsigned>(*p - '0');
-        else if (base == 16 && *p >= 'a' && *p <= 'f') digit = static_cast<unsigned>(*p - 'a') + 10;
-        else if (base == 16 && *p >= 'A' && *p <= 'F') digit = static_cast<unsigned>(*p - 'A') + 10;
-        else Reject("bad permission mask " + Quoted(text));
+        if (*p >= '0' && *p <= '9')
+            digit = static_cast<unsigned>(*p - '0');
+        else if (base == 16 && *p >= 'a' && *p <= 'f')
+            digit = static_cast<unsigned>(*p - 'a') + 10;
+        else if (base == 16 && *p >= 'A' && *p <= 'F')
+            digit = static_cast<unsigned>(*p - 'A') + 10;
+        else
+            Reject("bad permission mask " + Quoted(text));
         value = value * base + digit;
         if (value > 0xFFFFFFFFull) Reject("permission mask out of range " + Quoted(text));
     }
@@ -104,8 +108,10 @@ public:
         bool ascii = true;
         for (size_t i = 0; i < text.size(); ++i) {
             char c = text[i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            else if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            else if (static_cast<unsigned char>(c) >= 0x80)
+                ascii = false;
             m_short[i] = c;
         }
         if (!ascii) CharLowerBuffA(m_short, static_cast<DWORD>(text.size()));
@@ -136,7 +142,8 @@ public:
         if (!length || line[0] == '#') return;
         const char* bar = static_cast<const char*>(memchr(line, '|', length));
         size_t kindLength = bar ? static_cast<size_t>(bar - line) : length;
-        while (kindLength && (line[kindLength - 1] == ' ' || line[kindLength - 1] == '\t')) --kindLength;
+        while (kindLength && (line[kindLength - 1] == ' ' || line[kindLength - 1] == '\t'))
+            --kindLength;
         if (!m_sawHeader) {
             m_fields.Split(line, length, 0);
             if (!IsKind(line, kindLength, "policy") || m_fields.size() != 2 || m_fields[1] != "1")
@@ -160,7 +167,8 @@ public:
             m_fields.Split(line, length, k.restInLast ? k.maxFields : 0);
             if (m_fields.size() < k.minFields || m_fields.size() > k.maxFields)
                 Reject(Quoted(k.name) + " takes " + std::to_string(k.minFields - 1) +
-                       (k.minFields == k.maxFields ? std::string() : " or " + std::to_string(k.maxFields - 1)) +
+                       (k.minFields == k.maxFields ? std::string()
+                                                   : " or " + std::to_string(k.maxFields - 1)) +
                        " fields");
             (this->*k.handler)(m_fields);
             return;
@@ -177,8 +185,10 @@ public:
             std::sort(roles.begin(), roles.end());
             size_t kept = 0;
             for (size_t i = 0; i < roles.size(); ++i) {
-                if (kept && roles[kept - 1].first == roles[i].first) roles[kept - 1].second |= roles[i].second;
-                else roles[kept++] = roles[i];
+                if (kept && roles[kept - 1].first == roles[i].first)
+                    roles[kept - 1].second |= roles[i].second;
+                else
+                    roles[kept++] = roles[i];
             }
             roles.resize(kept);
         }
@@ -189,7 +199,7 @@ private:
         const char* name;
         size_t minFields;  // the kind included
         size_t maxFields;
-        bool restInLast;   // the last field may hold "|"
+        bool restInLast;  // the last field may hold "|"
         void (Parser::*handler)(const Fields&);
     };
 
@@ -221,9 +231,9 @@ private:
         if (!m_policy.m_roleByName->emplace(m_policy.Keep(Fold(m_key, name)), index).second)
             Reject("role name " + Quoted(name) + " given twice");
         m_policy.m_roles->push_back(Role{m_policy.Keep(m_canonicalId), m_policy.Keep(name),
-                                        f.size() > 3 ? m_policy.Keep(f[3]) : std::string_view(),
-                                        std::pmr::vector<std::string_view>(&m_policy.m_arena),
-                                        std::pmr::vector<std::string_view>(&m_policy.m_arena)});
+                                         f.size() > 3 ? m_policy.Keep(f[3]) : std::string_view(),
+                                         std::pmr::vector<std::string_view>(&m_policy.m_arena),
+                                         std::pmr::vector<std::string_view>(&m_policy.m_arena)});
     }
 
     // As FindRole, with the identifier's canonical form and the folded name
@@ -237,8 +247,9 @@ private:
             // Lines that name a role mostly follow its own: the role read
             // last is tried before the table, whose entries a store of
             // 100,000 roles spreads beyond the processor's caches.
-            role = !roles.empty() && roles.back().id == m_canonicalId ? &roles.back()
-                                                                     : m_policy.FindRoleById(m_canonicalId);
+            role = !roles.empty() && roles.back().id == m_canonicalId
+                       ? &roles.back()
+                       : m_policy.FindRoleById(m_canonicalId);
         } else {
             auto found = m_policy.m_roleByName->find(Fold(m_key, idOrName));
             if (found != m_policy.m_roleByName->end()) role = &roles[found->second];
@@ -266,8 +277,10 @@ private:
     void GroupMember(const Fields& f)
     {
         const std::string& group = Fold(m_key, Required(f[1], "group"));
-        auto& groups = m_policy.Entry(*m_policy.m_groupsOfAccount, Fold(m_otherKey, Required(f[2], "account")));
-        if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(m_policy.Keep(group));
+        auto& groups = m_policy.Entry(*m_policy.m_groupsOfAccount,
+                                      Fold(m_otherKey, Required(f[2], "account")));
+        if (std::find(groups.begin(), groups.end(), group) == groups.end())
+            groups.push_back(m_policy.Keep(group));
     }
 
     void Grant(const Fields& f)
@@ -299,7 +312,8 @@ private:
     {
         std::string key = FoldCase(Required(name, "application"));
         auto found = m_policy.m_applicationByName.find(key);
-        if (found != m_policy.m_applicationByName.end()) return m_policy.m_applications[found->second];
+        if (found != m_policy.m_applicationByName.end())
+            return m_policy.m_applications[found->second];
         m_policy.m_applicationByName.emplace(key, m_policy.m_applications.size());
         m_policy.m_applications.push_back(Application{name, {}, {}, {}, {}});
         return m_policy.m_applications.back();
@@ -376,7 +390,6 @@ Value& Policy::Entry(Table<Value>& table, std::string_view key)
     return table.try_emplace(Keep(key)).first->second;
 }
 
-
 std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& error)
 {
     // A UTF-8 byte order mark says how the rest is written; otherwise the
@@ -413,7 +426,8 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
         }
         parser.End();
     } catch (const BadLine& bad) {
-        error = lineNumber ? "line " + std::to_string(lineNumber) + ": " + bad.message : bad.message;
+        error =
+            lineNumber ? "line " + std::to_string(lineNumber) + ": " + bad.message : bad.message;
         return nullptr;
     }
     return policy;

@@ -107,7 +107,8 @@ private:
     // First: everything below allocates from it, and it must outlive them.
     std::pmr::monotonic_buffer_resource m_arena;
     standin::InArena<std::pmr::vector<Role>> m_roles;
-    standin::InArena<std::pmr::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash>> m_roleById;
+    standin::InArena<std::pmr::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash>>
+        m_roleById;
     standin::InArena<Table<uint32_t>> m_roleByName;
     standin::InArena<Index> m_rolesOfUser;
     standin::InArena<Index> m_rolesOfGroup;

@@ -13,14 +13,9 @@ bool MachinePolicyFile(PolicySource& source)
     std::wstring path;
     const char* origin = nullptr;
     switch (standin::MachinePolicyFile(path)) {
-    case standin::PolicySetting::Environment:
-        origin = "KIVAUTH_POLICY";
-        break;
-    case standin::PolicySetting::Registry:
-        origin = "registry PolicyFile";
-        break;
-    case standin::PolicySetting::None:
-        return false;
+    case standin::PolicySetting::Environment: origin = "KIVAUTH_POLICY"; break;
+    case standin::PolicySetting::Registry: origin = "registry PolicyFile"; break;
+    case standin::PolicySetting::None: return false;
     }
     source.kind = PolicySource::Kind::File;
     source.path = path;
@@ -40,8 +35,7 @@ bool ReadFromServer(const PolicySource& source, const std::wstring& knownEtag, P
     }
     standin::HttpRequest request;
     request.timeoutMs = source.timeoutMs;
-    if (!knownEtag.empty())
-        request.headers = L"If-None-Match: " + knownEtag + L"\r\n";
+    if (!knownEtag.empty()) request.headers = L"If-None-Match: " + knownEtag + L"\r\n";
     standin::HttpResponse response;
     std::string failure;
     if (FAILED(standin::SendHttpRequest(address, request, response, failure))) {
@@ -70,15 +64,13 @@ bool ReadPolicyText(const PolicySource& source, const std::wstring& knownEtag, P
     result = PolicyRead();
     std::string& text = result.text;
     switch (source.kind) {
-    case PolicySource::Kind::Http:
-        return ReadFromServer(source, knownEtag, result, error);
-    case PolicySource::Kind::Text:
-        text = source.text;
-        return true;
+    case PolicySource::Kind::Http: return ReadFromServer(source, knownEtag, result, error);
+    case PolicySource::Kind::Text: text = source.text; return true;
     case PolicySource::Kind::Embedded: {
         HMODULE self = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(&ReadPolicyText), &self);
+        GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&ReadPolicyText), &self);
         HRSRC resource = FindResourceW(self, MAKEINTRESOURCEW(IDR_DEFAULT_POLICY), RT_RCDATA);
         HGLOBAL loaded = resource ? LoadResource(self, resource) : nullptr;
         const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
@@ -89,14 +81,13 @@ bool ReadPolicyText(const PolicySource& source, const std::wstring& knownEtag, P
         text.assign(data, SizeofResource(self, resource));
         return true;
     }
-    case PolicySource::Kind::File:
-        break;
+    case PolicySource::Kind::File: break;
     }
     // Others replace the file by renaming a new one over it: share delete
     // access so that they never fail because of this read.
     HANDLE file = CreateFileW(source.path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = source.origin + ": cannot open (error " + std::to_string(GetLastError()) + ")";
         return false;
@@ -109,8 +100,9 @@ bool ReadPolicyText(const PolicySource& source, const std::wstring& knownEtag, P
     }
     text.assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
-    if (size.QuadPart && (!ReadFile(file, &text[0], static_cast<DWORD>(size.QuadPart), &read, nullptr) ||
-                          read != size.QuadPart)) {
+    if (size.QuadPart &&
+        (!ReadFile(file, &text[0], static_cast<DWORD>(size.QuadPart), &read, nullptr) ||
+         read != size.QuadPart)) {
         error = source.origin + ": read failed (error " + std::to_string(GetLastError()) + ")";
         return false;
     }

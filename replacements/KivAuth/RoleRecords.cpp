@@ -46,8 +46,8 @@ namespace {
 
 bool SameRole(const Role& a, const Role& b)
 {
-    return a.id == b.id && a.name == b.name && a.description == b.description && a.users == b.users &&
-           a.groups == b.groups;
+    return a.id == b.id && a.name == b.name && a.description == b.description &&
+           a.users == b.users && a.groups == b.groups;
 }
 
 }  // namespace

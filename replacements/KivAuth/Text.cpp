@@ -19,10 +19,12 @@ std::wstring ToWide(const std::string& text)
 BSTR ToBstr(std::string_view text) noexcept
 {
     if (text.empty()) return SysAllocStringLen(L"", 0);
-    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    int length =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (length <= 0) return nullptr;
     BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length));
-    if (result) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result, length);
+    if (result)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result, length);
     return result;
 }
 

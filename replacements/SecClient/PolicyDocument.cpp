@@ -36,7 +36,8 @@ bool FitsField(const std::wstring& text, bool barAllowed)
 HRESULT CheckName(const std::wstring& name)
 {
     if (name.empty() || !FitsField(name, false)) return E_INVALIDARG;
-    if (IsBlank(static_cast<char>(name.front())) || IsBlank(static_cast<char>(name.back()))) return E_INVALIDARG;
+    if (IsBlank(static_cast<char>(name.front())) || IsBlank(static_cast<char>(name.back())))
+        return E_INVALIDARG;
     // The library would take it for an identifier.
     std::string ignored;
     if (ParseRoleId(name, ignored)) return E_INVALIDARG;
@@ -71,7 +72,8 @@ namespace {
 bool IsKind(const char* text, size_t length, const char* kind)
 {
     for (size_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(text[i]) >= 0x80) return FoldCase(std::string(text, length)) == kind;
+        if (static_cast<unsigned char>(text[i]) >= 0x80)
+            return FoldCase(std::string(text, length)) == kind;
     if (length != strlen(kind)) return false;
     for (size_t i = 0; i < length; ++i) {
         char c = text[i];
@@ -97,7 +99,8 @@ bool ParsePrefixedRoleId(const wchar_t* text, std::string& canonical)
     return ParseRoleId(L"{" + std::wstring(text + 3) + L"}", canonical);
 }
 
-HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wchar_t* id, NewRole& role)
+HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wchar_t* id,
+                     NewRole& role)
 {
     role.name = name ? name : L"";
     role.description = TrimWide(description);
@@ -109,8 +112,8 @@ HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wcha
     return S_OK;
 }
 
-HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description, const wchar_t* users,
-                        const wchar_t* groups, RoleUpdate& update)
+HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description,
+                        const wchar_t* users, const wchar_t* groups, RoleUpdate& update)
 {
     if (!id || !ParseRoleId(id, update.id)) return E_INVALIDARG;
     // A role object keeps a new name as typed, spaces included; the store
@@ -261,17 +264,23 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             continue;
         }
         size_t minFields, maxFields;
-        if (IsKind(kind, kindLength, "role")) line.kind = Kind::Role, minFields = 3, maxFields = 4;
-        else if (IsKind(kind, kindLength, "role-user")) line.kind = Kind::RoleUser, minFields = maxFields = 3;
-        else if (IsKind(kind, kindLength, "role-group")) line.kind = Kind::RoleGroup, minFields = maxFields = 3;
-        else if (IsKind(kind, kindLength, "role-grant")) line.kind = Kind::RoleGrant, minFields = maxFields = 4;
-        else continue;
+        if (IsKind(kind, kindLength, "role"))
+            line.kind = Kind::Role, minFields = 3, maxFields = 4;
+        else if (IsKind(kind, kindLength, "role-user"))
+            line.kind = Kind::RoleUser, minFields = maxFields = 3;
+        else if (IsKind(kind, kindLength, "role-group"))
+            line.kind = Kind::RoleGroup, minFields = maxFields = 3;
+        else if (IsKind(kind, kindLength, "role-grant"))
+            line.kind = Kind::RoleGrant, minFields = maxFields = 4;
+        else
+            continue;
 
         // A role's description takes the rest of the line, bars included.
         size_t fieldStart = 0;
         for (;;) {
             size_t next = raw.find('|', fieldStart);
-            bool last = next == std::string::npos || (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
+            bool last = next == std::string::npos ||
+                        (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
             size_t rawEnd = last ? raw.size() : next;
             uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
             Field field{from, to, from, to};
@@ -299,9 +308,12 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         // is tried before the table, whose entries a store of 100,000 roles
         // spreads beyond the processor's caches.
         line.byName = !ParseGuid(first, id);
-        if (line.byName) line.role = FindByKey(KeyOf(first));
-        else if (!m_roles.empty() && m_roles.back().id == id) line.role = static_cast<int>(m_roles.size()) - 1;
-        else line.role = FindById(id);
+        if (line.byName)
+            line.role = FindByKey(KeyOf(first));
+        else if (!m_roles.empty() && m_roles.back().id == id)
+            line.role = static_cast<int>(m_roles.size()) - 1;
+        else
+            line.role = FindById(id);
     }
     return sawHeader ? S_OK : kPolicyInvalid;
 }
@@ -411,7 +423,8 @@ void PolicyDocument::ReplaceMembers(int role, Kind kind, const std::vector<std::
     }
     const char* record = kind == Kind::RoleUser ? "role-user | " : "role-group | ";
     for (; matched < members.size(); ++matched)
-        m_lines[anchor].after.push_back(NewLine(record + std::string(RoleAt(role).id) + " | " + members[matched]));
+        m_lines[anchor].after.push_back(
+            NewLine(record + std::string(RoleAt(role).id) + " | " + members[matched]));
 }
 
 void PolicyDocument::RemoveRole(int role)

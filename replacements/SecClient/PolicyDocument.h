@@ -36,7 +36,8 @@ struct NewRole {
     std::wstring description;  // trimmed; the format drops surrounding blanks
     std::string id;            // canonical, or empty for a new one
 };
-HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wchar_t* id, NewRole& role);
+HRESULT CheckNewRole(const wchar_t* name, const wchar_t* description, const wchar_t* id,
+                     NewRole& role);
 
 struct RoleUpdate {
     std::string id;
@@ -44,8 +45,8 @@ struct RoleUpdate {
     std::wstring description;
     std::vector<std::wstring> users, groups;
 };
-HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description, const wchar_t* users,
-                        const wchar_t* groups, RoleUpdate& update);
+HRESULT CheckRoleUpdate(const wchar_t* id, const wchar_t* name, const wchar_t* description,
+                        const wchar_t* users, const wchar_t* groups, RoleUpdate& update);
 
 // A store of 100,000 roles is read for every change: its lines are views
 // into one copy of the file, and its tables and role texts live in an
@@ -101,7 +102,7 @@ private:
         std::string_view loaded;  // as read, without its line end
         std::string edited;       // its text once changed, or a new line's
         bool isEdited = false;
-        const char* end = "";     // "\r\n", "\n", or "" for a last line without one
+        const char* end = "";  // "\r\n", "\n", or "" for a last line without one
         Kind kind = Kind::Other;
         FieldList fields;
         int role = -1;        // the role a line declares or names; -1 for none
@@ -109,7 +110,10 @@ private:
         bool removed = false;
         std::vector<Line> after;  // new lines that follow this one
 
-        std::string_view Text() const noexcept { return isEdited ? std::string_view(edited) : loaded; }
+        std::string_view Text() const noexcept
+        {
+            return isEdited ? std::string_view(edited) : loaded;
+        }
         std::string& Edit()
         {
             if (!isEdited) edited.assign(loaded);
@@ -145,9 +149,10 @@ private:
     std::vector<Role> m_roles;
     // The roles still in the text, by key and by identifier.
     standin::InArena<std::pmr::unordered_map<std::string_view, int>> m_byKey;
-    standin::InArena<std::pmr::unordered_map<standin::GuidValue, int, standin::GuidValueHash>> m_byId;
-    bool m_utf8 = false;          // the file starts with a UTF-8 byte order mark
-    bool m_finalLineEnd = true;   // the file ends with a line end
+    standin::InArena<std::pmr::unordered_map<standin::GuidValue, int, standin::GuidValueHash>>
+        m_byId;
+    bool m_utf8 = false;         // the file starts with a UTF-8 byte order mark
+    bool m_finalLineEnd = true;  // the file ends with a line end
     const char* m_lineEnd = "\r\n";
 };
 

@@ -47,16 +47,17 @@ Handle OpenWriterLock(const std::wstring& fullPath)
         hash *= 1099511628211ull;
     }
     wchar_t name[64];
-    swprintf(name, 64, L"SecClientStandIn.Policy.%08lX%08lX", static_cast<unsigned long>(hash >> 32),
-             static_cast<unsigned long>(hash));
+    swprintf(name, 64, L"SecClientStandIn.Policy.%08lX%08lX",
+             static_cast<unsigned long>(hash >> 32), static_cast<unsigned long>(hash));
     return Handle(CreateMutexW(nullptr, FALSE, name), &CloseHandle);
 }
 
 HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes)
 {
     // Share everything: the library and other readers must never be refused.
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
                 &CloseHandle);
     if (file.get() == INVALID_HANDLE_VALUE) {
         HRESULT hr = LastError();
@@ -68,7 +69,8 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes)
     if (size.QuadPart > standin::kMaxPolicyBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
     bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
-    if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
         return LastError();
     bytes.resize(read);
     return S_OK;
@@ -76,7 +78,8 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes)
 
 HRESULT WriteNewFile(const std::wstring& path, const std::string& bytes)
 {
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr),
                 &CloseHandle);
     if (file.get() == INVALID_HANDLE_VALUE) {
         HRESULT hr = LastError();
@@ -87,7 +90,8 @@ HRESULT WriteNewFile(const std::wstring& path, const std::string& bytes)
     while (written < bytes.size()) {
         DWORD chunk = 0;
         DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
-        if (!WriteFile(file.get(), bytes.data() + written, want, &chunk, nullptr)) return LastError();
+        if (!WriteFile(file.get(), bytes.data() + written, want, &chunk, nullptr))
+            return LastError();
         written += chunk;
     }
     if (!FlushFileBuffers(file.get())) return LastError();
@@ -104,10 +108,11 @@ HRESULT ReplaceAtomically(const std::wstring& fullPath, const std::string& bytes
     if (!GetTempFileNameW(folder.c_str(), L"sec", 0, temp)) return LastError();
     HRESULT hr = WriteNewFile(temp, bytes);
     for (int tries = 1; SUCCEEDED(hr); ++tries) {
-        if (MoveFileExW(temp, fullPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
+        if (MoveFileExW(temp, fullPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            break;
         hr = LastError();
-        if (tries == kRenameTries ||
-            (hr != HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) && hr != HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)))
+        if (tries == kRenameTries || (hr != HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) &&
+                                      hr != HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)))
             break;
         Sleep(kRenamePauseMs);
         hr = S_OK;
@@ -171,7 +176,8 @@ HRESULT EditPolicyOnServer(const std::wstring& url,
     return kPolicyConflict;
 }
 
-HRESULT EditPolicyFile(const std::wstring& path, const std::function<HRESULT(PolicyDocument&)>& edit)
+HRESULT EditPolicyFile(const std::wstring& path,
+                       const std::function<HRESULT(PolicyDocument&)>& edit)
 {
     if (path.empty()) return kNoPolicyFile;
     std::wstring fullPath = FullPath(path);

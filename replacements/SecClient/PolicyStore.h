@@ -20,7 +20,8 @@ constexpr HRESULT kPolicyBusy = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 // the file with the new text: written to a new file in the same folder,
 // flushed, then renamed over the old one. Writers of the same file on this
 // machine take turns.
-HRESULT EditPolicyFile(const std::wstring& path, const std::function<HRESULT(PolicyDocument&)>& edit);
+HRESULT EditPolicyFile(const std::wstring& path,
+                       const std::function<HRESULT(PolicyDocument&)>& edit);
 
 // Other writers kept changing the policy on the server: every conditional
 // write of kServerWriteTries found it changed since it was read.

@@ -57,7 +57,8 @@ STDAPI DllRegisterServer()
         std::wstring key = L"CLSID\\" + clsid;
         RETURN_IF_FAILED(WriteClassesRootKey(key, kClassName));
         // Objects count their references without locks: one apartment each.
-        RETURN_IF_FAILED(WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment"));
+        RETURN_IF_FAILED(
+            WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment"));
         RETURN_IF_FAILED(WriteClassesRootKey(key + L"\\ProgID", kVersionedProgId));
         RETURN_IF_FAILED(WriteClassesRootKey(key + L"\\VersionIndependentProgID", kProgId));
         RETURN_IF_FAILED(WriteClassesRootKey(key + L"\\TypeLib", GuidText(LIBID_SecClientLib)));
@@ -66,7 +67,8 @@ STDAPI DllRegisterServer()
             RETURN_IF_FAILED(WriteClassesRootKey(progId, kClassName));
             RETURN_IF_FAILED(WriteClassesRootKey(std::wstring(progId) + L"\\CLSID", clsid));
         }
-        RETURN_IF_FAILED(WriteClassesRootKey(std::wstring(kProgId) + L"\\CurVer", kVersionedProgId));
+        RETURN_IF_FAILED(
+            WriteClassesRootKey(std::wstring(kProgId) + L"\\CurVer", kVersionedProgId));
 
         return RegisterModuleTypeLib(path.c_str());
     });
@@ -76,8 +78,8 @@ STDAPI DllUnregisterServer()
 {
     return Barrier(E_OUTOFMEMORY, [&] {
         HRESULT hr = S_OK;
-        for (const std::wstring& key :
-             {L"CLSID\\" + GuidText(CLSID_SecClientStandIn), std::wstring(kProgId), std::wstring(kVersionedProgId)}) {
+        for (const std::wstring& key : {L"CLSID\\" + GuidText(CLSID_SecClientStandIn),
+                                        std::wstring(kProgId), std::wstring(kVersionedProgId)}) {
             HRESULT removed = standin::DeleteClassesRootKey(key);
             if (SUCCEEDED(hr)) hr = removed;
         }

@@ -16,7 +16,8 @@ using secclient::RoleUpdate;
 
 namespace {
 
-const wchar_t* const kOperationNames[] = {L"AddRole", L"UpdateRole", L"DeleteRoleByName", L"DeleteRoleById"};
+const wchar_t* const kOperationNames[] = {L"AddRole", L"UpdateRole", L"DeleteRoleByName",
+                                          L"DeleteRoleById"};
 
 // Texts in double quotes with \ and " escaped, null as null: the form of
 // the closed library's call log.
@@ -60,15 +61,18 @@ STDMETHODIMP CSecClientStandIn::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** t
     return DispatchImpl<ISecClientControl>::GetTypeInfo(index, lcid, typeInfo);
 }
 
-STDMETHODIMP CSecClientStandIn::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids)
+STDMETHODIMP CSecClientStandIn::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                              DISPID* dispids)
 {
     return DispatchImpl<ISecClientControl>::GetIDsOfNames(riid, names, count, lcid, dispids);
 }
 
-STDMETHODIMP CSecClientStandIn::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                       VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr)
+STDMETHODIMP CSecClientStandIn::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags,
+                                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+                                       UINT* argErr)
 {
-    return DispatchImpl<ISecClientControl>::Invoke(dispid, riid, lcid, flags, params, result, excepInfo, argErr);
+    return DispatchImpl<ISecClientControl>::Invoke(dispid, riid, lcid, flags, params, result,
+                                                   excepInfo, argErr);
 }
 
 std::wstring CSecClientStandIn::PolicyPath() const
@@ -79,14 +83,14 @@ std::wstring CSecClientStandIn::PolicyPath() const
     return path;
 }
 
-HRESULT CSecClientStandIn::EditPolicy(
-    const std::function<HRESULT(PolicyDocument&)>& edit) const
+HRESULT CSecClientStandIn::EditPolicy(const std::function<HRESULT(PolicyDocument&)>& edit) const
 {
     if (!m_server.empty()) return EditPolicyOnServer(m_server, edit);
     return EditPolicyFile(PolicyPath(), edit);
 }
 
-HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call, HRESULT precondition,
+HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call,
+                                   HRESULT precondition,
                                    const std::function<HRESULT()>& work) noexcept
 {
     HRESULT hr = Barrier(ExceptionCode, [&] {
@@ -109,9 +113,8 @@ STDMETHODIMP CSecClientStandIn::DeleteRoleByName(BSTR name, LONG* result)
         std::wstring call = L"DeleteRoleByName(" + Quoted(name) + L")";
         HRESULT precondition = !result ? E_POINTER : IsEmptyText(name) ? E_INVALIDARG : S_OK;
         return Perform(kDeleteRoleByName, call, precondition, [&]() {
-            HRESULT hr = EditPolicy([&](PolicyDocument& policy) {
-                return policy.DeleteRoleByName(name);
-            });
+            HRESULT hr =
+                EditPolicy([&](PolicyDocument& policy) { return policy.DeleteRoleByName(name); });
             if (SUCCEEDED(hr)) *result = 1;
             return hr;
         });
@@ -124,11 +127,12 @@ STDMETHODIMP CSecClientStandIn::DeleteRoleById(BSTR prefixedId, LONG* result)
         if (result) *result = 0;
         std::wstring call = L"DeleteRoleById(" + Quoted(prefixedId) + L")";
         std::string id;
-        HRESULT precondition = !result ? E_POINTER : !ParsePrefixedRoleId(prefixedId, id) ? E_INVALIDARG : S_OK;
+        HRESULT precondition = !result                                ? E_POINTER
+                               : !ParsePrefixedRoleId(prefixedId, id) ? E_INVALIDARG
+                                                                      : S_OK;
         return Perform(kDeleteRoleById, call, precondition, [&]() {
-            HRESULT hr = EditPolicy([&](PolicyDocument& policy) {
-                return policy.DeleteRoleById(id);
-            });
+            HRESULT hr =
+                EditPolicy([&](PolicyDocument& policy) { return policy.DeleteRoleById(id); });
             if (SUCCEEDED(hr)) *result = 1;
             return hr;
         });
@@ -144,9 +148,8 @@ STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
         HRESULT precondition = !id ? E_POINTER : CheckNewRole(name, description, *id, role);
         return Perform(kAddRole, call, precondition, [&]() {
             std::string assigned;
-            HRESULT hr = EditPolicy([&](PolicyDocument& policy) {
-                return policy.AddRole(role, assigned);
-            });
+            HRESULT hr =
+                EditPolicy([&](PolicyDocument& policy) { return policy.AddRole(role, assigned); });
             if (FAILED(hr)) return hr;
             // The caller owns the slot and whatever it held.
             BSTR canonical = SysAllocString(std::wstring(assigned.begin(), assigned.end()).c_str());
@@ -158,18 +161,17 @@ STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
     });
 }
 
-STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description, BSTR users, BSTR groups,
-                                           LONG reserved)
+STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description, BSTR users,
+                                           BSTR groups, LONG reserved)
 {
     return Barrier(E_OUTOFMEMORY, [&] {
-        std::wstring call = L"UpdateRole(" + Quoted(id) + L", " + Quoted(name) + L", " + Quoted(description) + L", " +
-                            Quoted(users) + L", " + Quoted(groups) + L", " + std::to_wstring(reserved) + L")";
+        std::wstring call = L"UpdateRole(" + Quoted(id) + L", " + Quoted(name) + L", " +
+                            Quoted(description) + L", " + Quoted(users) + L", " + Quoted(groups) +
+                            L", " + std::to_wstring(reserved) + L")";
         RoleUpdate update;
         HRESULT precondition = CheckRoleUpdate(id, name, description, users, groups, update);
         return Perform(kUpdateRole, call, precondition, [&]() {
-            return EditPolicy([&](PolicyDocument& policy) {
-                return policy.UpdateRole(update);
-            });
+            return EditPolicy([&](PolicyDocument& policy) { return policy.UpdateRole(update); });
         });
     });
 }
@@ -178,9 +180,7 @@ STDMETHODIMP CSecClientStandIn::get_PolicyFile(BSTR* path)
 {
     if (!path) return E_POINTER;
     *path = nullptr;
-    return Barrier(E_OUTOFMEMORY, [&] {
-        return CopyOut(PolicyPath(), path);
-    });
+    return Barrier(E_OUTOFMEMORY, [&] { return CopyOut(PolicyPath(), path); });
 }
 
 STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
@@ -191,7 +191,8 @@ STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
             return S_OK;
         }
         std::wstring resolved;
-        if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File) return E_INVALIDARG;
+        if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File)
+            return E_INVALIDARG;
         m_policyOverride = resolved;
         return S_OK;
     });
@@ -201,9 +202,7 @@ STDMETHODIMP CSecClientStandIn::get_SecurityServer(BSTR* url)
 {
     if (!url) return E_POINTER;
     *url = nullptr;
-    return Barrier(E_OUTOFMEMORY, [&] {
-        return CopyOut(m_server, url);
-    });
+    return Barrier(E_OUTOFMEMORY, [&] { return CopyOut(m_server, url); });
 }
 
 // Only an http: address; a file is named by PolicyFile.

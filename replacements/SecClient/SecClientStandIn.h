@@ -16,30 +16,51 @@ class PolicyDocument;
 }
 
 // The slots the module never calls belong to the client; it has no use for them.
-#define SECCLIENT_RESERVED(n) \
-    STDMETHOD(Reserved##n)() override { return E_NOTIMPL; }
+#define SECCLIENT_RESERVED(n)         \
+    STDMETHOD(Reserved##n)() override \
+    {                                 \
+        return E_NOTIMPL;             \
+    }
 
-class CSecClientStandIn : public ComObjectRoot, public DispatchImpl<ISecClientControl>, public IAuthSecClient {
+class CSecClientStandIn : public ComObjectRoot,
+                          public DispatchImpl<ISecClientControl>,
+                          public IAuthSecClient {
 public:
     static const InterfaceEntry* Interfaces() noexcept;
 
     // One IDispatch for both interfaces: the control interface's.
     STDMETHOD(GetTypeInfoCount)(UINT* count) override;
     STDMETHOD(GetTypeInfo)(UINT index, LCID lcid, ITypeInfo** typeInfo) override;
-    STDMETHOD(GetIDsOfNames)(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids) override;
-    STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                      EXCEPINFO* excepInfo, UINT* argErr) override;
+    STDMETHOD(GetIDsOfNames)(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                             DISPID* dispids) override;
+    STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
 
     // IAuthSecClient
-    SECCLIENT_RESERVED(07) SECCLIENT_RESERVED(08) SECCLIENT_RESERVED(09) SECCLIENT_RESERVED(10)
-    SECCLIENT_RESERVED(11) SECCLIENT_RESERVED(12) SECCLIENT_RESERVED(13) SECCLIENT_RESERVED(14)
-    SECCLIENT_RESERVED(15) SECCLIENT_RESERVED(16) SECCLIENT_RESERVED(17)
+    SECCLIENT_RESERVED(07)
+    SECCLIENT_RESERVED(08)
+    SECCLIENT_RESERVED(09)
+    SECCLIENT_RESERVED(10)
+    SECCLIENT_RESERVED(11)
+    SECCLIENT_RESERVED(12)
+    SECCLIENT_RESERVED(13)
+    SECCLIENT_RESERVED(14)
+    SECCLIENT_RESERVED(15)
+    SECCLIENT_RESERVED(16)
+    SECCLIENT_RESERVED(17)
     STDMETHOD(DeleteRoleByName)(BSTR name, LONG* result) override;
     STDMETHOD(DeleteRoleById)(BSTR prefixedId, LONG* result) override;
-    SECCLIENT_RESERVED(20) SECCLIENT_RESERVED(21) SECCLIENT_RESERVED(22) SECCLIENT_RESERVED(23)
-    SECCLIENT_RESERVED(24) SECCLIENT_RESERVED(25) SECCLIENT_RESERVED(26) SECCLIENT_RESERVED(27)
+    SECCLIENT_RESERVED(20)
+    SECCLIENT_RESERVED(21)
+    SECCLIENT_RESERVED(22)
+    SECCLIENT_RESERVED(23)
+    SECCLIENT_RESERVED(24)
+    SECCLIENT_RESERVED(25)
+    SECCLIENT_RESERVED(26)
+    SECCLIENT_RESERVED(27)
     STDMETHOD(AddRole)(BSTR name, BSTR description, BSTR* id) override;
-    STDMETHOD(UpdateRole)(BSTR id, BSTR name, BSTR description, BSTR users, BSTR groups, LONG reserved) override;
+    STDMETHOD(UpdateRole)(BSTR id, BSTR name, BSTR description, BSTR users, BSTR groups,
+                          LONG reserved) override;
 
     // ISecClientControl
     STDMETHOD(get_PolicyFile)(BSTR* path) override;

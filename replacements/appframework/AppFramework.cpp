@@ -55,9 +55,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
             return FALSE;
         }
         break;
-    case DLL_PROCESS_DETACH:
-        app->ExitInstance();
-        break;
+    case DLL_PROCESS_DETACH: app->ExitInstance(); break;
     }
     return TRUE;
 }

@@ -21,7 +21,10 @@ public:
     InArena(const InArena&) = delete;
     InArena& operator=(const InArena&) = delete;
     T* operator->() noexcept { return std::launder(reinterpret_cast<T*>(m_storage)); }
-    const T* operator->() const noexcept { return std::launder(reinterpret_cast<const T*>(m_storage)); }
+    const T* operator->() const noexcept
+    {
+        return std::launder(reinterpret_cast<const T*>(m_storage));
+    }
     T& operator*() noexcept { return *operator->(); }
     const T& operator*() const noexcept { return *operator->(); }
 

@@ -16,18 +16,12 @@ constexpr DWORD kSocketTimeout = 10060;  // WSAETIMEDOUT
 std::string Describe(DWORD error, int timeoutMs)
 {
     switch (error) {
-    case ERROR_WINHTTP_TIMEOUT:
-        return "no answer within " + std::to_string(timeoutMs) + " ms";
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
-        return "the server's name does not resolve";
-    case ERROR_WINHTTP_CANNOT_CONNECT:
-        return "cannot connect";
-    case ERROR_WINHTTP_CONNECTION_ERROR:
-        return "the connection was broken";
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
-        return "not an HTTP answer";
-    default:
-        return "failed";
+    case ERROR_WINHTTP_TIMEOUT: return "no answer within " + std::to_string(timeoutMs) + " ms";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "the server's name does not resolve";
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "cannot connect";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection was broken";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "not an HTTP answer";
+    default: return "failed";
     }
 }
 
@@ -118,19 +112,17 @@ HRESULT SendHttpRequest(const HttpAddress& address, const HttpRequest& request,
     }
     DWORD bodySize = static_cast<DWORD>(body.size());
     void* bodyData = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
-    if (!WinHttpSendRequest(handle.get(),
-                            request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS
-                                                    : request.headers.c_str(),
-                            static_cast<DWORD>(request.headers.size()), bodyData, bodySize,
-                            bodySize, 0))
+    if (!WinHttpSendRequest(
+            handle.get(),
+            request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : request.headers.c_str(),
+            static_cast<DWORD>(request.headers.size()), bodyData, bodySize, bodySize, 0))
         return fail("send");
     if (!WinHttpReceiveResponse(handle.get(), nullptr)) return fail("receive");
 
     DWORD status = 0;
     DWORD size = sizeof status;
     if (!WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                             WINHTTP_NO_HEADER_INDEX))
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
         return fail("receive");
     QueryTextHeader(handle.get(), WINHTTP_QUERY_ETAG, response.etag);
 

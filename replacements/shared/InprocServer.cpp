@@ -25,8 +25,9 @@ LONG ModuleLockCount() noexcept
 HINSTANCE ModuleInstance() noexcept
 {
     HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &self);
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&ModuleInstance), &self);
     return self;
 }
 
@@ -65,11 +66,12 @@ HRESULT WriteClassesRootKey(const std::wstring& key, const std::wstring& value, 
                             const wchar_t* namedValue)
 {
     HKEY handle;
-    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
-                                  nullptr);
+    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, &handle, nullptr);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-    status = RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    status =
+        RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     if (status == ERROR_SUCCESS && name)
         status = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(namedValue),
                                 static_cast<DWORD>((wcslen(namedValue) + 1) * sizeof(wchar_t)));

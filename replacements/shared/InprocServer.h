@@ -45,8 +45,8 @@ HRESULT ModuleFilePath(std::wstring& path);
 std::wstring GuidText(REFGUID guid);
 
 // Creates HKCR\key with its default value and, optionally, one named value.
-HRESULT WriteClassesRootKey(const std::wstring& key, const std::wstring& value, const wchar_t* name = nullptr,
-                            const wchar_t* namedValue = nullptr);
+HRESULT WriteClassesRootKey(const std::wstring& key, const std::wstring& value,
+                            const wchar_t* name = nullptr, const wchar_t* namedValue = nullptr);
 
 // Removes HKCR\key and everything under it; a key that is not there is no
 // failure, so that unregistering twice is harmless.

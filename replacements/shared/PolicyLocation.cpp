@@ -33,7 +33,8 @@ bool FileUrlToPath(const std::wstring& url, std::wstring& path)
     std::string escaped;
     for (size_t i = 0; i <= rest.size(); ++i) {
         if (i < rest.size() && rest[i] == L'%') {
-            if (i + 2 >= rest.size() || HexValue(rest[i + 1]) < 0 || HexValue(rest[i + 2]) < 0) return false;
+            if (i + 2 >= rest.size() || HexValue(rest[i + 1]) < 0 || HexValue(rest[i + 2]) < 0)
+                return false;
             escaped += static_cast<char>(HexValue(rest[i + 1]) * 16 + HexValue(rest[i + 2]));
             i += 2;
             continue;
@@ -43,7 +44,8 @@ bool FileUrlToPath(const std::wstring& url, std::wstring& path)
                                              static_cast<int>(escaped.size()), nullptr, 0);
             if (length <= 0) return false;
             std::wstring text(static_cast<size_t>(length), L'\0');
-            MultiByteToWideChar(CP_UTF8, 0, escaped.data(), static_cast<int>(escaped.size()), &text[0], length);
+            MultiByteToWideChar(CP_UTF8, 0, escaped.data(), static_cast<int>(escaped.size()),
+                                &text[0], length);
             decoded += text;
             escaped.clear();
         }
@@ -51,9 +53,13 @@ bool FileUrlToPath(const std::wstring& url, std::wstring& path)
     }
     if (decoded.compare(0, 2, L"\\\\") == 0) {
         size_t hostEnd = decoded.find(L'\\', 2);
-        std::wstring host = decoded.substr(2, hostEnd == std::wstring::npos ? std::wstring::npos : hostEnd - 2);
-        std::wstring local = hostEnd == std::wstring::npos ? std::wstring() : decoded.substr(hostEnd);
-        decoded = host.empty() || _wcsicmp(host.c_str(), L"localhost") == 0 ? local : L"\\\\" + host + local;
+        std::wstring host =
+            decoded.substr(2, hostEnd == std::wstring::npos ? std::wstring::npos : hostEnd - 2);
+        std::wstring local =
+            hostEnd == std::wstring::npos ? std::wstring() : decoded.substr(hostEnd);
+        decoded = host.empty() || _wcsicmp(host.c_str(), L"localhost") == 0
+                      ? local
+                      : L"\\\\" + host + local;
     }
     if (decoded.size() >= 3 && decoded[0] == L'\\' && IsDriveRoot(decoded, 1)) decoded.erase(0, 1);
     if (decoded.empty() || decoded == L"\\") return false;
@@ -75,13 +81,14 @@ size_t SchemeLength(const std::wstring& address)
 std::wstring RegistryPolicyAddress()
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth", 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth", 0, KEY_QUERY_VALUE,
+                      &key) != ERROR_SUCCESS)
         return std::wstring();
     wchar_t buffer[kValueChars] = {};
     DWORD size = sizeof buffer - sizeof(wchar_t);
     DWORD type = 0;
-    LONG status = RegQueryValueExW(key, L"PolicyFile", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    LONG status = RegQueryValueExW(key, L"PolicyFile", nullptr, &type,
+                                   reinterpret_cast<BYTE*>(buffer), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::wstring();
     if (type == REG_SZ) return buffer;

@@ -16,10 +16,12 @@ bool IsHex(char c)
 std::string Narrow(UINT codePage, const wchar_t* text, size_t length)
 {
     if (length == 0) return std::string();
-    int size = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    int size = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
+                                   nullptr);
     if (size <= 0) throw std::bad_alloc();
     std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), &result[0], size, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), &result[0], size, nullptr,
+                        nullptr);
     return result;
 }
 
@@ -31,7 +33,8 @@ std::string Narrow(UINT codePage, const std::wstring& text)
 std::wstring Widen(UINT codePage, const std::string& text)
 {
     if (text.empty()) return std::wstring();
-    int size = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    int size =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (size <= 0) throw std::bad_alloc();
     std::wstring result(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
@@ -62,8 +65,10 @@ std::string FoldCase(std::string text)
     // for texts with other characters (every check folds two texts).
     bool ascii = true;
     for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        else if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        else if (static_cast<unsigned char>(c) >= 0x80)
+            ascii = false;
     }
     if (!ascii) CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
     return text;
@@ -88,10 +93,14 @@ GuidValue GuidValueOf(std::string_view text) noexcept
     int digits = 0;
     for (char c : text) {
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else continue;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else
+            continue;
         if (digits == 32) break;
         unsigned long long& half = digits < 16 ? value.high : value.low;
         half = half << 4 | static_cast<unsigned long long>(digit);

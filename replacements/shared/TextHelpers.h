@@ -35,7 +35,10 @@ bool ParseGuid(const std::string& text, std::string& canonical);
 // of its first 32 hexadecimal digits; callers compare the text on a hit.
 struct GuidValue {
     unsigned long long high, low;
-    bool operator==(const GuidValue& other) const noexcept { return high == other.high && low == other.low; }
+    bool operator==(const GuidValue& other) const noexcept
+    {
+        return high == other.high && low == other.low;
+    }
 };
 struct GuidValueHash {
     size_t operator()(const GuidValue& value) const noexcept

@@ -55,15 +55,17 @@ std::wstring Widen(const std::string& text)
 }
 
 // One line of figures: what, how much, and how much that is of its reference.
-void Row(const char* what, double value, const char* unit, double reference, const char* referenceName,
-         const char* target = "")
+void Row(const char* what, double value, const char* unit, double reference,
+         const char* referenceName, const char* target = "")
 {
-    printf("  %-44s %10.3f %-8s %7.2fx %-30s %s\n", what, value, unit, value / reference, referenceName, target);
+    printf("  %-44s %10.3f %-8s %7.2fx %-30s %s\n", what, value, unit, value / reference,
+           referenceName, target);
 }
 
 // The best of rounds, the calls of each kind interleaved round by round so
 // that a machine's noise falls on all of them alike. Microseconds per call.
-std::vector<double> BestOfInterleaved(int rounds, int calls, const std::vector<std::function<void()>>& bodies)
+std::vector<double> BestOfInterleaved(int rounds, int calls,
+                                      const std::vector<std::function<void()>>& bodies)
 {
     std::vector<double> best(bodies.size(), 1e30);
     for (int round = 0; round < rounds; ++round) {
@@ -87,8 +89,8 @@ const char kVokKey[] = "SOFTWARE\\Quarnex\\VOK";
 void SetDefaultDomainValue(const char* text)
 {
     HKEY key;
-    Check(HRESULT_FROM_WIN32(
-              RegCreateKeyExA(HKEY_LOCAL_MACHINE, kVokKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)),
+    Check(HRESULT_FROM_WIN32(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kVokKey, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr)),
           "RegCreateKeyExA");
     if (text)
         RegSetValueExA(key, "AuthDefaultDomain", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
@@ -102,10 +104,12 @@ void SetDefaultDomainValue(const char* text)
 bool ReadDefaultDomainValue(std::string& text)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVokKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVokKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
     char data[256] = {};
     DWORD size = sizeof data, type = 0;
-    LONG status = RegQueryValueExA(key, "AuthDefaultDomain", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    LONG status = RegQueryValueExA(key, "AuthDefaultDomain", nullptr, &type,
+                                   reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || type != REG_SZ) return false;
     text = data;
@@ -116,8 +120,8 @@ int Checks()
 {
     const int rounds = 15, calls = 20000;
     com_ptr<IIKIVAuthorization> auth;
-    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
-                           auth.put_void()),
+    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                           IID_IIKIVAuthorization, auth.put_void()),
           "create the authorization object");
     CKIVAuthorize library;
     std::string account = std::string(kDomain) + "\\" + kUser;
@@ -140,16 +144,19 @@ int Checks()
             [&] { expectGranted(auth->CheckRoleAccess(role, dn, 3, &granted)); },
             [&] { wrong += library.CheckRoleAccess(kRole, kDn, 3) ? 0 : 1; },
         });
-    printf("Early-bound checks from C++ (best of %d interleaved rounds of %d calls; %s on\n"
-           "\"%s\", permission 3, default policy)\n",
-           rounds, calls, account.c_str(), kDn);
+    printf(
+        "Early-bound checks from C++ (best of %d interleaved rounds of %d calls; %s on\n"
+        "\"%s\", permission 3, default policy)\n",
+        rounds, calls, account.c_str(), kDn);
     Row("library CheckAccess(account, DN)", best[1], "us/call", best[1], "itself");
-    Row("module CheckAccessEx through the vtable", best[0], "us/call", best[1], "library CheckAccess(acct, DN)",
-        "target <= 1.30");
+    Row("module CheckAccessEx through the vtable", best[0], "us/call", best[1],
+        "library CheckAccess(acct, DN)", "target <= 1.30");
     Row("library CheckAccess(DN) (cached account)", best[3], "us/call", best[3], "itself");
-    Row("module CheckAccess through the vtable", best[2], "us/call", best[3], "library CheckAccess(DN)");
+    Row("module CheckAccess through the vtable", best[2], "us/call", best[3],
+        "library CheckAccess(DN)");
     Row("library CheckRoleAccess", best[5], "us/call", best[5], "itself");
-    Row("module CheckRoleAccess through the vtable", best[4], "us/call", best[5], "library CheckRoleAccess");
+    Row("module CheckRoleAccess through the vtable", best[4], "us/call", best[5],
+        "library CheckRoleAccess");
     // What the module adds, apart from the library's own work: narrowing the
     // texts, the library lock, the call.
     Row("module's own part of CheckAccessEx", best[0] - best[1], "us/call", best[1],
@@ -166,25 +173,27 @@ int Checks()
     SetDefaultDomainValue(kDomain);
     Bstr empty(L"");
     std::string readBack;
-    best = BestOfInterleaved(rounds, calls / 10,
-                             {
-                                 [&] {
-                                     BSTR value = nullptr;
-                                     Check(auth->get_RegAuthDefaultDomain(&value), "RegAuthDefaultDomain");
-                                     SysFreeString(value);
-                                 },
-                                 [&] { ReadDefaultDomainValue(readBack); },
-                                 [&] {
-                                     unique_variant names, ids;
-                                     Check(auth->GetUserRoles(empty, user, &names, &ids), "GetUserRoles");
-                                 },
-                                 [&] {
-                                     unique_variant names, ids;
-                                     library.GetRoles(account.c_str(), &names, &ids);
-                                 },
-                             });
+    best = BestOfInterleaved(
+        rounds, calls / 10,
+        {
+            [&] {
+                BSTR value = nullptr;
+                Check(auth->get_RegAuthDefaultDomain(&value), "RegAuthDefaultDomain");
+                SysFreeString(value);
+            },
+            [&] { ReadDefaultDomainValue(readBack); },
+            [&] {
+                unique_variant names, ids;
+                Check(auth->GetUserRoles(empty, user, &names, &ids), "GetUserRoles");
+            },
+            [&] {
+                unique_variant names, ids;
+                library.GetRoles(account.c_str(), &names, &ids);
+            },
+        });
     SetDefaultDomainValue(hadValue ? saved.c_str() : nullptr);
-    printf("\nThe registry's default domain (best of %d interleaved rounds of %d calls)\n", rounds, calls / 10);
+    printf("\nThe registry's default domain (best of %d interleaved rounds of %d calls)\n", rounds,
+           calls / 10);
     Row("registry: open, read, close the value", best[1], "us/call", best[1], "itself");
     Row("module RegAuthDefaultDomain", best[0], "us/call", best[1], "registry open, read, close");
     Row("library GetRoles(account, names, ids)", best[3], "us/call", best[3], "itself");
@@ -231,8 +240,10 @@ std::wstring TempFolder()
 
 void WriteWholeFile(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) Fail("create the policy file", HRESULT_FROM_WIN32(GetLastError()));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        Fail("create the policy file", HRESULT_FROM_WIN32(GetLastError()));
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
@@ -276,13 +287,14 @@ void OpenStore(Store& store, const std::wstring& folder, int roles)
     store.policyPath = folder + L"auth_bench_policy_" + std::to_wstring(roles) + L".txt";
     WriteWholeFile(store.policyPath, MakePolicy(roles));
     store.Select();
-    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
-                           store.auth.put_void()),
+    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                           IID_IIKIVAuthorization, store.auth.put_void()),
           "create the authorization object");
     Check(CoCreateInstance(CLSID_SecClientStandIn, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                            store.client.put_void()),
           "create the security-database client");
-    Check(store.client->QueryInterface(IID_IAuthSecClient, store.clientCalls.put_void()), "IAuthSecClient");
+    Check(store.client->QueryInterface(IID_IAuthSecClient, store.clientCalls.put_void()),
+          "IAuthSecClient");
     Check(store.auth->put_AuthSecClient(store.client.get()), "AuthSecClient");
     Check(store.auth->InitCache(), "InitCache");
     store.collection = RolesColl(store.auth.get());
@@ -326,13 +338,15 @@ void MeasureReads(Store& store)
     // Item of roles spread over the store, by name and by identifier; and of
     // the same 10 roles again and again, whose data stays in the caches.
     const int lookups = 200;
-    const char* const kinds[] = {"Item by name", "Item by id", "Item by name, same 10", "Item by id, same 10"};
+    const char* const kinds[] = {"Item by name", "Item by id", "Item by name, same 10",
+                                 "Item by id, same 10"};
     for (int kind = 0; kind < 4; ++kind) {
         bool byId = kind % 2 == 1, same10 = kind >= 2;
         start = Now();
         for (int i = 0; i < lookups; ++i) {
             // By name and by id ask for different roles: neither finds the other's in the caches.
-            long long spread = static_cast<long long>(same10 ? i % 10 : i) * 7919 + (byId ? roles / 2 : 0);
+            long long spread =
+                static_cast<long long>(same10 ? i % 10 : i) * 7919 + (byId ? roles / 2 : 0);
             int which = static_cast<int>(spread % roles);
             Bstr key(Widen(byId ? RoleId(which) : RoleName(which)));
             com_ptr<IKQSecRole> role;
@@ -397,11 +411,12 @@ int Roles(const std::vector<int>& sizes)
     SetEnvironmentVariableW(L"KQSECSUPPORT_AUDIT_LOG", auditPath.c_str());
     const int readRounds = 6, changeRounds = 3;
 
-    printf("Role administration (the reads per role, the rest per call; every size in each round,\n"
-           "the fastest of %d rounds for the reads and %d for the changes; policy: one user and one\n"
-           "grant per role; SecClient.dll and KQSecSupport.dll attached). Ratio: to the same row at\n"
-           "%d roles.\n",
-           readRounds, changeRounds, sizes.front());
+    printf(
+        "Role administration (the reads per role, the rest per call; every size in each round,\n"
+        "the fastest of %d rounds for the reads and %d for the changes; policy: one user and one\n"
+        "grant per role; SecClient.dll and KQSecSupport.dll attached). Ratio: to the same row at\n"
+        "%d roles.\n",
+        readRounds, changeRounds, sizes.front());
     std::vector<Store> stores(sizes.size());
     double start = Now();
     for (size_t i = 0; i < sizes.size(); ++i) OpenStore(stores[i], folder, sizes[i]);
@@ -442,8 +457,10 @@ int Roles(const std::vector<int>& sizes)
         for (const Store& store : stores) {
             char what[96];
             snprintf(what, sizeof what, "%s, %d roles", row.row, store.roles);
-            Row(what, store.us.at(row.row) * row.perUs, row.unit, stores.front().us.at(row.row) * row.perUs,
-                store.roles == stores.front().roles ? "itself" : "the same at the first size", row.target);
+            Row(what, store.us.at(row.row) * row.perUs, row.unit,
+                stores.front().us.at(row.row) * row.perUs,
+                store.roles == stores.front().roles ? "itself" : "the same at the first size",
+                row.target);
         }
     }
     double removeAtFirst = stores.front().us.at("Remove");
@@ -459,7 +476,8 @@ int Roles(const std::vector<int>& sizes)
     long count = -1;
     removal.collection->get_Count(&count);
     if (count != 0) Fail("RemoveAll left roles", E_UNEXPECTED);
-    Row("RemoveAll of 1000 roles", removeAll, "ms/call", removeAtFirst * 1e-3, "one Remove at the first size");
+    Row("RemoveAll of 1000 roles", removeAll, "ms/call", removeAtFirst * 1e-3,
+        "one Remove at the first size");
     DeleteFileW(removal.policyPath.c_str());
     DeleteFileW(auditPath.c_str());
     return 0;
@@ -474,22 +492,24 @@ int Events()
     DeleteFileW(auditPath.c_str());
 
     com_ptr<IIKIVAuthorization> auth;
-    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
-                           auth.put_void()),
+    Check(CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                           IID_IIKIVAuthorization, auth.put_void()),
           "create the authorization object");
     com_ptr<IKQSecRolesCollection> roles = RolesColl(auth.get());
 
     const int rounds = 5, events = 200;
     Bstr operation(L"CKQSecRolesCollection::ItemPos"), message(L"Invalid position."), extra(L"4"),
-        empty(L""), account(L"BENCH\\user"), module(L"C:\\bench\\Authorization.dll"), command(L"auth_bench events"),
-        computer(L"BENCH"), address(L"127.0.0.1"), name(L"lPos"), value(L"-1");
+        empty(L""), account(L"BENCH\\user"), module(L"C:\\bench\\Authorization.dll"),
+        command(L"auth_bench events"), computer(L"BENCH"), address(L"127.0.0.1"), name(L"lPos"),
+        value(L"-1");
     std::vector<double> best = BestOfInterleaved(
         rounds, events,
         {
             // One rejected request: one event, through the event source and the component.
             [&] {
                 com_ptr<IKQSecRole> role;
-                if (roles->ItemPos(-1, role.put()) != static_cast<HRESULT>(0x80041009)) Fail("ItemPos", E_UNEXPECTED);
+                if (roles->ItemPos(-1, role.put()) != static_cast<HRESULT>(0x80041009))
+                    Fail("ItemPos", E_UNEXPECTED);
             },
             // The component alone, with what the module hands it.
             [&] {
@@ -498,19 +518,23 @@ int Events()
                                        support.put_void()),
                       "create KQSecSupport");
                 com_ptr<IAuditEvent> event;
-                Check(support->CreateEvent(operation, static_cast<LONG>(0x80041009), 1, message, extra, event.put()), "CreateEvent");
-                event->SetSource(empty, account, module, command, GetCurrentProcessId(), GetCurrentThreadId(),
-                                 computer, address);
+                Check(support->CreateEvent(operation, static_cast<LONG>(0x80041009), 1, message,
+                                           extra, event.put()),
+                      "CreateEvent");
+                event->SetSource(empty, account, module, command, GetCurrentProcessId(),
+                                 GetCurrentThreadId(), computer, address);
                 event->AddParameter(name, value, -1);
                 Check(event->Send(VARIANT_TRUE), "Send");
             },
         });
-    printf("Events (best of %d interleaved rounds of %d events; each Send writes a line and flushes)\n", rounds,
-           events);
+    printf(
+        "Events (best of %d interleaved rounds of %d events; each Send writes a line and "
+        "flushes)\n",
+        rounds, events);
     Row("KQSecSupport alone: create, event, source, Send", best[1], "us/event", best[1], "itself");
     Row("module: ItemPos(-1), one event", best[0], "us/event", best[1], "KQSecSupport alone");
-    printf("  %-44s %10.0f events/s; the component alone %.0f events/s\n", "events per second through the module",
-           1e6 / best[0], 1e6 / best[1]);
+    printf("  %-44s %10.0f events/s; the component alone %.0f events/s\n",
+           "events per second through the module", 1e6 / best[0], 1e6 / best[1]);
     DeleteFileW(auditPath.c_str());
     return 0;
 }

@@ -81,7 +81,8 @@ const Registration kClasses[] = {
     {&CLSID_BenchClock, L"Authorization.BenchClock", L"BenchClock Class"},
 };
 
-standin::ClassObject g_nullClassObject(CLSID_NullAuthorization, &CreateComInstance<CNullAuthorization>);
+standin::ClassObject g_nullClassObject(CLSID_NullAuthorization,
+                                       &CreateComInstance<CNullAuthorization>);
 standin::ClassObject g_clockClassObject(CLSID_BenchClock, &CreateComInstance<CBenchClock>);
 
 }  // namespace
@@ -123,11 +124,12 @@ STDAPI DllRegisterServer()
             std::wstring key = L"CLSID\\" + clsid;
             RETURN_IF_FAILED(standin::WriteClassesRootKey(key, c.name));
             // Where the module's classes live: the script's own apartment.
-            RETURN_IF_FAILED(
-                standin::WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment"));
+            RETURN_IF_FAILED(standin::WriteClassesRootKey(key + L"\\InprocServer32", path,
+                                                          L"ThreadingModel", L"Apartment"));
             RETURN_IF_FAILED(standin::WriteClassesRootKey(key + L"\\ProgID", c.progId));
             RETURN_IF_FAILED(standin::WriteClassesRootKey(c.progId, c.name));
-            RETURN_IF_FAILED(standin::WriteClassesRootKey(std::wstring(c.progId) + L"\\CLSID", clsid));
+            RETURN_IF_FAILED(
+                standin::WriteClassesRootKey(std::wstring(c.progId) + L"\\CLSID", clsid));
         }
         return RegisterModuleTypeLib(path.c_str());
     } catch (...) {
@@ -140,7 +142,8 @@ STDAPI DllUnregisterServer()
     try {
         HRESULT hr = S_OK;
         for (const Registration& c : kClasses) {
-            for (const std::wstring& key : {L"CLSID\\" + standin::GuidText(*c.clsid), std::wstring(c.progId)}) {
+            for (const std::wstring& key :
+                 {L"CLSID\\" + standin::GuidText(*c.clsid), std::wstring(c.progId)}) {
                 HRESULT removed = standin::DeleteClassesRootKey(key);
                 if (SUCCEEDED(hr)) hr = removed;
             }

@@ -98,7 +98,8 @@ SAFEARRAY* Strings(std::vector<const wchar_t*> texts, LONG lower)
     SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
     BSTR* data = nullptr;
     SafeArrayAccessData(array, reinterpret_cast<void**>(&data));
-    for (size_t i = 0; i < texts.size(); ++i) data[i] = texts[i] ? SysAllocString(texts[i]) : nullptr;
+    for (size_t i = 0; i < texts.size(); ++i)
+        data[i] = texts[i] ? SysAllocString(texts[i]) : nullptr;
     SafeArrayUnaccessData(array);
     return array;
 }

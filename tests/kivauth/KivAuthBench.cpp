@@ -66,7 +66,8 @@ double Measure(int spread, int calls, Body body)
     double start = Now();
     for (int i : order) granted += body(static_cast<size_t>(i)) ? 1 : 0;
     double elapsed = Now() - start;
-    if (granted != calls) printf("  (unexpected: %d of %d answers were negative)\n", calls - granted, calls);
+    if (granted != calls)
+        printf("  (unexpected: %d of %d answers were negative)\n", calls - granted, calls);
     return elapsed * 1e9 / calls;
 }
 
@@ -75,14 +76,16 @@ double Measure(int spread, int calls, Body body)
 int main()
 {
     const int kCalls = 50000;
-    printf("KivAuth: time per call in ns (%d calls each); roles asked for: the same 10,\n"
-           "or any role of the store at random\n\n", kCalls);
-    printf("%7s %8s %8s | %-18s | %-18s | %-18s | %-18s\n", "", "InitCache", "", "CheckAccess", "CheckAccess",
-           "CheckRoleAccess", "GetRoleInfo");
-    printf("%7s %8s %8s | %-18s | %-18s | %-18s | %-18s\n", "roles", "ms", "2nd obj", "(user's role)",
-           "(through a group)", "", "(by id)");
-    printf("%7s %8s %8s | %8s %9s | %8s %9s | %8s %9s | %8s %9s\n", "", "", "", "same 10", "random", "same 10",
-           "random", "same 10", "random", "same 10", "random");
+    printf(
+        "KivAuth: time per call in ns (%d calls each); roles asked for: the same 10,\n"
+        "or any role of the store at random\n\n",
+        kCalls);
+    printf("%7s %8s %8s | %-18s | %-18s | %-18s | %-18s\n", "", "InitCache", "", "CheckAccess",
+           "CheckAccess", "CheckRoleAccess", "GetRoleInfo");
+    printf("%7s %8s %8s | %-18s | %-18s | %-18s | %-18s\n", "roles", "ms", "2nd obj",
+           "(user's role)", "(through a group)", "", "(by id)");
+    printf("%7s %8s %8s | %8s %9s | %8s %9s | %8s %9s | %8s %9s\n", "", "", "", "same 10", "random",
+           "same 10", "random", "same 10", "random", "same 10", "random");
     for (int roles : {10, 1000, 100000}) {
         KivTest_Reset();
         std::string policy = MakePolicy(roles);
@@ -117,22 +120,30 @@ int main()
         auth.GetRolesCache(&list, &time);
         SysFreeString(time);
 
-        auto direct = [&](size_t i) { return auth.CheckAccess(users[i].c_str(), dns[i].c_str(), 3); };
-        auto group = [&](size_t i) { return auth.CheckAccess(members[i].c_str(), dns[i].c_str(), 1); };
-        auto role = [&](size_t i) { return auth.CheckRoleAccess(names[i].c_str(), dns[i].c_str(), 2); };
+        auto direct = [&](size_t i) {
+            return auth.CheckAccess(users[i].c_str(), dns[i].c_str(), 3);
+        };
+        auto group = [&](size_t i) {
+            return auth.CheckAccess(members[i].c_str(), dns[i].c_str(), 1);
+        };
+        auto role = [&](size_t i) {
+            return auth.CheckRoleAccess(names[i].c_str(), dns[i].c_str(), 2);
+        };
         auto byId = [&](size_t i) {
             CKIVRole* record = nullptr;
             return auth.GetRoleInfo(ids[i].c_str(), &record) == S_OK;
         };
-        printf("%7d %8.1f %8.1f | %8.0f %9.0f | %8.0f %9.0f | %8.0f %9.0f | %8.0f %9.0f\n", roles, loadMs, secondMs,
-               Measure(10, kCalls, direct), Measure(roles, kCalls, direct), Measure(10, kCalls, group),
-               Measure(roles, kCalls, group), Measure(10, kCalls, role), Measure(roles, kCalls, role),
-               Measure(10, kCalls, byId), Measure(roles, kCalls, byId));
+        printf("%7d %8.1f %8.1f | %8.0f %9.0f | %8.0f %9.0f | %8.0f %9.0f | %8.0f %9.0f\n", roles,
+               loadMs, secondMs, Measure(10, kCalls, direct), Measure(roles, kCalls, direct),
+               Measure(10, kCalls, group), Measure(roles, kCalls, group), Measure(10, kCalls, role),
+               Measure(roles, kCalls, role), Measure(10, kCalls, byId),
+               Measure(roles, kCalls, byId));
     }
     KivTest_Reset();
-    printf("\nThe call log is off, as in any process that does not turn it on. Loading grows\n"
-           "with the store (read and indexed once; a second object reading the same text shares\n"
-           "it); a lookup does not. Random roles of a large store cost more only because\n"
-           "their data no longer sits in the processor's caches.\n");
+    printf(
+        "\nThe call log is off, as in any process that does not turn it on. Loading grows\n"
+        "with the store (read and indexed once; a second object reading the same text shares\n"
+        "it); a lookup does not. Random roles of a large store cost more only because\n"
+        "their data no longer sits in the processor's caches.\n");
     return 0;
 }

@@ -105,7 +105,7 @@ TEST_F(KivAuthHttpTest, ChecksAndQueriesAnswerFromTheServersPolicy)
         bool granted;
     };
     const Case cases[] = {
-        {"D\\alice", 1, true}, {"D\\alice", 2, false}, {"D\\bob", 3, true},
+        {"D\\alice", 1, true},  {"D\\alice", 2, false}, {"D\\bob", 3, true},
         {"D\\carol", 1, false}, {nullptr, 1, true},  // the cache's account
     };
     for (const Case& c : cases) {

@@ -76,7 +76,8 @@ std::string Narrow(const wchar_t* text)
 // Found by name, as the module finds it.
 long SetSecurityServer(const wchar_t* reserved, const wchar_t* url)
 {
-    static auto export_ = GetProcAddressAs<SetSecurityServerFn>(GetModuleHandleW(L"KivAuth.dll"), "SetSecurityServer");
+    static auto export_ = GetProcAddressAs<SetSecurityServerFn>(GetModuleHandleW(L"KivAuth.dll"),
+                                                                "SetSecurityServer");
     if (!export_) {
         ADD_FAILURE() << "no undecorated export SetSecurityServer";
         return E_NOTIMPL;
@@ -95,8 +96,8 @@ std::string ProcessAccount()
     char user[256], domain[256];
     DWORD userSize = sizeof user, domainSize = sizeof domain;
     SID_NAME_USE use;
-    LookupAccountSidA(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, user, &userSize, domain,
-                      &domainSize, &use);
+    LookupAccountSidA(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, user, &userSize,
+                      domain, &domainSize, &use);
     return std::string(domain) + "\\" + user;
 }
 
@@ -114,7 +115,8 @@ public:
     void Write(const std::string& text) const
     {
         std::wstring fresh = m_path + L".new";
-        HANDLE file = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE file =
+            CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
         DWORD written;
         WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -158,7 +160,8 @@ TEST_F(KivAuthTest, PolicyTextsThatParseAndThatDoNot)
     const Case cases[] = {
         {kPolicy, true},
         {"policy|1", true},
-        {"\xEF\xBB\xBF# comment\n\n  Policy | 1  \r\nrole|{AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAAA}|R", true},
+        {"\xEF\xBB\xBF# comment\n\n  Policy | 1  \r\nrole|{AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAAA}|R",
+         true},
         {"policy | 1\ngrant | D\\u | CN=X | 4294967295", true},
         {"policy | 1\ngrant | D\\u | CN=X | 0xFFFFFFFF", true},
         {"", false},
@@ -177,7 +180,8 @@ TEST_F(KivAuthTest, PolicyTextsThatParseAndThatDoNot)
          "role | {22222222-2222-2222-2222-222222222222} | r",
          false},
         {"policy | 1\nrole-user | Nobody | D\\u", false},
-        {"policy | 1\nrole-user | R | D\\u\nrole | {11111111-1111-1111-1111-111111111111} | R", false},
+        {"policy | 1\nrole-user | R | D\\u\nrole | {11111111-1111-1111-1111-111111111111} | R",
+         false},
         {"policy | 1\ngrant | D\\u | CN=X | 0x100000000", false},
         {"policy | 1\ngrant | D\\u | CN=X | -1", false},
         {"policy | 1\ngrant | D\\u | CN=X | 3 | 4", false},
@@ -207,7 +211,7 @@ TEST_F(KivAuthTest, GrantNeedsEveryBitFromAccountAndRoles)
         {"d\\ALICE", "cn=doc,o=t", 1, true},   // case does not matter
         {"D\\bob", "CN=Doc,O=T", 7, true},     // own 1 and Writers' 6 together
         {"D\\bob", "CN=Doc,O=T", 8, false},
-        {"D\\carol", "CN=Doc,O=T", 6, true},   // Writers through D\Editors
+        {"D\\carol", "CN=Doc,O=T", 6, true},  // Writers through D\Editors
         {"D\\carol", "CN=Doc,O=T", 1, false},
         {"D\\Editors", "CN=Doc,O=T", 2, false},  // a group is no account
         {"D\\dave", "CN=Doc,O=T", 0x80000000, true},
@@ -232,10 +236,11 @@ TEST_F(KivAuthTest, RoleAccessByNameOrId)
         bool granted;
     };
     const Case cases[] = {
-        {"Readers", 1, true},   {"READERS", 1, true},    {"Readers", 2, false},
-        {"Writers", 6, true},   {"Writers", 7, false},   {kWritersId, 4, true},
-        {"Empty", 1, false},    {"Nobody", 1, false},    {"Readers", 0, false},
-        {"{22222222-2222-2222-2222-22222222222}", 4, false},
+        {"Readers", 1, true},  {"READERS", 1, true},
+        {"Readers", 2, false}, {"Writers", 6, true},
+        {"Writers", 7, false}, {kWritersId, 4, true},
+        {"Empty", 1, false},   {"Nobody", 1, false},
+        {"Readers", 0, false}, {"{22222222-2222-2222-2222-22222222222}", 4, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.role);
@@ -285,8 +290,8 @@ TEST_F(KivAuthTest, NoCacheAndNullInputsDeny)
 TEST_F(KivAuthTest, NullAccountIsTheCachedOneOrTheProcessUser)
 {
     std::string self = ProcessAccount();
-    std::string policy = std::string(kPolicy) + "role-user | Empty | " + self + "\n" +
-                         "grant | " + self + " | CN=Own | 5\n";
+    std::string policy = std::string(kPolicy) + "role-user | Empty | " + self + "\n" + "grant | " +
+                         self + " | CN=Own | 5\n";
     ASSERT_EQ(S_OK, KivTest_LoadPolicyText(policy.c_str()));
 
     ASSERT_TRUE(auth.InitCache("D\\bob", 3));
@@ -346,8 +351,8 @@ TEST_F(KivAuthTest, SecureGroupsAndSecurityIds)
     EXPECT_EQ(std::vector<std::string>{"SG-1"}, Texts(ids));
     VariantClear(&names);
     VariantClear(&ids);
-    EXPECT_EQ(S_OK, auth.GetSecureGroupMembers(const_cast<wchar_t*>(L"App"), const_cast<wchar_t*>(L"g1"), &names,
-                                               &ids));
+    EXPECT_EQ(S_OK, auth.GetSecureGroupMembers(const_cast<wchar_t*>(L"App"),
+                                               const_cast<wchar_t*>(L"g1"), &names, &ids));
     EXPECT_EQ((std::vector<std::string>{"Obj1", "Obj2"}), Texts(names));
     EXPECT_EQ((std::vector<std::string>{"SO-1", "SO-2"}), Texts(ids));
     VariantClear(&names);
@@ -362,18 +367,21 @@ TEST_F(KivAuthTest, SecureGroupsAndSecurityIds)
         const wchar_t* id;
     };
     const Case cases[] = {
-        {L"App", L"G1", L"Obj2", S_OK, L"SO-2"},  {L"App", L"G1", L"", S_OK, L"SG-1"},
-        {L"App", L"", L"", S_OK, L"APP-1"},       {L"App", L"", L"obj1", S_OK, L"SO-1"},
+        {L"App", L"G1", L"Obj2", S_OK, L"SO-2"},   {L"App", L"G1", L"", S_OK, L"SG-1"},
+        {L"App", L"", L"", S_OK, L"APP-1"},        {L"App", L"", L"obj1", S_OK, L"SO-1"},
         {L"Others", L"", L"", S_OK, L"OTHERS-ID"}, {L"App", L"G1", L"Nope", S_FALSE, nullptr},
-        {L"Nope", L"", L"", S_FALSE, nullptr},    {nullptr, nullptr, nullptr, S_FALSE, nullptr},
+        {L"Nope", L"", L"", S_FALSE, nullptr},     {nullptr, nullptr, nullptr, S_FALSE, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.application) + "/" + Narrow(c.group) + "/" + Narrow(c.object));
         wchar_t* id = reinterpret_cast<wchar_t*>(1);
-        EXPECT_EQ(c.result, auth.GetSecurityId(const_cast<wchar_t*>(c.application), const_cast<wchar_t*>(c.group),
+        EXPECT_EQ(c.result, auth.GetSecurityId(const_cast<wchar_t*>(c.application),
+                                               const_cast<wchar_t*>(c.group),
                                                const_cast<wchar_t*>(c.object), &id));
-        if (c.id) EXPECT_STREQ(c.id, id);
-        else EXPECT_EQ(nullptr, id);
+        if (c.id)
+            EXPECT_STREQ(c.id, id);
+        else
+            EXPECT_EQ(nullptr, id);
         SysFreeString(id);
     }
 }
@@ -381,8 +389,9 @@ TEST_F(KivAuthTest, SecureGroupsAndSecurityIds)
 TEST_F(KivAuthTest, RoleRecordsAsTheModuleReadsThem)
 {
     std::string longText(300, 'x');
-    std::string policy = std::string(kPolicy) + "role | {44444444-4444-4444-4444-444444444444} | " + longText +
-                         " | " + longText + "\nrole-user | {44444444-4444-4444-4444-444444444444} | " + longText;
+    std::string policy = std::string(kPolicy) + "role | {44444444-4444-4444-4444-444444444444} | " +
+                         longText + " | " + longText +
+                         "\nrole-user | {44444444-4444-4444-4444-444444444444} | " + longText;
     Load(policy.c_str());
 
     CKIVRoleList* list = nullptr;
@@ -396,13 +405,18 @@ TEST_F(KivAuthTest, RoleRecordsAsTheModuleReadsThem)
     // Read at the byte offsets of the records, as the module does: the
     // 32-bit layout, with pointers of 8 bytes aligned to 8 on x64.
 #ifdef _WIN64
-    const struct { size_t listRoles, listCount, users, userCount, groups, groupCount; } at = {8, 16, 776, 784, 792, 800};
+    const struct {
+        size_t listRoles, listCount, users, userCount, groups, groupCount;
+    } at = {8, 16, 776, 784, 792, 800};
 #else
-    const struct { size_t listRoles, listCount, users, userCount, groups, groupCount; } at = {4, 8, 776, 780, 788, 792};
+    const struct {
+        size_t listRoles, listCount, users, userCount, groups, groupCount;
+    } at = {4, 8, 776, 780, 788, 792};
 #endif
     const BYTE* listBytes = reinterpret_cast<const BYTE*>(list);
     EXPECT_EQ(4, *reinterpret_cast<const LONG*>(listBytes + at.listCount));
-    const BYTE* const* roleBlock = *reinterpret_cast<const BYTE* const* const*>(listBytes + at.listRoles);
+    const BYTE* const* roleBlock =
+        *reinterpret_cast<const BYTE* const* const*>(listBytes + at.listRoles);
     const BYTE* writers = roleBlock[1];
     EXPECT_EQ(reinterpret_cast<const BYTE*>(list->roles[1]), writers);
     EXPECT_STREQ(kWritersId, reinterpret_cast<const char*>(writers + 4));
@@ -410,8 +424,10 @@ TEST_F(KivAuthTest, RoleRecordsAsTheModuleReadsThem)
     EXPECT_STREQ("Can write | and more", reinterpret_cast<const char*>(writers + 516));
     EXPECT_EQ(1, *reinterpret_cast<const LONG*>(writers + at.userCount));
     EXPECT_EQ(1, *reinterpret_cast<const LONG*>(writers + at.groupCount));
-    const BYTE* user = *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + at.users));
-    const BYTE* group = *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + at.groups));
+    const BYTE* user =
+        *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + at.users));
+    const BYTE* group =
+        *reinterpret_cast<BYTE* const*>(*reinterpret_cast<BYTE* const*>(writers + at.groups));
     EXPECT_STREQ("D\\bob", reinterpret_cast<const char*>(user + 4));
     EXPECT_STREQ("D\\Editors", reinterpret_cast<const char*>(group + 4));
 
@@ -582,8 +598,8 @@ TEST_F(KivAuthTest, EnvironmentAndRegistryNameThePolicyForScripts)
         }
     } cleanup;
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth", 0, nullptr, 0,
-                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth",
+                                             0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
     const std::wstring& path = file.path();
     RegSetValueExW(key, L"PolicyFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                    static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
@@ -597,8 +613,8 @@ TEST_F(KivAuthTest, EnvironmentAndRegistryNameThePolicyForScripts)
     };
     std::wstring missing = path + L".missing";
     const Case cases[] = {
-        {FALSE, nullptr, true, false},         // after a reset only the default policy counts
-        {TRUE, nullptr, true, true},           // the registry value
+        {FALSE, nullptr, true, false},          // after a reset only the default policy counts
+        {TRUE, nullptr, true, true},            // the registry value
         {TRUE, missing.c_str(), false, false},  // the environment comes first
         {TRUE, path.c_str(), true, true},
     };
@@ -703,7 +719,8 @@ TEST_F(KivAuthTest, ForcedResults)
     EXPECT_EQ(E_FAIL, auth.GetSecurityId(const_cast<wchar_t*>(L"App"), nullptr, nullptr, &id));
     EXPECT_STREQ(L"", id);
     SysFreeString(id);
-    EXPECT_EQ(E_POINTER, auth.GetSecurityId(const_cast<wchar_t*>(L"App"), nullptr, nullptr, nullptr));
+    EXPECT_EQ(E_POINTER,
+              auth.GetSecurityId(const_cast<wchar_t*>(L"App"), nullptr, nullptr, nullptr));
     KivTest_ForceSecurityId(nullptr, 0, nullptr);
 
     KivTest_Unforce("InitCache");
@@ -767,13 +784,15 @@ TEST_F(KivAuthTest, CallLog)
         {[&] { auth.GetSecureGroups(app, &v1, &v2); }, "GetSecureGroups(\"A\\\"pp\", out, out)"},
         {[&] { auth.GetSecureGroupMembers(app, nullptr, &v1, &v2); },
          "GetSecureGroupMembers(\"A\\\"pp\", null, out, out)"},
-        {[&] { auth.GetSecurityId(app, empty, nullptr, &id); }, "GetSecurityId(\"A\\\"pp\", \"\", null, out)"},
+        {[&] { auth.GetSecurityId(app, empty, nullptr, &id); },
+         "GetSecurityId(\"A\\\"pp\", \"\", null, out)"},
         {[&] { auth.GetLastVokErrors(); }, "GetLastVokErrors()"},
         {[&] { auth.SetHTTPTimeout(-5); }, "SetHTTPTimeout(-5)"},
         {[&] { auth.GetAppCache(&cache, &appTime); }, "GetAppCache(out, out)"},
         {[&] { auth.GetRolesCache(&list, &rolesTime); }, "GetRolesCache(out, out)"},
         {[&] { auth.GetRoleInfo("{x}", &role); }, "GetRoleInfo(\"{x}\", out)"},
-        {[&] { SetSecurityServer(nullptr, L"file:policy.txt"); }, "SetSecurityServer(null, \"file:policy.txt\")"},
+        {[&] { SetSecurityServer(nullptr, L"file:policy.txt"); },
+         "SetSecurityServer(null, \"file:policy.txt\")"},
     };
     for (const Case& c : cases) {
         KivTest_ClearCalls();
@@ -806,12 +825,14 @@ TEST_F(KivAuthTest, CallLog)
 TEST_F(KivAuthTest, RoleGrantsOnOneDnAddUpInAnyOrder)
 {
     std::string text = "policy | 1\n";
-    for (int i = 0; i < 10; ++i) text += "role | {0000000" + std::to_string(i) + "-0000-4000-8000-000000000000} | R" +
-                                         std::to_string(i) + "\n";
-    text += "role-user | R5 | D\\u\nrole-user | r2 | D\\u\n"
-            "role-grant | R5 | CN=X | 1\nrole-grant | R2 | CN=X | 2\nrole-grant | R9 | CN=X | 8\n"
-            "role-grant | r5 | CN=X | 4\nrole-grant | R2 | cn=x | 16\nrole-grant | R0 | CN=Y | 1\n"
-            "grant | D\\u | CN=X | 0x100\n";
+    for (int i = 0; i < 10; ++i)
+        text += "role | {0000000" + std::to_string(i) + "-0000-4000-8000-000000000000} | R" +
+                std::to_string(i) + "\n";
+    text +=
+        "role-user | R5 | D\\u\nrole-user | r2 | D\\u\n"
+        "role-grant | R5 | CN=X | 1\nrole-grant | R2 | CN=X | 2\nrole-grant | R9 | CN=X | 8\n"
+        "role-grant | r5 | CN=X | 4\nrole-grant | R2 | cn=x | 16\nrole-grant | R0 | CN=Y | 1\n"
+        "grant | D\\u | CN=X | 0x100\n";
     Load(text.c_str(), "D\\u");
     struct Case {
         const char* role;
@@ -819,8 +840,8 @@ TEST_F(KivAuthTest, RoleGrantsOnOneDnAddUpInAnyOrder)
         bool granted;
     };
     const Case cases[] = {
-        {"R5", 5, true}, {"R5", 7, false}, {"R2", 18, true}, {"R2", 1, false}, {"R9", 8, true},
-        {"R0", 1, false}, {"R1", 1, false}, {"R0", 0, false},
+        {"R5", 5, true}, {"R5", 7, false}, {"R2", 18, true}, {"R2", 1, false},
+        {"R9", 8, true}, {"R0", 1, false}, {"R1", 1, false}, {"R0", 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.permission));
@@ -855,7 +876,8 @@ TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
             size_t which = pass ? 49 - i : i;
             EXPECT_EQ(ids[which], idOf(ids[which].c_str()));
             if (i % 7 == 0) {
-                EXPECT_EQ(ids[(which + 3) % 50], idOf(("r" + std::to_string((which + 3) % 50)).c_str()));
+                EXPECT_EQ(ids[(which + 3) % 50],
+                          idOf(("r" + std::to_string((which + 3) % 50)).c_str()));
             }
         }
     }

@@ -44,14 +44,10 @@ struct AccountCase {
 };
 
 const AccountCase kAccountCases[] = {
-    {L"D", L"U", "\"D\\\\U\""},
-    {nullptr, L"U", "\"U\""},
-    {L"", L"U", "\"U\""},
-    {L"D", L"", "\"D\\\\\""},
-    {L"D", nullptr, "\"D\\\\\""},
-    {L"", L"", "null"},
-    {nullptr, nullptr, "null"},
-    {L"CORP", L"alice smith", "\"CORP\\\\alice smith\""},
+    {L"D", L"U", "\"D\\\\U\""},   {nullptr, L"U", "\"U\""},
+    {L"", L"U", "\"U\""},         {L"D", L"", "\"D\\\\\""},
+    {L"D", nullptr, "\"D\\\\\""}, {L"", L"", "null"},
+    {nullptr, nullptr, "null"},   {L"CORP", L"alice smith", "\"CORP\\\\alice smith\""},
 };
 
 TEST_F(AuthorizationTest, CheckAccessExBuildsTheAccount)
@@ -59,7 +55,8 @@ TEST_F(AuthorizationTest, CheckAccessExBuildsTheAccount)
     for (const AccountCase& c : kAccountCases) {
         KivTest_ClearCalls();
         VARIANT_BOOL result = 42;
-        EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(c.domain), Bstr(c.user), Bstr(L"CN=Doc"), 3, &result));
+        EXPECT_EQ(S_OK,
+                  auth->CheckAccessEx(Bstr(c.domain), Bstr(c.user), Bstr(L"CN=Doc"), 3, &result));
         EXPECT_EQ(VARIANT_FALSE, result);
         ASSERT_EQ(1u, LibraryCalls().size());
         EXPECT_EQ(std::string("CheckAccess(") + c.account + ", \"CN=Doc\", 3)", LibraryCalls()[0]);
@@ -92,21 +89,24 @@ TEST_F(AuthorizationTest, ChecksNarrowEveryTextAsTheSystemDoes)
         return quoted + "\"";
     };
     const std::wstring longText(300, L'x');
-    const std::wstring texts[] = {L"D\x00E9partement", L"\x00FCser \x4E2D", longText, L"CN=Caf\x00E9,O=\x00C6"};
+    const std::wstring texts[] = {L"D\x00E9partement", L"\x00FCser \x4E2D", longText,
+                                  L"CN=Caf\x00E9,O=\x00C6"};
     for (const std::wstring& domain : texts) {
         for (const std::wstring& user : texts) {
             const std::wstring& dn = user;
             SCOPED_TRACE(acp(domain) + " " + acp(user));
             KivTest_ClearCalls();
             VARIANT_BOOL result = 42;
-            EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(domain.c_str()), Bstr(user.c_str()), Bstr(dn.c_str()), 3,
-                                                &result));
+            EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(domain.c_str()), Bstr(user.c_str()),
+                                                Bstr(dn.c_str()), 3, &result));
             ASSERT_EQ(1u, LibraryCalls().size());
-            EXPECT_EQ("CheckAccess(" + acp(domain + L"\\" + user) + ", " + acp(dn) + ", 3)", LibraryCalls()[0]);
+            EXPECT_EQ("CheckAccess(" + acp(domain + L"\\" + user) + ", " + acp(dn) + ", 3)",
+                      LibraryCalls()[0]);
             KivTest_ClearCalls();
             auth->CheckRoleAccess(Bstr(domain.c_str()), Bstr(dn.c_str()), 1, &result);
             ASSERT_EQ(1u, LibraryCalls().size());
-            EXPECT_EQ("CheckRoleAccess(" + acp(domain) + ", " + acp(dn) + ", 1)", LibraryCalls()[0]);
+            EXPECT_EQ("CheckRoleAccess(" + acp(domain) + ", " + acp(dn) + ", 1)",
+                      LibraryCalls()[0]);
         }
     }
 }
@@ -145,7 +145,8 @@ TEST_F(AuthorizationTest, ChecksPassTheirArgumentsBitForBit)
     VARIANT_BOOL result;
     EXPECT_EQ(S_OK, auth->CheckAccess(Bstr(L"CN=Doc,O=Plant"), -1, &result));
     EXPECT_EQ(S_OK, auth->CheckAccess(nullptr, 0x10, &result));
-    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Operators"), Bstr(L"CN=Valve"), static_cast<LONG>(0x80000000), &result));
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Operators"), Bstr(L"CN=Valve"),
+                                          static_cast<LONG>(0x80000000), &result));
     EXPECT_EQ(S_OK, auth->CheckRoleAccess(nullptr, nullptr, 2, &result));
     EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L""), Bstr(L""), 2, &result));
     std::vector<std::string> expected = {
@@ -161,7 +162,8 @@ TEST_F(AuthorizationTest, ChecksPassTheirArgumentsBitForBit)
 TEST_F(AuthorizationTest, NullResultIsRejectedBeforeTheLibrary)
 {
     EXPECT_EQ(E_INVALIDARG, auth->CheckAccess(Bstr(L"CN=Doc"), 1, nullptr));
-    EXPECT_EQ(E_INVALIDARG, auth->CheckAccessEx(Bstr(L"D"), Bstr(L"U"), Bstr(L"CN=Doc"), 1, nullptr));
+    EXPECT_EQ(E_INVALIDARG,
+              auth->CheckAccessEx(Bstr(L"D"), Bstr(L"U"), Bstr(L"CN=Doc"), 1, nullptr));
     EXPECT_EQ(E_INVALIDARG, auth->CheckRoleAccess(Bstr(L"R"), Bstr(L"CN=Doc"), 1, nullptr));
     EXPECT_TRUE(LibraryCalls().empty());
 }
@@ -246,10 +248,12 @@ TEST_F(AuthorizationTest, SetSecServerReturnsWhatTheLibraryExportReturns)
         const wchar_t* serverAfter;
     };
     const Case cases[] = {
-        {L"r", L"file:policy.txt", S_OK, "SetSecurityServer(\"r\", \"file:policy.txt\")", L"file:policy.txt"},
-        {L"", L"file:", E_INVALIDARG, "SetSecurityServer(\"\", \"file:\")", L"http://earlier.example/"},
-        {L"", L"file:///C:/bad%zzname", E_INVALIDARG, "SetSecurityServer(\"\", \"file:///C:/bad%zzname\")",
+        {L"r", L"file:policy.txt", S_OK, "SetSecurityServer(\"r\", \"file:policy.txt\")",
+         L"file:policy.txt"},
+        {L"", L"file:", E_INVALIDARG, "SetSecurityServer(\"\", \"file:\")",
          L"http://earlier.example/"},
+        {L"", L"file:///C:/bad%zzname", E_INVALIDARG,
+         "SetSecurityServer(\"\", \"file:///C:/bad%zzname\")", L"http://earlier.example/"},
         // Neither file: nor http: (ERROR_WINHTTP_UNRECOGNIZED_SCHEME)
         {L"", L"ftp://server/policy.txt", HRESULT_FROM_WIN32(12006),
          "SetSecurityServer(\"\", \"ftp://server/policy.txt\")", L"http://earlier.example/"},
@@ -332,8 +336,8 @@ HRESULT Invoke(IDispatch* dispatch, const wchar_t* name, WORD flags, std::vector
     if (FAILED(hr)) return hr;
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-    return dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
-                            nullptr, nullptr);
+    return dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr,
+                            nullptr);
 }
 
 VARIANT Text(BSTR s)
@@ -380,7 +384,8 @@ TEST_F(AuthorizationTest, DispatchServesTheTypeLibrary)
 
     KivTest_ClearCalls();
     result.reset();
-    EXPECT_EQ(S_OK, Invoke(dispatch.get(), L"SetHTTPTimeout", DISPATCH_METHOD, {Long(30)}, &result));
+    EXPECT_EQ(S_OK,
+              Invoke(dispatch.get(), L"SetHTTPTimeout", DISPATCH_METHOD, {Long(30)}, &result));
     EXPECT_EQ(std::vector<std::string>{"SetHTTPTimeout(30)"}, LibraryCalls());
 
     // The hidden interface is not reachable by name through the main dispatch.
@@ -410,7 +415,8 @@ TEST_F(AuthorizationTest, ScriptOutParametersArriveAsByRefVariants)
         V_VT(&arg) = VT_BYREF | VT_VARIANT;
         V_VARIANTREF(&arg) = &variable;
         DISPPARAMS params = {&arg, nullptr, 1, 0};
-        EXPECT_EQ(S_OK, dispatch->Invoke(c.dispid, IID_NULL, 0, c.flags, &params, &result, nullptr, nullptr));
+        EXPECT_EQ(S_OK, dispatch->Invoke(c.dispid, IID_NULL, 0, c.flags, &params, &result, nullptr,
+                                         nullptr));
         EXPECT_EQ(c.expected, V_VT(&variable));
         EXPECT_NE(nullptr, V_UNKNOWN(&variable));
         EXPECT_EQ(VT_BSTR, V_VT(&result));  // the cache time
@@ -425,7 +431,8 @@ TEST_F(AuthorizationTest, HiddenInterfaceHasItsOwnDispatch)
     unique_variant result;
     EXPECT_EQ(S_OK, Invoke(security.get(), L"SetSecServer", DISPATCH_METHOD,
                            {Text(reserved), Text(url)}, &result));
-    EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"\", \"Z:\\\\policy.txt\")"}, LibraryCalls());
+    EXPECT_EQ(std::vector<std::string>{"SetSecurityServer(\"\", \"Z:\\\\policy.txt\")"},
+              LibraryCalls());
 }
 
 TEST(AuthorizationFactory, CreatesPlainAndAggregatedObjects)
@@ -507,10 +514,10 @@ TEST(AuthorizationFactory, UnknownClassIsNotAvailable)
     using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     HMODULE module = LoadLibraryW(L"Authorization.dll");
     ASSERT_NE(nullptr, module);
-    auto getClassObject =
-        GetProcAddressAs<GetClassObject>(module, "DllGetClassObject");
+    auto getClassObject = GetProcAddressAs<GetClassObject>(module, "DllGetClassObject");
     void* out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IIKIVAuthorization, IID_IClassFactory, &out));
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE,
+              getClassObject(IID_IIKIVAuthorization, IID_IClassFactory, &out));
     EXPECT_EQ(nullptr, out);
     EXPECT_EQ(E_POINTER, getClassObject(CLSID_IKIVAuthorization, IID_IClassFactory, nullptr));
     FreeLibrary(module);

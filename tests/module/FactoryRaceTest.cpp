@@ -25,9 +25,9 @@ struct Outcome {
     HRESULT first = E_FAIL;
     IClassFactory* firstFactory = nullptr;  // compared only: it is released at once
     HRESULT canUnloadWhileHeld = E_FAIL;
-    ULONG countAfterRelease = 0;            // the table's reference must remain
+    ULONG countAfterRelease = 0;  // the table's reference must remain
     HRESULT second = E_FAIL;
-    IClassFactory* held = nullptr;          // released by the main thread
+    IClassFactory* held = nullptr;  // released by the main thread
 };
 
 // Worker threads that start each race together: they spin on a generation
@@ -65,7 +65,8 @@ public:
     }
 
     // Every thread asks for the class object of `clsid` once, all at once.
-    const Outcome* Race(GetClassObjectFn getClassObject, CanUnloadNowFn canUnloadNow, const CLSID& clsid)
+    const Outcome* Race(GetClassObjectFn getClassObject, CanUnloadNowFn canUnloadNow,
+                        const CLSID& clsid)
     {
         m_getClassObject = getClassObject;
         m_canUnloadNow = canUnloadNow;
@@ -95,7 +96,8 @@ private:
         Start start = *static_cast<Start*>(parameter);
         delete static_cast<Start*>(parameter);
         RacingThreads& self = *start.race;
-        HRESULT com = CoInitializeEx(nullptr, start.index % 2 ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+        HRESULT com = CoInitializeEx(
+            nullptr, start.index % 2 ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
         int seen = self.m_generation.load();
         for (;;) {
             ++self.m_ready;
@@ -114,13 +116,15 @@ private:
     void Ask(Outcome& outcome)
     {
         IClassFactory* factory = nullptr;
-        outcome.first = m_getClassObject(*m_clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+        outcome.first =
+            m_getClassObject(*m_clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
         outcome.firstFactory = factory;
         if (SUCCEEDED(outcome.first) && factory) {
             outcome.canUnloadWhileHeld = m_canUnloadNow();
             outcome.countAfterRelease = factory->Release();
         }
-        outcome.second = m_getClassObject(*m_clsid, IID_IClassFactory, reinterpret_cast<void**>(&outcome.held));
+        outcome.second =
+            m_getClassObject(*m_clsid, IID_IClassFactory, reinterpret_cast<void**>(&outcome.held));
     }
 
     std::vector<HANDLE> m_threads;
@@ -136,8 +140,8 @@ private:
 
 // One race on a fresh class: every thread has the one factory, counted, and
 // once all is given back only the class table holds it.
-void CheckRace(const Outcome* outcomes, GetClassObjectFn getClassObject, CanUnloadNowFn canUnloadNow,
-               const CLSID& clsid)
+void CheckRace(const Outcome* outcomes, GetClassObjectFn getClassObject,
+               CanUnloadNowFn canUnloadNow, const CLSID& clsid)
 {
     IClassFactory* factory = outcomes[0].held;
     ASSERT_NE(nullptr, factory);
@@ -181,7 +185,8 @@ TEST(ClassFactoryRace, ThreadsOfEveryApartmentShareOneCountedFactory)
         ASSERT_NE(nullptr, getClassObject);
         ASSERT_NE(nullptr, canUnloadNow);
         for (const CLSID* clsid : kClasses) {
-            CheckRace(threads.Race(getClassObject, canUnloadNow, *clsid), getClassObject, canUnloadNow, *clsid);
+            CheckRace(threads.Race(getClassObject, canUnloadNow, *clsid), getClassObject,
+                      canUnloadNow, *clsid);
             if (testing::Test::HasFailure()) break;
         }
         EXPECT_EQ(S_OK, canUnloadNow());

@@ -39,7 +39,11 @@ public:
     static inline int alive = 0;
     static inline FakeInner* last = nullptr;
 
-    FakeInner() { ++alive; last = this; }
+    FakeInner()
+    {
+        ++alive;
+        last = this;
+    }
     ~FakeInner()
     {
         --alive;
@@ -145,7 +149,10 @@ public:
         return Record("get_RolesColl"), E_FAIL;
     }
     STDMETHOD(put_AuthSecClient)(IUnknown*) override { return Record("put_AuthSecClient"); }
-    STDMETHOD(get_AuthSecClient)(IUnknown**) override { return Record("get_AuthSecClient"), E_FAIL; }
+    STDMETHOD(get_AuthSecClient)(IUnknown**) override
+    {
+        return Record("get_AuthSecClient"), E_FAIL;
+    }
     STDMETHOD(get_RolesVar)(BSTR, BSTR, VARIANT*) override { return Record("get_RolesVar"); }
     STDMETHOD(GetAllRolesVar)(VARIANT*, VARIANT*) override { return Record("GetAllRolesVar"); }
     STDMETHOD(RefreshCacheEx)(LONG) override { return Record("RefreshCacheEx"); }
@@ -305,9 +312,11 @@ TEST_F(ForwardingTest, PlainOperationsForwardUnchanged)
     EXPECT_EQ(S_OK, ex->RefreshCacheEx(2));
     EXPECT_EQ(S_OK, ex->get_RegAuthDefaultDomain(&domain));
     std::vector<std::string> expected = {
-        "CheckAccessEx", "InitCacheEx", "RefreshCache", "ClearCache", "InitCache", "GetSecurityId",
-        "GetLastErrors", "SetHTTPTimeout", "CheckRoleAccess", "checkCache", "get_RolesColl",
-        "put_AuthSecClient", "get_AuthSecClient", "RefreshCacheEx", "get_RegAuthDefaultDomain",
+        "CheckAccessEx",     "InitCacheEx",    "RefreshCache",
+        "ClearCache",        "InitCache",      "GetSecurityId",
+        "GetLastErrors",     "SetHTTPTimeout", "CheckRoleAccess",
+        "checkCache",        "get_RolesColl",  "put_AuthSecClient",
+        "get_AuthSecClient", "RefreshCacheEx", "get_RegAuthDefaultDomain",
     };
     EXPECT_EQ(expected, FakeInner::calls);
     EXPECT_EQ(1, FakeInnerFactory::created);
@@ -414,20 +423,31 @@ TEST_F(ForwardingTest, InnerFailuresLeaveEachQuerysOutsAsItsGuardSetThem)
         VARTYPE first, second;
     };
     const Case cases[] = {
-        {"get_Roles", [](IIKIVAuthorization* a, VARIANT* r, VARIANT*) { return a->get_Roles(Bstr(L"D"), Bstr(L"U"), r); },
+        {"get_Roles",
+         [](IIKIVAuthorization* a, VARIANT* r, VARIANT*) {
+             return a->get_Roles(Bstr(L"D"), Bstr(L"U"), r);
+         },
          VT_I4, VT_I4},
         {"get_RolesVar",
-         [](IIKIVAuthorization* a, VARIANT* r, VARIANT*) { return a->get_RolesVar(Bstr(L"D"), Bstr(L"U"), r); },
+         [](IIKIVAuthorization* a, VARIANT* r, VARIANT*) {
+             return a->get_RolesVar(Bstr(L"D"), Bstr(L"U"), r);
+         },
          VT_I4, VT_I4},
-        {"GetAllRoles", [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetAllRoles(n, i); },
+        {"GetAllRoles",
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetAllRoles(n, i); },
          VT_EMPTY, VT_EMPTY},
-        {"GetAllRolesVar", [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetAllRolesVar(n, i); },
+        {"GetAllRolesVar",
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetAllRolesVar(n, i); },
          VT_EMPTY, VT_EMPTY},
         {"GetUserRoles",
-         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetUserRoles(Bstr(L"D"), Bstr(L"U"), n, i); },
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) {
+             return a->GetUserRoles(Bstr(L"D"), Bstr(L"U"), n, i);
+         },
          VT_EMPTY, VT_EMPTY},
         {"GetSecureGroups",
-         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) { return a->GetSecureGroups(Bstr(L"A"), n, i); },
+         [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) {
+             return a->GetSecureGroups(Bstr(L"A"), n, i);
+         },
          VT_I4, VT_I4},
         {"GetSecureGroupMembers",
          [](IIKIVAuthorization* a, VARIANT* n, VARIANT* i) {

@@ -52,10 +52,12 @@ unsigned __stdcall AskForFactories(void* argument)
 {
     auto* request = static_cast<ApartmentRequest*>(argument);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    auto getClassObject = GetProcAddressAs<GetClassObjectFn>(GetModuleHandleW(L"Authorization.dll"), "DllGetClassObject");
+    auto getClassObject = GetProcAddressAs<GetClassObjectFn>(GetModuleHandleW(L"Authorization.dll"),
+                                                             "DllGetClassObject");
     WaitForSingleObject(request->start, INFINITE);
     for (int i = 0; i < 4; ++i)
-        getClassObject(*kClasses[i], IID_IClassFactory, reinterpret_cast<void**>(&request->factories[i]));
+        getClassObject(*kClasses[i], IID_IClassFactory,
+                       reinterpret_cast<void**>(&request->factories[i]));
     CoUninitialize();
     return 0;
 }
@@ -66,7 +68,8 @@ TEST_F(ModuleTest, FactoriesAreCachedAndSharedByApartments)
     ApartmentRequest requests[2] = {{start, {}}, {start, {}}};
     HANDLE threads[2];
     for (int i = 0; i < 2; ++i)
-        threads[i] = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, AskForFactories, &requests[i], 0, nullptr));
+        threads[i] = reinterpret_cast<HANDLE>(
+            _beginthreadex(nullptr, 0, AskForFactories, &requests[i], 0, nullptr));
     SetEvent(start);
     WaitForMultipleObjects(2, threads, TRUE, INFINITE);
     for (HANDLE thread : threads) CloseHandle(thread);
@@ -83,8 +86,8 @@ TEST_F(ModuleTest, FactoriesAreCachedAndSharedByApartments)
 
 TEST_F(ModuleTest, EveryClassAggregates)
 {
-    const IID* mainInterfaces[] = {&IID_IIKIVAuthorization, &IID_IIKIVAuthorization, &IID_IKQSecRole,
-                                   &IID_IKQSecRolesCollection};
+    const IID* mainInterfaces[] = {&IID_IIKIVAuthorization, &IID_IIKIVAuthorization,
+                                   &IID_IKQSecRole, &IID_IKQSecRolesCollection};
     const bool marshals[] = {false, false, true, true};
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
@@ -119,8 +122,10 @@ TEST_F(ModuleTest, PlainObjectsAnswerTheMarshalerAsTheirTableSays)
     const bool marshals[] = {false, false, true, true};
     for (int i = 0; i < 4; ++i) {
         com_ptr<IUnknown> object, marshal;
-        ASSERT_EQ(S_OK, Factory(*kClasses[i])->CreateInstance(nullptr, IID_IUnknown, object.put_void()));
-        EXPECT_EQ(marshals[i] ? S_OK : E_NOINTERFACE, object->QueryInterface(IID_IMarshal, marshal.put_void()));
+        ASSERT_EQ(S_OK,
+                  Factory(*kClasses[i])->CreateInstance(nullptr, IID_IUnknown, object.put_void()));
+        EXPECT_EQ(marshals[i] ? S_OK : E_NOINTERFACE,
+                  object->QueryInterface(IID_IMarshal, marshal.put_void()));
     }
 }
 

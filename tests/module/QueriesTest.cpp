@@ -150,7 +150,8 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
     const std::wstring longestWide(longest.begin(), longest.end());
     const Case cases[] = {
         {"string", REG_SZ, std::string("CORP\0", 5), L"CORP"},
-        {"expandable, not expanded", REG_EXPAND_SZ, std::string("%USERDOMAIN%\0", 13), L"%USERDOMAIN%"},
+        {"expandable, not expanded", REG_EXPAND_SZ, std::string("%USERDOMAIN%\0", 13),
+         L"%USERDOMAIN%"},
         {"multi-string: the first", REG_MULTI_SZ, std::string("FIRST\0SECOND\0\0", 14), L"FIRST"},
         {"number", REG_DWORD, std::string("\1\0\0\0", 4), nullptr},
         {"empty", REG_SZ, std::string("\0", 1), nullptr},
@@ -165,7 +166,8 @@ TEST_F(QueriesTest, RegistryDefaultDomain)
         SCOPED_TRACE(c.name);
         RemoveVokKey();
         if (c.type != REG_LINK)
-            SetDefaultDomain(c.type, c.data.data(), static_cast<DWORD>(std::min(c.stored, c.data.size())));
+            SetDefaultDomain(c.type, c.data.data(),
+                             static_cast<DWORD>(std::min(c.stored, c.data.size())));
         BSTR domain = reinterpret_cast<BSTR>(1);
         EXPECT_EQ(S_OK, auth->get_RegAuthDefaultDomain(&domain));
         if (c.expected)
@@ -233,8 +235,8 @@ TEST_F(QueriesTest, RegistryDefaultDomainChangeIsSeenByTheNextCall)
         std::wstring command = std::wstring(L"reg.exe ") + arguments;
         STARTUPINFOW startup = {sizeof startup};
         PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &process));
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process));
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code = 1;
         GetExitCodeProcess(process.hProcess, &code);
@@ -257,7 +259,8 @@ TEST_F(QueriesTest, RegistryDefaultDomainChangeIsSeenByTheNextCall)
     std::thread([] { SetDefaultDomain("FROM A THREAD"); }).join();
     EXPECT_EQ(L"FROM A THREAD", current());
 
-    otherProcess(L"add HKLM\\SOFTWARE\\Quarnex\\VOK /v AuthDefaultDomain /t REG_SZ /d ELSEWHERE /f");
+    otherProcess(
+        L"add HKLM\\SOFTWARE\\Quarnex\\VOK /v AuthDefaultDomain /t REG_SZ /d ELSEWHERE /f");
     EXPECT_EQ(L"ELSEWHERE", current());
     otherProcess(L"delete HKLM\\SOFTWARE\\Quarnex\\VOK /v AuthDefaultDomain /f");
     EXPECT_EQ(L"<null>", current());
@@ -397,7 +400,8 @@ TEST_F(QueriesTest, SecurityIdFallsBackToTheCatchAllOnTheIdAlone)
         KivTest_ForceSecurityId(L"Plant", c.firstResult, c.firstId);
         KivTest_ClearCalls();
         BSTR id = nullptr;
-        EXPECT_EQ(c.expectedResult, auth->GetSecurityId(Bstr(L"Plant"), Bstr(L"Valves"), Bstr(L"V-12"), &id));
+        EXPECT_EQ(c.expectedResult,
+                  auth->GetSecurityId(Bstr(L"Plant"), Bstr(L"Valves"), Bstr(L"V-12"), &id));
         EXPECT_STREQ(c.expectedId, id);
         SysFreeString(id);
         std::vector<std::string> expected = {"GetSecurityId(\"Plant\", \"Valves\", \"V-12\", out)"};
@@ -440,7 +444,8 @@ TEST_F(QueriesTest, NullOutPointersFailWithoutACrash)
         {"GetAllRoles ids", auth->GetAllRoles(&v, nullptr)},
         {"GetUserRoles", auth->GetUserRoles(Bstr(L"PLANT"), Bstr(L"alice"), nullptr, nullptr)},
         {"GetSecureGroups", auth->GetSecureGroups(Bstr(L"Plant Console"), nullptr, nullptr)},
-        {"GetSecureGroupMembers", auth->GetSecureGroupMembers(Bstr(L"Plant Console"), Bstr(L"Areas"), nullptr, nullptr)},
+        {"GetSecureGroupMembers",
+         auth->GetSecureGroupMembers(Bstr(L"Plant Console"), Bstr(L"Areas"), nullptr, nullptr)},
         {"checkCache", auth->checkCache(nullptr, &text)},
         {"checkCache time", auth->checkCache(nullptr, nullptr)},
         {"get_RolesColl", auth->get_RolesColl(nullptr, nullptr)},

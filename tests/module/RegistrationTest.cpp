@@ -79,14 +79,26 @@ struct ClassRegistration {
 };
 
 const ClassRegistration kClasses[] = {
-    {&CLSID_IKIVAuthorization, L"IKIVAuthorization Class", L"Quarnex.VOK.IKIVAuthorization.1",
+    {&CLSID_IKIVAuthorization,
+     L"IKIVAuthorization Class",
+     L"Quarnex.VOK.IKIVAuthorization.1",
      L"Quarnex.VOK.IKIVAuthorization",
      {L"Authorization.IKIVAuthorization.1", L"Authorization.IKIVAuthorization"}},
-    {&CLSID_AuthorizationEx, L"AuthorizationEx Class", L"Quarnex.VOK.AuthorizationEx.1",
-     L"Quarnex.VOK.AuthorizationEx", {}},
-    {&CLSID_KQSecRole, L"KQSecRole Class", L"Authorization.KQSecRole.1", L"Authorization.KQSecRole", {}},
-    {&CLSID_KQSecRolesCollection, L"KQSecRolesCollection Class", L"Authorization.KQSecRolesCollection.1",
-     L"Authorization.KQSecRolesCollection", {}},
+    {&CLSID_AuthorizationEx,
+     L"AuthorizationEx Class",
+     L"Quarnex.VOK.AuthorizationEx.1",
+     L"Quarnex.VOK.AuthorizationEx",
+     {}},
+    {&CLSID_KQSecRole,
+     L"KQSecRole Class",
+     L"Authorization.KQSecRole.1",
+     L"Authorization.KQSecRole",
+     {}},
+    {&CLSID_KQSecRolesCollection,
+     L"KQSecRolesCollection Class",
+     L"Authorization.KQSecRolesCollection.1",
+     L"Authorization.KQSecRolesCollection",
+     {}},
 };
 
 std::vector<Expected> ExpectedEntries(const std::wstring& modulePath)
@@ -113,7 +125,8 @@ std::vector<Expected> ExpectedEntries(const std::wstring& modulePath)
         entries.push_back({key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"});
         entries.push_back({key + L"\\TypeLib", nullptr, libid});
     }
-    entries.push_back({L"TypeLib\\" + libid + L"\\1.0", nullptr, L"Authorization 1.0 Type Library"});
+    entries.push_back(
+        {L"TypeLib\\" + libid + L"\\1.0", nullptr, L"Authorization 1.0 Type Library"});
 #ifdef _WIN64
     const wchar_t* platform = L"win64";
 #else

@@ -19,8 +19,8 @@ public:
     SurrogateRegistration()
     {
         HKEY key;
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kAppIdKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS)
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kAppIdKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr) != ERROR_SUCCESS)
             return;
 #ifdef _WIN64
         // Wine starts its 32-bit surrogate for an empty value, which finds no
@@ -35,7 +35,8 @@ public:
         RegSetValueExW(key, L"DllSurrogate", 0, REG_SZ, reinterpret_cast<const BYTE*>(surrogate),
                        static_cast<DWORD>((wcslen(surrogate) + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+            return;
         const wchar_t appId[] = L"{0F0FC553-4FC4-49B5-A8D7-146D155A577A}";
         m_ok = RegSetValueExW(key, L"AppID", 0, REG_SZ, reinterpret_cast<const BYTE*>(appId),
                               sizeof appId) == ERROR_SUCCESS;
@@ -50,7 +51,10 @@ public:
         }
         RegDeleteKeyW(HKEY_CLASSES_ROOT, kAppIdKey);
     }
-    bool ok() const { return m_ok; }
+    bool ok() const
+    {
+        return m_ok;
+    }
 
 private:
     bool m_ok = false;
@@ -62,7 +66,8 @@ std::set<DWORD> SurrogateProcesses()
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return ids;
     PROCESSENTRY32W entry = {sizeof entry};
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
         if (_wcsicmp(entry.szExeFile, L"dllhost.exe") == 0) ids.insert(entry.th32ProcessID);
     CloseHandle(snapshot);
     return ids;
@@ -95,7 +100,8 @@ public:
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
+            return E_NOINTERFACE;
         *ppv = this;
         return S_OK;
     }
@@ -122,7 +128,9 @@ TEST(Surrogate, ForwarderReachesAnInnerObjectInAnotherProcess)
     com_ptr<IIKIVAuthorization> remote;
     HRESULT hr = CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_LOCAL_SERVER,
                                   IID_IIKIVAuthorization, remote.put_void());
-    if (FAILED(hr)) GTEST_SKIP() << "the platform cannot start the class in its DLL surrogate: 0x" << std::hex << hr;
+    if (FAILED(hr))
+        GTEST_SKIP() << "the platform cannot start the class in its DLL surrogate: 0x" << std::hex
+                     << hr;
 
     // The object is a proxy: it lives in the surrogate, not in this process.
     com_ptr<IUnknown> marshal;
@@ -151,7 +159,8 @@ TEST(Surrogate, ForwarderReachesAnInnerObjectInAnotherProcess)
         SafeArrayGetLBound(V_ARRAY(&roles), 1, &lower);
         EXPECT_EQ(1, lower);
         BSTR id = nullptr;
-        EXPECT_EQ(S_OK, ex->GetSecurityId(Bstr(L"Plant Console"), Bstr(L"Areas"), Bstr(L"Area 1"), &id));
+        EXPECT_EQ(S_OK,
+                  ex->GetSecurityId(Bstr(L"Plant Console"), Bstr(L"Areas"), Bstr(L"Area 1"), &id));
         EXPECT_STREQ(L"SO-0101", id);
         SysFreeString(id);
         EXPECT_EQ(1, factory.created);

@@ -140,9 +140,9 @@ void CheckMembers(ITypeInfo* dispatchInfo, const std::vector<Member>& members)
         for (int p = 0; p < func->cParams; ++p)
             if (func->lprgelemdescParam[p].paramdesc.wParamFlags & PARAMFLAG_FOPT) ++optional;
         EXPECT_EQ(m.optional, optional) << m.name;
-        bool retval = func->cParams > 0 &&
-                      (func->lprgelemdescParam[func->cParams - 1].paramdesc.wParamFlags &
-                       PARAMFLAG_FRETVAL);
+        bool retval =
+            func->cParams > 0 &&
+            (func->lprgelemdescParam[func->cParams - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
         EXPECT_EQ(m.hasRetval, retval) << m.name;
         // Names are looked up by dispid: a property with a get and a put
         // shows the names of the first, and a put names no parameter.
@@ -168,27 +168,63 @@ const INVOKEKIND M = INVOKE_FUNC, G = INVOKE_PROPERTYGET, P = INVOKE_PROPERTYPUT
 TEST_F(TypeLibraryTest, AuthorizationInterfaceMembers)
 {
     std::vector<Member> members = {
-        {L"CheckAccessEx", 1, M, L"method CheckAccess",
-         {L"Domain", L"UserName", L"SecObjectDN", L"AccessPermission", L"Result"}, 0, true},
+        {L"CheckAccessEx",
+         1,
+         M,
+         L"method CheckAccess",
+         {L"Domain", L"UserName", L"SecObjectDN", L"AccessPermission", L"Result"},
+         0,
+         true},
         {L"InitCacheEx", 2, M, L"method InitCache", {L"Domain", L"UserName"}, 0, false},
         {L"RefreshCache", 3, M, L"method RefreshCache", {}, 0, false},
         {L"ClearCache", 4, M, L"method ClearCache", {}, 0, false},
-        {L"CheckAccess", 5, M, L"method CheckAccess", {L"bstrDN", L"AccessPermission", L"Result"}, 0, true},
+        {L"CheckAccess",
+         5,
+         M,
+         L"method CheckAccess",
+         {L"bstrDN", L"AccessPermission", L"Result"},
+         0,
+         true},
         {L"InitCache", 6, M, L"method InitCache", {}, 0, false},
         {L"Roles", 7, G, L"property Roles", {L"Domain", L"UserName", L"Roles"}, 0, true},
         {L"GetAllRoles", 8, M, L"method GetAllRoles", {L"RoleNames", L"RoleIds"}, 0, false},
-        {L"GetUserRoles", 9, M, L"method GetUserRoles",
-         {L"Domain", L"UserName", L"RoleNames", L"RoleIds"}, 0, false},
-        {L"GetSecureGroupMembers", 10, M, L"method GetSecureGroupMembers",
-         {L"applName", L"groupName", L"secObjNames", L"secObjIds"}, 0, false},
-        {L"GetSecurityId", 11, M, L"Given a name, returns the corresponding Security Id",
-         {L"applName", L"groupName", L"SecObjName", L"Id"}, 0, true},
-        {L"GetSecureGroups", 12, M, L"method GetSecureGroups",
-         {L"applName", L"secGroupNames", L"secGroupIds"}, 0, false},
+        {L"GetUserRoles",
+         9,
+         M,
+         L"method GetUserRoles",
+         {L"Domain", L"UserName", L"RoleNames", L"RoleIds"},
+         0,
+         false},
+        {L"GetSecureGroupMembers",
+         10,
+         M,
+         L"method GetSecureGroupMembers",
+         {L"applName", L"groupName", L"secObjNames", L"secObjIds"},
+         0,
+         false},
+        {L"GetSecurityId",
+         11,
+         M,
+         L"Given a name, returns the corresponding Security Id",
+         {L"applName", L"groupName", L"SecObjName", L"Id"},
+         0,
+         true},
+        {L"GetSecureGroups",
+         12,
+         M,
+         L"method GetSecureGroups",
+         {L"applName", L"secGroupNames", L"secGroupIds"},
+         0,
+         false},
         {L"GetLastErrors", 100, M, L"method GetLastErrors", {L"pValErrors"}, 0, true},
         {L"SetHTTPTimeout", 101, M, L"method SetHTTPTimeout", {L"newVal"}, 0, false},
-        {L"CheckRoleAccess", 102, M, L"method CheckRoleAccess",
-         {L"RoleName", L"SecObjectDN", L"AccessPermission", L"Result"}, 0, true},
+        {L"CheckRoleAccess",
+         102,
+         M,
+         L"method CheckRoleAccess",
+         {L"RoleName", L"SecObjectDN", L"AccessPermission", L"Result"},
+         0,
+         true},
         {L"checkCache", 501, M, L"method checkCache", {L"ppUnk", L"pstrTime"}, 0, true},
         {L"RolesColl", 502, G, L"property RolesColl", {L"ppRoles", L"pstrTime"}, 0, true},
         {L"AuthSecClient", 503, P, L"property AuthSecClient", {L"pSec"}, 0, false},
@@ -196,8 +232,13 @@ TEST_F(TypeLibraryTest, AuthorizationInterfaceMembers)
         {L"RolesVar", 600, G, L"property RolesVar", {L"Domain", L"UserName", L"Roles"}, 0, true},
         {L"GetAllRolesVar", 601, M, L"method GetAllRolesVar", {L"RoleNames", L"RoleIds"}, 0, false},
         {L"RefreshCacheEx", 602, M, L"method RefreshCacheEx", {L"lCacheType"}, 0, false},
-        {L"RegAuthDefaultDomain", 700, G, L"property RegAuthDefaultDomain",
-         {L"AuthDefaultDomain"}, 0, true},
+        {L"RegAuthDefaultDomain",
+         700,
+         G,
+         L"property RegAuthDefaultDomain",
+         {L"AuthDefaultDomain"},
+         0,
+         true},
     };
     CheckMembers(Info(IID_IIKIVAuthorization).get(), members);
 }
@@ -208,8 +249,8 @@ TEST_F(TypeLibraryTest, AuthorizationInterfaceMembers)
 TEST_F(TypeLibraryTest, ObjectsAnswerEveryNameAsTheTypeLibraryDoes)
 {
     com_ptr<IDispatch> auth;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                     auth.put_void()));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IDispatch, auth.put_void()));
     com_ptr<ITypeInfo> info = Info(IID_IIKIVAuthorization);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
@@ -237,7 +278,8 @@ TEST_F(TypeLibraryTest, ObjectsAnswerEveryNameAsTheTypeLibraryDoes)
         wchar_t unknown[] = L"NoSuchMember";
         LPOLESTR names[] = {unknown};
         DISPID id = 0;
-        EXPECT_EQ(DISP_E_UNKNOWNNAME, auth->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+        EXPECT_EQ(DISP_E_UNKNOWNNAME,
+                  auth->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
     }
     wchar_t method[] = L"CheckAccessEx", parameter[] = L"SecObjectDN";
     LPOLESTR names[] = {method, parameter};
@@ -282,8 +324,9 @@ TEST_F(TypeLibraryTest, RoleAndCollectionMembers)
 
 TEST_F(TypeLibraryTest, HiddenInterfaceAndDeclaredOnlyExtension)
 {
-    CheckMembers(Info(IID__IVokWebBpeSecurity).get(),
-                 {{L"SetSecServer", 1, M, L"method Set Security Server", {L"Reserved", L"Url"}, 0, false}});
+    CheckMembers(
+        Info(IID__IVokWebBpeSecurity).get(),
+        {{L"SetSecServer", 1, M, L"method Set Security Server", {L"Reserved", L"Url"}, 0, false}});
 
     // The extension's own members follow the 23 it inherits.
     com_ptr<ITypeInfo> svc = Info(IID_IVokAuthorizationSvc);
@@ -341,8 +384,10 @@ TEST_F(TypeLibraryTest, CoclassesNameTheirDefaultInterface)
         std::vector<std::pair<const IID*, bool>> interfaces;  // in order, default flag
     };
     const Coclass coclasses[] = {
-        {&CLSID_IKIVAuthorization, {{&IID__IVokWebBpeSecurity, false}, {&IID_IIKIVAuthorization, true}}},
-        {&CLSID_AuthorizationEx, {{&IID__IVokWebBpeSecurity, false}, {&IID_IIKIVAuthorization, true}}},
+        {&CLSID_IKIVAuthorization,
+         {{&IID__IVokWebBpeSecurity, false}, {&IID_IIKIVAuthorization, true}}},
+        {&CLSID_AuthorizationEx,
+         {{&IID__IVokWebBpeSecurity, false}, {&IID_IIKIVAuthorization, true}}},
         {&CLSID_KQSecRole, {{&IID_IKQSecRole, true}}},
         {&CLSID_KQSecRolesCollection, {{&IID_IKQSecRolesCollection, true}}},
     };
@@ -375,19 +420,22 @@ TEST(ModuleResources, StringTable)
         {100, L"Authorization"},
         {4096, L"Required parameter '%1' can not be NULL or empty. Value = '%2'."},
         {4097, L"User '%1' is not allowed to alter securable information."},
-        {4098, L"An error occurred when attemping to modify the Security Database, operation '%1'. "
-               L"The compliance features have been activated and one of the required components is "
-               L"missing or non-functional.\n\nMore details:\nCould not create one of the Alarm and "
-               L"Events components."},
-        {4099, L"An error occurred on the server when attempting to update the Security Database.\n"
-               L"The compliance-enabling features have been activated and one of the required "
-               L"components is missing or non functional.\n\nMore details:\nThe Send function on the "
-               L"Alarm and Event component failed.\n"},
+        {4098,
+         L"An error occurred when attemping to modify the Security Database, operation '%1'. "
+         L"The compliance features have been activated and one of the required components is "
+         L"missing or non-functional.\n\nMore details:\nCould not create one of the Alarm and "
+         L"Events components."},
+        {4099,
+         L"An error occurred on the server when attempting to update the Security Database.\n"
+         L"The compliance-enabling features have been activated and one of the required "
+         L"components is missing or non functional.\n\nMore details:\nThe Send function on the "
+         L"Alarm and Event component failed.\n"},
         {4100, L"Bad object name '%1'. Character '%2' is not allowed."},
         {4101, L"Required parameter '%1' can not be NULL."},
         {4102, L"Invalid GUID format '%1'"},
-        {4103, L"Invalid name. The Role name can not exceed 254 characters. Requested length: %1, "
-               L"Name: '%2'."},
+        {4103,
+         L"Invalid name. The Role name can not exceed 254 characters. Requested length: %1, "
+         L"Name: '%2'."},
         {4104, L"Role '%1' already exists."},
         {4105, L"Invalid position. Total Roles = %1. Asked position = %2."},
         {4108, L"Registry access problem: %1, key: '%2'"},
@@ -398,7 +446,8 @@ TEST(ModuleResources, StringTable)
         EXPECT_EQ(text, buffer) << id;
     }
     wchar_t buffer[64];
-    for (UINT missing : {4106u, 4107u, 4109u}) EXPECT_EQ(0, LoadStringW(module, missing, buffer, 64));
+    for (UINT missing : {4106u, 4107u, 4109u})
+        EXPECT_EQ(0, LoadStringW(module, missing, buffer, 64));
     FreeLibrary(module);
 }
 
@@ -419,7 +468,9 @@ TEST(ModuleResources, VersionRecord)
         std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + key;
         wchar_t* value = nullptr;
         UINT length = 0;
-        ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) << key;
+        ASSERT_TRUE(
+            VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+            << key;
         EXPECT_STREQ(expected, value);
     }
 }
@@ -431,7 +482,8 @@ TEST(ModuleResources, ExactlyFourUndecoratedExports)
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     auto* exports = reinterpret_cast<IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
     std::vector<std::string> names;
     auto* nameRvas = reinterpret_cast<DWORD*>(base + exports->AddressOfNames);
@@ -440,9 +492,11 @@ TEST(ModuleResources, ExactlyFourUndecoratedExports)
     EXPECT_EQ(4u, exports->NumberOfFunctions);
 
     // Imports: system libraries and the closed library only.
-    const IMAGE_DATA_DIRECTORY& importDir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    const std::vector<std::string> allowed = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll",
-                                              "advapi32.dll", "user32.dll", "ws2_32.dll", "kivauth.dll"};
+    const IMAGE_DATA_DIRECTORY& importDir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const std::vector<std::string> allowed = {"kernel32.dll", "msvcrt.dll",   "ole32.dll",
+                                              "oleaut32.dll", "advapi32.dll", "user32.dll",
+                                              "ws2_32.dll",   "kivauth.dll"};
     for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + importDir.VirtualAddress);
          import->Name; ++import) {
         std::string name = reinterpret_cast<const char*>(base + import->Name);
@@ -450,7 +504,7 @@ TEST(ModuleResources, ExactlyFourUndecoratedExports)
         EXPECT_NE(allowed.end(), std::find(allowed.begin(), allowed.end(), name)) << name;
     }
     EXPECT_EQ((std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
-                                         "DllUnregisterServer"}),
+                                        "DllUnregisterServer"}),
               names);
     FreeLibrary(module);
 }

@@ -31,8 +31,8 @@ private:
     {
         const EXCEPTION_RECORD* record = info->ExceptionRecord;
         DebugOutputCapture* capture = s_current;
-        if (record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2 && capture &&
-            GetCurrentThreadId() == capture->m_thread) {
+        if (record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2 &&
+            capture && GetCurrentThreadId() == capture->m_thread) {
             const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
             size_t limit = static_cast<size_t>(record->ExceptionInformation[0]);
             capture->m_writes.emplace_back(text, strnlen(text, limit));

@@ -43,7 +43,8 @@ std::string FirstWrite(HRESULT hr)
 std::string SecondWrite(HRESULT code, const std::string& message, const std::string& function,
                         const std::string& extra)
 {
-    return "Code: 0x" + Hex(code) + ", Message: " + message + "\r\nFunction: " + function + ", Extra: " + extra;
+    return "Code: 0x" + Hex(code) + ", Message: " + message + "\r\nFunction: " + function +
+           ", Extra: " + extra;
 }
 
 std::string CreationWrite(HRESULT hr)
@@ -68,7 +69,8 @@ std::vector<Pair> Parameters(const std::vector<FakeCall>& calls)
 {
     std::vector<Pair> pairs;
     for (const FakeCall& call : calls)
-        if (call.name == "AddParameter") pairs.push_back({*call.args[0], call.args[1], *call.args[2]});
+        if (call.name == "AddParameter")
+            pairs.push_back({*call.args[0], call.args[1], *call.args[2]});
     return pairs;
 }
 
@@ -114,7 +116,9 @@ const PairCase kPairCases[] = {
       {L"Description", L"All of them", L"0"},
       {L"GUID", L"{6B29FC40-CA47-1067-B31D-00DD010662DA}", L"0"}}},
     {"no pairs", {nullptr, nullptr, nullptr, nullptr}, {kNotSet, kNotSet, kNotSet, kNotSet}, {}},
-    {"first pair alone", {L"sRoleId", nullptr, nullptr, nullptr}, {L"r1", kNotSet, kNotSet, kNotSet},
+    {"first pair alone",
+     {L"sRoleId", nullptr, nullptr, nullptr},
+     {L"r1", kNotSet, kNotSet, kNotSet},
      {{L"sRoleId", L"r1", L"-1"}}},
     {"first keeps -1 past skipped pairs",
      {L"m_sName", nullptr, L"sGroups", L""},
@@ -201,8 +205,10 @@ TEST_F(RecordEventTest, SetsTheSourceWithAnEmptyFirstText)
 
 TEST_F(RecordEventTest, SendsRequestErrorsWithTrueAndCallErrorsWithFalse)
 {
+    using Report =
+        HRESULT (*)(const ErrorContext&, HRESULT, LONG, const BstrText&, const BstrText&) noexcept;
     struct {
-        HRESULT (*report)(const ErrorContext&, HRESULT, LONG, const BstrText&, const BstrText&) noexcept;
+        Report report;
         const wchar_t* flag;
     } const cases[] = {{ReportRequestError, L"-1"}, {ReportError, L"0"}};
     for (const auto& c : cases) {
@@ -211,8 +217,9 @@ TEST_F(RecordEventTest, SendsRequestErrorsWithTrueAndCallErrorsWithFalse)
         ASSERT_EQ(fake.registered(), S_OK);
         ErrorContext context(op::RolesCollection_ItemPos);
         context.SetNumberParam(1, param::lPos, -1);
-        EXPECT_EQ(c.report(context, AUTH_E_INVALID_POSITION, kReportKind, BstrText(L"m"), BstrText(L"3")),
-                  AUTH_E_INVALID_POSITION);
+        EXPECT_EQ(
+            c.report(context, AUTH_E_INVALID_POSITION, kReportKind, BstrText(L"m"), BstrText(L"3")),
+            AUTH_E_INVALID_POSITION);
         const FakeCall* send = Find(fake.Calls(), "Send");
         ASSERT_NE(send, nullptr);
         EXPECT_EQ(send->args, std::vector<Arg>{c.flag});
@@ -229,7 +236,11 @@ TEST_F(RecordEventTest, HandsOnOnlyTheOptionalAttributesThatAreSet)
         LONG number;
         Names expected;
     } const cases[] = {
-        {"all set", L"one", L"two", L"three", 7,
+        {"all set",
+         L"one",
+         L"two",
+         L"three",
+         7,
          {"SetOptionalText1", "SetOptionalText3", "SetOptionalNumber", "SetOptionalText2"}},
         {"none set", nullptr, nullptr, nullptr, -1, {}},
         {"empty texts and zero", L"", L"", L"", 0, {"SetOptionalNumber"}},
@@ -251,10 +262,11 @@ TEST_F(RecordEventTest, HandsOnOnlyTheOptionalAttributesThatAreSet)
         expected.insert(expected.end(), {"Send", "ReleaseEvent", "ReleaseSupport"});
         EXPECT_EQ(fake.CallNames(), expected);
         for (const FakeCall& call : fake.Calls()) {
-            const std::map<std::string, Arg> expectedArgs = {{"SetOptionalText1", ArgOf(c.text1)},
-                                                             {"SetOptionalText2", ArgOf(c.text2)},
-                                                             {"SetOptionalText3", ArgOf(c.text3)},
-                                                             {"SetOptionalNumber", std::to_wstring(c.number)}};
+            const std::map<std::string, Arg> expectedArgs = {
+                {"SetOptionalText1", ArgOf(c.text1)},
+                {"SetOptionalText2", ArgOf(c.text2)},
+                {"SetOptionalText3", ArgOf(c.text3)},
+                {"SetOptionalNumber", std::to_wstring(c.number)}};
             auto found = expectedArgs.find(call.name);
             if (found == expectedArgs.end()) continue;
             EXPECT_EQ(call.args[0], found->second) << call.name;
@@ -281,9 +293,9 @@ TEST_F(RecordEventTest, SendsEvenWhenTheDetailsAreRefused)
     context.OptionalText1 = L"t";
     DebugOutputCapture debug;
     EXPECT_EQ(ReportError(context, kCode, kReportKind, BstrText(L"m")), kCode);
-    EXPECT_EQ(fake.CallNames(), (Names{"CreateInstance", "CreateEvent", "SetSource", "AddParameter",
-                                       "AddParameter", "SetOptionalText1", "Send", "ReleaseEvent",
-                                       "ReleaseSupport"}));
+    EXPECT_EQ(fake.CallNames(),
+              (Names{"CreateInstance", "CreateEvent", "SetSource", "AddParameter", "AddParameter",
+                     "SetOptionalText1", "Send", "ReleaseEvent", "ReleaseSupport"}));
     EXPECT_TRUE(debug.Writes().empty());
 }
 
@@ -297,11 +309,21 @@ TEST_F(RecordEventTest, WritesFailuresToTheDebuggerOutput)
         bool creationLine;
         Names calls;
     } const cases[] = {
-        {"component not registered", {REGDB_E_CLASSNOTREG}, REGDB_E_CLASSNOTREG, true, {"CreateInstance"}},
+        {"component not registered",
+         {REGDB_E_CLASSNOTREG},
+         REGDB_E_CLASSNOTREG,
+         true,
+         {"CreateInstance"}},
         {"component refuses the interface", {S_OK, true}, E_NOINTERFACE, true, {"CreateInstance"}},
-        {"CreateEvent fails", {S_OK, false, E_FAIL}, E_FAIL, false,
+        {"CreateEvent fails",
+         {S_OK, false, E_FAIL},
+         E_FAIL,
+         false,
          {"CreateInstance", "CreateEvent", "ReleaseSupport"}},
-        {"Send fails", {S_OK, false, S_OK, S_OK, S_OK, S_OK, E_ACCESSDENIED}, E_ACCESSDENIED, false,
+        {"Send fails",
+         {S_OK, false, S_OK, S_OK, S_OK, S_OK, E_ACCESSDENIED},
+         E_ACCESSDENIED,
+         false,
          {"CreateInstance", "CreateEvent", "SetSource", "AddParameter", "Send", "ReleaseEvent",
           "ReleaseSupport"}},
     };
@@ -321,7 +343,8 @@ TEST_F(RecordEventTest, WritesFailuresToTheDebuggerOutput)
                 std::vector<std::string> expected;
                 if (c.creationLine) expected.push_back(CreationWrite(c.hr));
                 expected.push_back(FirstWrite(c.hr));
-                expected.push_back(SecondWrite(kCode, "The message", "CKQSecRolesCollection::Remove", "r1"));
+                expected.push_back(
+                    SecondWrite(kCode, "The message", "CKQSecRolesCollection::Remove", "r1"));
                 EXPECT_EQ(debug.Writes(), expected);
             }
             EXPECT_EQ(result, kCode);
@@ -343,7 +366,8 @@ DWORD WINAPI ReportWithoutCom(void* parameter)
     DebugOutputCapture debug;
     ErrorContext context(op::RolesCollection_Remove);
     context.SetTextParam(1, param::sRoleId, L"r1");
-    report.returned = ReportError(context, kCode, kReportKind, BstrText(L"The message"), BstrText(L"r1"));
+    report.returned =
+        ReportError(context, kCode, kReportKind, BstrText(L"The message"), BstrText(L"r1"));
     report.writes = debug.Writes();
     return 0;
 }
@@ -356,8 +380,9 @@ TEST_F(RecordEventTest, ReportsFromAThreadWithoutComToTheDebuggerOutput)
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     EXPECT_EQ(report.returned, kCode);
-    EXPECT_EQ(report.writes, (Names{CreationWrite(CO_E_NOTINITIALIZED), FirstWrite(CO_E_NOTINITIALIZED),
-                                    SecondWrite(kCode, "The message", "CKQSecRolesCollection::Remove", "r1")}));
+    EXPECT_EQ(report.writes,
+              (Names{CreationWrite(CO_E_NOTINITIALIZED), FirstWrite(CO_E_NOTINITIALIZED),
+                     SecondWrite(kCode, "The message", "CKQSecRolesCollection::Remove", "r1")}));
 }
 
 TEST_F(RecordEventTest, WritesNullMessageAndExtraAsNull)
@@ -366,7 +391,8 @@ TEST_F(RecordEventTest, WritesNullMessageAndExtraAsNull)
     ASSERT_EQ(fake.registered(), S_OK);
     ErrorContext context(op::Authorization_get_RolesColl);
     DebugOutputCapture debug;
-    EXPECT_EQ(ReportError(context, E_OUTOFMEMORY, kReportKind, BstrText(), BstrText()), E_OUTOFMEMORY);
+    EXPECT_EQ(ReportError(context, E_OUTOFMEMORY, kReportKind, BstrText(), BstrText()),
+              E_OUTOFMEMORY);
     ASSERT_EQ(debug.Writes().size(), 3u);
     EXPECT_EQ(debug.Writes()[2],
               SecondWrite(E_OUTOFMEMORY, "(null)", "CIKIVAuthorization::get_RolesColl", "(null)"));
@@ -379,9 +405,12 @@ TEST_F(RecordEventTest, CutsTheSecondWriteAt1023Characters)
     ErrorContext context(op::RolesCollection_Add);
     std::wstring longMessage(2000, L'm');
     DebugOutputCapture debug;
-    EXPECT_EQ(ReportError(context, kCode, kReportKind, BstrText(longMessage.c_str()), BstrText(L"x")), kCode);
+    EXPECT_EQ(
+        ReportError(context, kCode, kReportKind, BstrText(longMessage.c_str()), BstrText(L"x")),
+        kCode);
     ASSERT_EQ(debug.Writes().size(), 2u);
-    std::string full = SecondWrite(kCode, std::string(2000, 'm'), "CKQSecRolesCollection::Add", "x");
+    std::string full =
+        SecondWrite(kCode, std::string(2000, 'm'), "CKQSecRolesCollection::Add", "x");
     EXPECT_EQ(debug.Writes()[1], full.substr(0, 1023));
 }
 

@@ -31,7 +31,8 @@ bool IsDottedAddress(const std::wstring& text)
 {
     unsigned parts[4];
     wchar_t end;
-    return swscanf(text.c_str(), L"%u.%u.%u.%u%lc", &parts[0], &parts[1], &parts[2], &parts[3], &end) == 4 &&
+    return swscanf(text.c_str(), L"%u.%u.%u.%u%lc", &parts[0], &parts[1], &parts[2], &parts[3],
+                   &end) == 4 &&
            parts[0] < 256 && parts[1] < 256 && parts[2] < 256 && parts[3] < 256;
 }
 
@@ -62,7 +63,8 @@ TEST(EventSourceTest, FillsEveryFieldButTheReservedOne)
     FillEventSource(source);
 
     char path[521] = {};
-    ASSERT_NE(GetModuleFileNameA(nullptr, path, 520), 0u);  // the module's code lives in this program
+    ASSERT_NE(GetModuleFileNameA(nullptr, path, 520),
+              0u);  // the module's code lives in this program
     EXPECT_EQ(Text(source.ModulePath), Widen(path));
 
     BstrText domain, user;
@@ -81,7 +83,8 @@ TEST(EventSourceTest, FillsEveryFieldButTheReservedOne)
     ASSERT_TRUE(GetComputerNameA(computer, &size));
     EXPECT_EQ(Text(source.ComputerName), Widen(computer));
 
-    EXPECT_TRUE(IsDottedAddress(Text(source.Address))) << testing::PrintToString(Text(source.Address));
+    EXPECT_TRUE(IsDottedAddress(Text(source.Address)))
+        << testing::PrintToString(Text(source.Address));
 }
 
 TEST(EventSourceTest, NamesTheReportingThread)
@@ -134,7 +137,8 @@ TEST(EventSourceTest, AnImpersonationThatCannotBeOpenedIsLeftInPlace)
     // nothing restores.
     ASSERT_TRUE(ImpersonateSelf(SecurityAnonymous));
     HANDLE probe = nullptr;
-    ASSERT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, &probe));
+    ASSERT_FALSE(
+        OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, &probe));
     DWORD error = GetLastError();
     ASSERT_NE(error, static_cast<DWORD>(ERROR_NO_TOKEN));
 
@@ -152,7 +156,8 @@ TEST(EventSourceTest, PlatformClassFollowsTheVersion)
     OSVERSIONINFOA version = {sizeof version};
     ASSERT_TRUE(GetVersionExA(&version));
     int expected = 0;
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) expected = version.dwMajorVersion >= 5 ? 1 : 2;
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT)
+        expected = version.dwMajorVersion >= 5 ? 1 : 2;
     EXPECT_EQ(GetPlatformClass(), expected);
     EXPECT_EQ(expected, 1);  // this machine says NT 6.1
 }
@@ -193,8 +198,8 @@ DWORD RunInFreshProcess(const char* testName)
     SetEnvironmentVariableW(kFreshProcessVariable, L"1");
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(program, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
+    BOOL started = CreateProcessW(program, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &startup, &process);
     SetEnvironmentVariableW(kFreshProcessVariable, nullptr);
     if (!started) return GetLastError() | 0x10000000;
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -208,7 +213,9 @@ DWORD RunInFreshProcess(const char* testName)
 TEST(EventSourceTest, StartsAndCleansUpTheSocketLibraryOnlyForItself)
 {
     if (!InFreshProcess()) {
-        EXPECT_EQ(RunInFreshProcess("EventSourceTest.StartsAndCleansUpTheSocketLibraryOnlyForItself"), 0u);
+        EXPECT_EQ(
+            RunInFreshProcess("EventSourceTest.StartsAndCleansUpTheSocketLibraryOnlyForItself"),
+            0u);
         return;
     }
     ASSERT_FALSE(SocketsStarted());

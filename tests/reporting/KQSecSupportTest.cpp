@@ -42,13 +42,14 @@ std::wstring FreshTempPath(const wchar_t* prefix)
 std::vector<std::string> ReadLines(const std::wstring& path)
 {
     std::vector<std::string> lines;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return lines;
     std::string content;
     char buffer[4096];
     DWORD read;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) content.append(buffer, read);
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read)
+        content.append(buffer, read);
     CloseHandle(file);
     for (size_t start = 0; start < content.size();) {
         size_t end = content.find('\n', start);
@@ -91,7 +92,10 @@ std::wstring Text(const json& value)
 // The environment variable points the log at a fresh file for one test.
 class LogFile {
 public:
-    LogFile() : m_path(FreshTempPath(L"aud")) { SetEnvironmentVariableW(kLogVariable, m_path.c_str()); }
+    LogFile() : m_path(FreshTempPath(L"aud"))
+    {
+        SetEnvironmentVariableW(kLogVariable, m_path.c_str());
+    }
     ~LogFile()
     {
         SetEnvironmentVariableW(kLogVariable, nullptr);
@@ -111,10 +115,13 @@ protected:
     {
         m_library = LoadLibraryW((ProgramFolder() + L"KQSecSupport.dll").c_str());
         ASSERT_NE(m_library, nullptr);
-        auto getClassObject = GetProcAddressAs<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(m_library, "DllGetClassObject");
+        auto getClassObject = GetProcAddressAs<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
+            m_library, "DllGetClassObject");
         ASSERT_NE(getClassObject, nullptr);
-        ASSERT_EQ(getClassObject(CLSID_KQSecSupport, IID_IClassFactory, m_factory.put_void()), S_OK);
-        ASSERT_EQ(m_factory->CreateInstance(nullptr, IID_IAuditSupport, m_support.put_void()), S_OK);
+        ASSERT_EQ(getClassObject(CLSID_KQSecSupport, IID_IClassFactory, m_factory.put_void()),
+                  S_OK);
+        ASSERT_EQ(m_factory->CreateInstance(nullptr, IID_IAuditSupport, m_support.put_void()),
+                  S_OK);
     }
     void TearDown() override
     {
@@ -137,9 +144,11 @@ protected:
 
 TEST_F(StandInTest, ClassObjectMakesOnlyTheComponent)
 {
-    auto getClassObject = GetProcAddressAs<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(m_library, "DllGetClassObject");
+    auto getClassObject = GetProcAddressAs<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
+        m_library, "DllGetClassObject");
     com_ptr<IClassFactory> other;
-    EXPECT_EQ(getClassObject(IID_IAuditSupport, IID_IClassFactory, other.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(getClassObject(IID_IAuditSupport, IID_IClassFactory, other.put_void()),
+              CLASS_E_CLASSNOTAVAILABLE);
 
     com_ptr<IUnknown> aggregated;
     EXPECT_EQ(m_factory->CreateInstance(m_support.get(), IID_IUnknown, aggregated.put_void()),
@@ -148,7 +157,9 @@ TEST_F(StandInTest, ClassObjectMakesOnlyTheComponent)
     const struct {
         const IID* iid;
         HRESULT hr;
-    } interfaces[] = {{&IID_IUnknown, S_OK}, {&IID_IAuditSupport, S_OK}, {&IID_IAuditEvent, E_NOINTERFACE},
+    } interfaces[] = {{&IID_IUnknown, S_OK},
+                      {&IID_IAuditSupport, S_OK},
+                      {&IID_IAuditEvent, E_NOINTERFACE},
                       {&IID_IDispatch, E_NOINTERFACE}};
     for (const auto& entry : interfaces) {
         com_ptr<IUnknown> answer;
@@ -180,7 +191,8 @@ TEST_F(StandInTest, WritesOneJsonLinePerEventWithEveryField)
                  Bstr(L"Bad object name 'a/b'. Character '/' is not allowed."), Bstr(L"a/b"));
     ASSERT_TRUE(event);
     EXPECT_EQ(event->SetSource(nullptr, Bstr(L"DOM\\user"), Bstr(L"C:\\x\\Authorization.dll"),
-                               Bstr(L"\"host.exe\" -x"), 1234, 0xFFFFFFFF, Bstr(L"HOST"), Bstr(L"10.0.0.7")),
+                               Bstr(L"\"host.exe\" -x"), 1234, 0xFFFFFFFF, Bstr(L"HOST"),
+                               Bstr(L"10.0.0.7")),
               S_OK);
     EXPECT_EQ(event->AddParameter(Bstr(L"Name"), Bstr(L"a/b"), -1), S_OK);
     EXPECT_EQ(event->AddParameter(Bstr(L"Description"), nullptr, 0), S_OK);
@@ -244,7 +256,8 @@ TEST_F(StandInTest, WritesOneJsonLinePerEventWithEveryField)
     }
     EXPECT_EQ(Text(minimal.at("code")), L"0x00000000");
     EXPECT_TRUE(minimal["parameters"].empty());
-    for (const char* key : {"text1", "text2", "text3", "number"}) EXPECT_TRUE(minimal.at("optional").at(key).is_null());
+    for (const char* key : {"text1", "text2", "text3", "number"})
+        EXPECT_TRUE(minimal.at("optional").at(key).is_null());
     EXPECT_TRUE(minimal.at("request").is_boolean());
     EXPECT_FALSE(minimal.at("request").get<bool>());
 }
@@ -288,7 +301,7 @@ TEST_F(StandInTest, SendFailsWhenTheLineCannotBeWritten)
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring places[] = {
-        temp,                                                  // a folder
+        temp,                                                    // a folder
         FreshTempPath(L"mis") + L"\\no such folder\\log.jsonl",  // a missing folder
     };
     for (const std::wstring& place : places) {
@@ -307,7 +320,8 @@ class RegistryValue {
 public:
     RegistryValue()
     {
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLogKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLogKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key,
+                        nullptr);
         wchar_t saved[MAX_PATH];
         DWORD bytes = sizeof saved;
         m_hadValue = RegQueryValueExW(m_key, L"AuditLog", nullptr, &m_savedType,
@@ -317,7 +331,8 @@ public:
     ~RegistryValue()
     {
         if (m_hadValue)
-            RegSetValueExW(m_key, L"AuditLog", 0, m_savedType, reinterpret_cast<const BYTE*>(m_saved.data()),
+            RegSetValueExW(m_key, L"AuditLog", 0, m_savedType,
+                           reinterpret_cast<const BYTE*>(m_saved.data()),
                            static_cast<DWORD>(m_saved.size() * sizeof(wchar_t)));
         else
             RegDeleteValueW(m_key, L"AuditLog");
@@ -325,7 +340,8 @@ public:
     }
     LONG Set(DWORD type, const std::wstring& value)
     {
-        return RegSetValueExW(m_key, L"AuditLog", 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
+        return RegSetValueExW(m_key, L"AuditLog", 0, type,
+                              reinterpret_cast<const BYTE*>(value.c_str()),
                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
     void Remove() { RegDeleteValueW(m_key, L"AuditLog"); }
@@ -372,7 +388,8 @@ TEST_F(StandInTest, FindsTheLogInEnvironmentThenRegistryThenProgramData)
 
     value.Remove();
     wchar_t common[MAX_PATH];
-    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common), S_OK);
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common),
+              S_OK);
     std::wstring defaultLog = std::wstring(common) + L"\\KQSecSupport\\audit.jsonl";
     size_t before = ReadLines(defaultLog).size();
     EXPECT_EQ(sendOne(), S_OK);
@@ -387,7 +404,8 @@ TEST(KQSecSupportRegistrationTest, IsRegisteredInProcessForEveryApartment)
     auto read = [&](const wchar_t* name) {
         wchar_t data[MAX_PATH] = {};
         DWORD bytes = sizeof data - sizeof(wchar_t);
-        LONG status = RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &bytes);
+        LONG status = RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr,
+                                   data, &bytes);
         return status == ERROR_SUCCESS ? std::wstring(data) : std::wstring(L"(missing)");
     };
     EXPECT_EQ(_wcsicmp(read(nullptr).c_str(), (ProgramFolder() + L"KQSecSupport.dll").c_str()), 0)
@@ -414,9 +432,11 @@ TEST(KQSecSupportReportTest, ModuleReportsBecomeLogLines)
     context.SetTextParam(3, param::GUID, L"");
     BstrText message = FormatModuleMessage(AUTH_E_BAD_OBJECT_NAME, L"a/b", L"/");
     DebugOutputCapture debug;
-    EXPECT_EQ(ReportRequestError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind, message, BstrText(L"a/b")),
-              AUTH_E_BAD_OBJECT_NAME);
-    EXPECT_EQ(ReportError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind, GetSystemMessage(AUTH_E_BAD_OBJECT_NAME)),
+    EXPECT_EQ(
+        ReportRequestError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind, message, BstrText(L"a/b")),
+        AUTH_E_BAD_OBJECT_NAME);
+    EXPECT_EQ(ReportError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind,
+                          GetSystemMessage(AUTH_E_BAD_OBJECT_NAME)),
               AUTH_E_BAD_OBJECT_NAME);
     EXPECT_TRUE(debug.Writes().empty());
 
@@ -463,7 +483,8 @@ TEST(KQSecSupportReportTest, ReportsFromAMultithreadedApartment)
         ErrorContext context(op::ValidateGuid);
         context.SetTextParam(1, param::sGuidIn, L"{bad");
         result = ReportRequestError(context, AUTH_E_INVALID_GUID, kReportKind,
-                                    FormatModuleMessage(AUTH_E_INVALID_GUID, L"{bad"), BstrText(L"{bad"));
+                                    FormatModuleMessage(AUTH_E_INVALID_GUID, L"{bad"),
+                                    BstrText(L"{bad"));
         CoUninitialize();
     }).join();
     EXPECT_EQ(result, AUTH_E_INVALID_GUID);
@@ -482,9 +503,11 @@ TEST(KQSecSupportReportTest, AFailedSendFallsBackToTheDebuggerOutput)
     EXPECT_EQ(ReportError(context, E_ACCESSDENIED, kReportKind, BstrText(L"m")), E_ACCESSDENIED);
     SetEnvironmentVariableW(kLogVariable, nullptr);
     ASSERT_EQ(debug.Writes().size(), 2u);
-    EXPECT_EQ(debug.Writes()[0].rfind("=== Error recording event: hr = 0x8007", 0), 0u) << debug.Writes()[0];
-    EXPECT_EQ(debug.Writes()[1], "Code: 0x80070005, Message: m\r\nFunction: CKQSecRolesCollection::RemoveAll, "
-                                 "Extra: (null)");
+    EXPECT_EQ(debug.Writes()[0].rfind("=== Error recording event: hr = 0x8007", 0), 0u)
+        << debug.Writes()[0];
+    EXPECT_EQ(debug.Writes()[1],
+              "Code: 0x80070005, Message: m\r\nFunction: CKQSecRolesCollection::RemoveAll, "
+              "Extra: (null)");
 }
 
 }  // namespace

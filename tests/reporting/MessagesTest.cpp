@@ -13,8 +13,8 @@ namespace {
 bool SystemText(DWORD code, std::wstring& text)
 {
     wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(0x1300, nullptr, code, 0x0400, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                  nullptr);
+    DWORD length = FormatMessageW(0x1300, nullptr, code, 0x0400,
+                                  reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     if (buffer) {
         text.assign(buffer, length);
         LocalFree(buffer);
@@ -27,10 +27,9 @@ std::wstring FormatPattern(const wchar_t* pattern, const wchar_t* insert1, const
 {
     DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(insert1), reinterpret_cast<DWORD_PTR>(insert2)};
     wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                  pattern, 0, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                  reinterpret_cast<va_list*>(args));
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+        pattern, 0, 0, reinterpret_cast<wchar_t*>(&buffer), 0, reinterpret_cast<va_list*>(args));
     std::wstring text(buffer ? buffer : L"", length);
     LocalFree(buffer);
     return text;
@@ -92,21 +91,27 @@ struct EntryCase {
 };
 
 const EntryCase kEntries[] = {
-    {AUTH_E_PARAM_NULL_OR_EMPTY, L"Required parameter '%1' can not be NULL or empty. Value = '%2'."},
+    {AUTH_E_PARAM_NULL_OR_EMPTY,
+     L"Required parameter '%1' can not be NULL or empty. Value = '%2'."},
     {AUTH_E_USER_NOT_ALLOWED, L"User '%1' is not allowed to alter securable information."},
     {AUTH_E_COMPLIANCE_COMPONENT_MISSING,
-     L"An error occurred when attemping to modify the Security Database, operation '%1'. The compliance "
-     L"features have been activated and one of the required components is missing or non-functional.\n\n"
+     L"An error occurred when attemping to modify the Security Database, operation '%1'. The "
+     L"compliance "
+     L"features have been activated and one of the required components is missing or "
+     L"non-functional.\n\n"
      L"More details:\nCould not create one of the Alarm and Events components."},
     {AUTH_E_COMPLIANCE_SEND_FAILED,
      L"An error occurred on the server when attempting to update the Security Database.\nThe "
-     L"compliance-enabling features have been activated and one of the required components is missing or "
-     L"non functional.\n\nMore details:\nThe Send function on the Alarm and Event component failed.\n"},
+     L"compliance-enabling features have been activated and one of the required components is "
+     L"missing or "
+     L"non functional.\n\nMore details:\nThe Send function on the Alarm and Event component "
+     L"failed.\n"},
     {AUTH_E_BAD_OBJECT_NAME, L"Bad object name '%1'. Character '%2' is not allowed."},
     {AUTH_E_PARAM_NULL, L"Required parameter '%1' can not be NULL."},
     {AUTH_E_INVALID_GUID, L"Invalid GUID format '%1'"},
     {AUTH_E_ROLE_NAME_TOO_LONG,
-     L"Invalid name. The Role name can not exceed 254 characters. Requested length: %1, Name: '%2'."},
+     L"Invalid name. The Role name can not exceed 254 characters. Requested length: %1, Name: "
+     L"'%2'."},
     {AUTH_E_ROLE_EXISTS, L"Role '%1' already exists."},
     {AUTH_E_INVALID_POSITION, L"Invalid position. Total Roles = %1. Asked position = %2."},
     {AUTH_E_REGISTRY_ACCESS, L"Registry access problem: %1, key: '%2'"},
@@ -146,10 +151,12 @@ TEST(FormatModuleMessageTest, KeepsTheLineBreaksOf4098And4099)
 {
     std::wstring missing = Text(FormatModuleMessage(AUTH_E_COMPLIANCE_COMPONENT_MISSING, L"Add"));
     std::wstring sendFailed = Text(FormatModuleMessage(AUTH_E_COMPLIANCE_SEND_FAILED));
-    EXPECT_EQ(WithoutCarriageReturns(missing),
-              L"An error occurred when attemping to modify the Security Database, operation 'Add'. The "
-              L"compliance features have been activated and one of the required components is missing or "
-              L"non-functional.\n\nMore details:\nCould not create one of the Alarm and Events components.");
+    EXPECT_EQ(
+        WithoutCarriageReturns(missing),
+        L"An error occurred when attemping to modify the Security Database, operation 'Add'. The "
+        L"compliance features have been activated and one of the required components is missing or "
+        L"non-functional.\n\nMore details:\nCould not create one of the Alarm and Events "
+        L"components.");
     EXPECT_EQ(std::count(sendFailed.begin(), sendFailed.end(), L'\n'), 5);
     EXPECT_EQ(sendFailed.back(), L'\n');
 }

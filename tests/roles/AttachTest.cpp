@@ -92,7 +92,8 @@ TEST_F(AttachTest, PointerAboveTwoGigabytesIsRecordedWhole)
     // A large-address-aware 32-bit program, and any 64-bit one, can place an
     // object above 0x80000000: x86 records it as a negative 32-bit number,
     // x64 as the whole 64-bit address.
-    void* high = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_READWRITE);
+    void* high =
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_READWRITE);
     ASSERT_NE(nullptr, high);
     if (reinterpret_cast<ULONG_PTR>(high) < 0x80000000u) {
         VirtualFree(high, 0, MEM_RELEASE);

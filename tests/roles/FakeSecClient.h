@@ -46,12 +46,30 @@ public:
     {
         return E_NOTIMPL;
     }
-#define FAKE_UNUSED(n) \
-    STDMETHOD(Reserved##n)() override { return Unexpected("Reserved" #n); }
-    FAKE_UNUSED(07) FAKE_UNUSED(08) FAKE_UNUSED(09) FAKE_UNUSED(10) FAKE_UNUSED(11)
-    FAKE_UNUSED(12) FAKE_UNUSED(13) FAKE_UNUSED(14) FAKE_UNUSED(15) FAKE_UNUSED(16)
-    FAKE_UNUSED(17) FAKE_UNUSED(20) FAKE_UNUSED(21) FAKE_UNUSED(22) FAKE_UNUSED(23)
-    FAKE_UNUSED(24) FAKE_UNUSED(25) FAKE_UNUSED(26) FAKE_UNUSED(27)
+#define FAKE_UNUSED(n)                    \
+    STDMETHOD(Reserved##n)() override     \
+    {                                     \
+        return Unexpected("Reserved" #n); \
+    }
+    FAKE_UNUSED(07)
+    FAKE_UNUSED(08)
+    FAKE_UNUSED(09)
+    FAKE_UNUSED(10)
+    FAKE_UNUSED(11)
+    FAKE_UNUSED(12)
+    FAKE_UNUSED(13)
+    FAKE_UNUSED(14)
+    FAKE_UNUSED(15)
+    FAKE_UNUSED(16)
+    FAKE_UNUSED(17)
+    FAKE_UNUSED(20)
+    FAKE_UNUSED(21)
+    FAKE_UNUSED(22)
+    FAKE_UNUSED(23)
+    FAKE_UNUSED(24)
+    FAKE_UNUSED(25)
+    FAKE_UNUSED(26)
+    FAKE_UNUSED(27)
 #undef FAKE_UNUSED
 
     STDMETHOD(DeleteRoleByName)(BSTR name, LONG* result) override
@@ -78,8 +96,9 @@ public:
     STDMETHOD(UpdateRole)(BSTR id, BSTR name, BSTR description, BSTR users, BSTR groups,
                           LONG reserved) override
     {
-        return Done({"UpdateRole", {T(id), T(name), T(description), T(users), T(groups),
-                                    Text(std::to_wstring(reserved))}},
+        return Done({"UpdateRole",
+                     {T(id), T(name), T(description), T(users), T(groups),
+                      Text(std::to_wstring(reserved))}},
                     updateRole);
     }
 

@@ -44,7 +44,8 @@ void Publish()
 {
     std::string policy = "policy | 1\n";
     for (const StoredRole& r : g_store) {
-        policy += "role | " + Narrow(r.id) + " | " + Narrow(r.name) + " | " + Narrow(r.description) + "\n";
+        policy += "role | " + Narrow(r.id) + " | " + Narrow(r.name) + " | " +
+                  Narrow(r.description) + "\n";
         for (const std::wstring& u : r.users)
             if (Storable(u)) policy += "role-user | " + Narrow(r.id) + " | " + Narrow(u) + "\n";
         for (const std::wstring& g : r.groups)
@@ -66,7 +67,8 @@ std::vector<std::wstring> SplitList(const FakeSecClient::Text& text)
 void ApplyChange(FakeSecClient&, const FakeSecClient::Call& call)
 {
     auto byName = [&](const std::wstring& name) {
-        return std::find_if(g_store.begin(), g_store.end(), [&](const StoredRole& r) { return r.name == name; });
+        return std::find_if(g_store.begin(), g_store.end(),
+                            [&](const StoredRole& r) { return r.name == name; });
     };
     if (call.name == "AddRole") {
         std::wstring id = call.args.size() > 3 ? *call.args[3] : call.args[2].value_or(kAssignedId);
@@ -99,7 +101,8 @@ void ApplyChangeThenBreak(FakeSecClient& client, const FakeSecClient::Call& call
 {
     ApplyChange(client, call);
     if (g_breakAfterChange)
-        KivTest_Force(g_breakAfterChange, std::string(g_breakAfterChange) == "RefreshCache" ? 0 : E_FAIL);
+        KivTest_Force(g_breakAfterChange,
+                      std::string(g_breakAfterChange) == "RefreshCache" ? 0 : E_FAIL);
 }
 
 // An authorization object that the client refreshes from inside its calls,
@@ -126,7 +129,11 @@ protected:
         LibraryTest::SetUp();
         g_store = {
             {kOperatorsId, L"Operators", L"Run the plant", {L"PLANT\\alice", L"PLANT\\bob"}, {}},
-            {kMaintenanceId, L"Maintenance", L"Service", {L"PLANT\\carl", L"PLANT\\carl"}, {L"PLANT\\Engineers"}},
+            {kMaintenanceId,
+             L"Maintenance",
+             L"Service",
+             {L"PLANT\\carl", L"PLANT\\carl"},
+             {L"PLANT\\Engineers"}},
             {kAuditorsId, L"Auditors", L"", {}, {L"PLANT\\Audit"}},
         };
         Publish();
@@ -144,7 +151,8 @@ protected:
         EXPECT_EQ(1u, client.refs);
         // Every role, collection and enumerator of the test is gone.
         using CanUnloadNow = HRESULT(WINAPI*)();
-        auto canUnloadNow = GetProcAddressAs<CanUnloadNow>(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow");
+        auto canUnloadNow = GetProcAddressAs<CanUnloadNow>(GetModuleHandleW(L"Authorization.dll"),
+                                                           "DllCanUnloadNow");
         EXPECT_EQ(S_OK, canUnloadNow());
         LibraryTest::TearDown();
     }
@@ -194,8 +202,9 @@ TEST_F(RolesTest, CountPositionsAndReadOnly)
         std::vector<Event> events = Events(audit);
         ASSERT_EQ(1u, events.size());
         EXPECT_EQ(L"CKQSecRolesCollection::ItemPos", events[0].operation);
-        EXPECT_EQ(L"Invalid position. Total Roles = 3. Asked position = " + std::to_wstring(pos) + L".",
-                  events[0].message);
+        EXPECT_EQ(
+            L"Invalid position. Total Roles = 3. Asked position = " + std::to_wstring(pos) + L".",
+            events[0].message);
         EXPECT_EQ(Arg(L"3"), events[0].extra);
         EXPECT_EQ(Arg(std::to_wstring(pos)), events[0].params.at(0).second);
     }
@@ -253,7 +262,8 @@ TEST_F(RolesTest, RolesAreFoundByIdentifierAndName)
 
     FakeAuditRegistration audit;
     EXPECT_EQ(static_cast<HRESULT>(0x80041006), roles->IsExists(Bstr(L"{not a guid"), &exists));
-    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::IsExists 0x80041006"}, EventNames(audit));
+    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::IsExists 0x80041006"},
+              EventNames(audit));
 }
 
 TEST_F(RolesTest, MissingRoleIdIsRejected)
@@ -273,9 +283,10 @@ TEST_F(RolesTest, MissingRoleIdIsRejected)
         std::vector<Event> events = Events(audit);
         ASSERT_EQ(3u, events.size());
         for (const Event& e : events) {
-            EXPECT_EQ(std::wstring(L"Required parameter 'sRoleId' can not be NULL or empty. Value = '") +
-                          c.shown + L"'.",
-                      e.message);
+            EXPECT_EQ(
+                std::wstring(L"Required parameter 'sRoleId' can not be NULL or empty. Value = '") +
+                    c.shown + L"'.",
+                e.message);
             EXPECT_EQ(Arg(L"sRoleId"), e.extra);
             EXPECT_TRUE(e.request);
         }
@@ -309,11 +320,12 @@ TEST_F(RolesTest, RoleShowsTheRecord)
 TEST_F(RolesTest, AddHandsTheClientTheNormalFormAndGrows)
 {
     com_ptr<IKQSecRole> added;
-    ASSERT_EQ(S_OK, roles->Add(Bstr(L"  Shift Leads  "), Bstr(L"  as given  "), nullptr, added.put()));
+    ASSERT_EQ(S_OK,
+              roles->Add(Bstr(L"  Shift Leads  "), Bstr(L"  as given  "), nullptr, added.put()));
     EXPECT_EQ(L"Shift Leads", NameOf(added.get()));
     EXPECT_EQ(4, Count());
-    ASSERT_EQ(S_OK, roles->Add(Bstr(L"Guests"), nullptr, Bstr(L"{a0a0a0a0-9999-2222-3333-444455556666}"),
-                               added.put()));
+    ASSERT_EQ(S_OK, roles->Add(Bstr(L"Guests"), nullptr,
+                               Bstr(L"{a0a0a0a0-9999-2222-3333-444455556666}"), added.put()));
     BSTR id = nullptr;
     added->get_Id(&id);
     EXPECT_EQ(L"{A0A0A0A0-9999-2222-3333-444455556666}", Text(id));
@@ -337,12 +349,21 @@ TEST_F(RolesTest, AddRejectsDuplicatesAndBadInput)
         std::vector<std::string> events;
     };
     const Case cases[] = {
-        {L"  Operators ", nullptr, static_cast<HRESULT>(0x80041008),
+        {L"  Operators ",
+         nullptr,
+         static_cast<HRESULT>(0x80041008),
          {"CKQSecRolesCollection::Add 0x80041008"}},
-        {L"Ops/Night", nullptr, static_cast<HRESULT>(0x80041004),
+        {L"Ops/Night",
+         nullptr,
+         static_cast<HRESULT>(0x80041004),
          {"::ValidateName 0x80041004", "CKQSecRolesCollection::Add 0x80041004"}},
-        {nullptr, nullptr, static_cast<HRESULT>(0x80041000), {"CKQSecRolesCollection::Add 0x80041000"}},
-        {L"Night", L"no guid", static_cast<HRESULT>(0x80041006),
+        {nullptr,
+         nullptr,
+         static_cast<HRESULT>(0x80041000),
+         {"CKQSecRolesCollection::Add 0x80041000"}},
+        {L"Night",
+         L"no guid",
+         static_cast<HRESULT>(0x80041006),
          {"::ValidateGuid 0x80041006", "CKQSecRolesCollection::Add 0x80041006"}},
     };
     for (const Case& c : cases) {
@@ -369,11 +390,11 @@ TEST_F(RolesTest, ChangesNeedAnAttachedClient)
     EXPECT_EQ(E_FAIL, roles->RemoveAll());
     ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
     EXPECT_EQ(E_FAIL, role->CommitChanges());
-    EXPECT_EQ((std::vector<std::string>{"CKQSecRolesCollection::Add 0x80004005",
-                                        "CKQSecRolesCollection::Remove 0x80004005",
-                                        "CKQSecRolesCollection::RemoveAll 0x80004005",
-                                        "CKQSecRole::CommitChanges 0x80004005"}),
-              EventNames(audit));
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "CKQSecRolesCollection::Add 0x80004005", "CKQSecRolesCollection::Remove 0x80004005",
+            "CKQSecRolesCollection::RemoveAll 0x80004005", "CKQSecRole::CommitChanges 0x80004005"}),
+        EventNames(audit));
     EXPECT_EQ(3, Count());
 }
 
@@ -387,18 +408,21 @@ TEST_F(RolesTest, RemoveByNameAndById)
     EXPECT_EQ("DeleteRoleByName", client.calls[0].name);
     EXPECT_EQ(FakeSecClient::Text(L"Auditors"), client.calls[0].args[0]);
     EXPECT_EQ("DeleteRoleById", client.calls[1].name);
-    EXPECT_EQ(FakeSecClient::Text(L"KIV13CEE7F6-538C-43C2-AF6F-04F650653063"), client.calls[1].args[0]);
+    EXPECT_EQ(FakeSecClient::Text(L"KIV13CEE7F6-538C-43C2-AF6F-04F650653063"),
+              client.calls[1].args[0]);
 
     FakeAuditRegistration audit;
     client.deleteByName = E_ACCESSDENIED;
     EXPECT_EQ(E_ACCESSDENIED, roles->Remove(Bstr(L"Maintenance")));
-    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::Remove 0x80070005"}, EventNames(audit));
+    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::Remove 0x80070005"},
+              EventNames(audit));
 
     // A role the library does not know: its lookup fails, the client is not asked.
     FakeAuditRegistration unknown;
     client.calls.clear();
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), roles->Remove(Bstr(L"Nobody")));
-    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::Remove 0x80070490"}, EventNames(unknown));
+    EXPECT_EQ(std::vector<std::string>{"CKQSecRolesCollection::Remove 0x80070490"},
+              EventNames(unknown));
     EXPECT_TRUE(client.calls.empty());
 }
 
@@ -424,7 +448,8 @@ TEST_F(RolesTest, RemoveAllReadsNoListThatANestedRefreshFreed)
     EXPECT_EQ(S_OK, roles->RemoveAll());
     std::vector<FakeSecClient::Text> deleted;
     for (const FakeSecClient::Call& call : client.calls) deleted.push_back(call.args.at(0));
-    EXPECT_EQ((std::vector<FakeSecClient::Text>{L"Operators", L"Maintenance", L"Auditors"}), deleted);
+    EXPECT_EQ((std::vector<FakeSecClient::Text>{L"Operators", L"Maintenance", L"Auditors"}),
+              deleted);
     EXPECT_EQ(0, Count());
 }
 
@@ -454,16 +479,30 @@ TEST_F(RolesTest, AFailureAfterTheChangeKeepsTheListAndIsReportedAtEachLevel)
     };
     const Case cases[] = {
         {"Add, refresh", Action::Add, "RefreshCache", {"CKQSecRolesCollection::Add 0x80004005"}},
-        {"Add, refill", Action::Add, "GetRolesCache",
+        {"Add, refill",
+         Action::Add,
+         "GetRolesCache",
          {"CKQSecRolesCollection::Init 0x80004005", "CKQSecRolesCollection::Add 0x80004005"}},
-        {"Remove, refresh", Action::Remove, "RefreshCache", {"CKQSecRolesCollection::Remove 0x80004005"}},
-        {"Remove, refill", Action::Remove, "GetRolesCache",
+        {"Remove, refresh",
+         Action::Remove,
+         "RefreshCache",
+         {"CKQSecRolesCollection::Remove 0x80004005"}},
+        {"Remove, refill",
+         Action::Remove,
+         "GetRolesCache",
          {"CKQSecRolesCollection::Init 0x80004005", "CKQSecRolesCollection::Remove 0x80004005"}},
-        {"RemoveAll, refresh", Action::RemoveAll, "RefreshCache",
+        {"RemoveAll, refresh",
+         Action::RemoveAll,
+         "RefreshCache",
          {"CKQSecRolesCollection::RemoveAll 0x80004005"}},
-        {"RemoveAll, refill", Action::RemoveAll, "GetRolesCache",
+        {"RemoveAll, refill",
+         Action::RemoveAll,
+         "GetRolesCache",
          {"CKQSecRolesCollection::Init 0x80004005", "CKQSecRolesCollection::RemoveAll 0x80004005"}},
-        {"CommitChanges, refresh", Action::Commit, "RefreshCache", {"CKQSecRole::CommitChanges 0x80004005"}},
+        {"CommitChanges, refresh",
+         Action::Commit,
+         "RefreshCache",
+         {"CKQSecRole::CommitChanges 0x80004005"}},
     };
     client.onChange = ApplyChangeThenBreak;
     for (const Case& c : cases) {
@@ -489,14 +528,15 @@ TEST_F(RolesTest, AFailureAfterTheChangeKeepsTheListAndIsReportedAtEachLevel)
         g_breakAfterChange = nullptr;
         KivTest_Unforce(c.breaks);
         EXPECT_FALSE(client.calls.empty());  // the change stays made
-        EXPECT_EQ(3, Count());                // and the collection shows the old list
+        EXPECT_EQ(3, Count());               // and the collection shows the old list
 
         // Back to the three roles for the next case.
         client.calls.clear();
         client.onChange = nullptr;
-        g_store = {{kOperatorsId, L"Operators", L"Run the plant", {L"PLANT\\alice", L"PLANT\\bob"}, {}},
-                   {kMaintenanceId, L"Maintenance", L"Service", {}, {}},
-                   {kAuditorsId, L"Auditors", L"", {}, {}}};
+        g_store = {
+            {kOperatorsId, L"Operators", L"Run the plant", {L"PLANT\\alice", L"PLANT\\bob"}, {}},
+            {kMaintenanceId, L"Maintenance", L"Service", {}, {}},
+            {kAuditorsId, L"Auditors", L"", {}, {}}};
         Publish();
         ASSERT_TRUE(SUCCEEDED(auth->RefreshCache()));
         roles = Collection();
@@ -555,7 +595,8 @@ TEST_F(RolesTest, EveryFailedAllocationIsReportedByTheOperationThatFails)
              return hr;
          }},
         {"put_Name", L"CKQSecRole::put_Name", [&](bool&) { return role->put_Name(dayCrew); }},
-        {"CommitChanges", L"CKQSecRole::CommitChanges", [&](bool&) { return role->CommitChanges(); }},
+        {"CommitChanges", L"CKQSecRole::CommitChanges",
+         [&](bool&) { return role->CommitChanges(); }},
         {"RolesColl", L"CIKIVAuthorization::get_RolesColl",
          [&](bool& handedOut) {
              com_ptr<IKQSecRolesCollection> collection;
@@ -612,10 +653,16 @@ TEST_F(RolesTest, PutNameRejectionsAreReportedUnderItsOwnNames)
         Arg extra;
     };
     const Case cases[] = {
-        {"illegal character", L"Ops/Night", static_cast<HRESULT>(0x80041004),
-         {"::ValidateName 0x80041004", "CKQSecRole::put_Name 0x80041004"}, std::nullopt},
-        {"255 characters", std::wstring(255, L'n'), static_cast<HRESULT>(0x80041007),
-         {"CKQSecRole::put_Name 0x80041007"}, Arg(L"255")},
+        {"illegal character",
+         L"Ops/Night",
+         static_cast<HRESULT>(0x80041004),
+         {"::ValidateName 0x80041004", "CKQSecRole::put_Name 0x80041004"},
+         std::nullopt},
+        {"255 characters",
+         std::wstring(255, L'n'),
+         static_cast<HRESULT>(0x80041007),
+         {"CKQSecRole::put_Name 0x80041007"},
+         Arg(L"255")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -831,12 +878,18 @@ TEST_F(RolesTest, InterfaceTables)
         HRESULT expected;
     };
     const Case cases[] = {
-        {roles.get(), &IID_IKQSecRolesCollection, S_OK}, {roles.get(), &IID_IDispatch, S_OK},
-        {roles.get(), &IID_ISupportErrorInfo, S_OK},     {roles.get(), &IID_IMarshal, S_OK},
-        {roles.get(), &IID_IProvideClassInfo2, S_OK},    {roles.get(), &IID_IProvideClassInfo, S_OK},
-        {roles.get(), &IID_IKQSecRole, E_NOINTERFACE},   {role.get(), &IID_IKQSecRole, S_OK},
-        {role.get(), &IID_IDispatch, S_OK},              {role.get(), &IID_ISupportErrorInfo, S_OK},
-        {role.get(), &IID_IMarshal, S_OK},               {role.get(), &IID_IProvideClassInfo, E_NOINTERFACE},
+        {roles.get(), &IID_IKQSecRolesCollection, S_OK},
+        {roles.get(), &IID_IDispatch, S_OK},
+        {roles.get(), &IID_ISupportErrorInfo, S_OK},
+        {roles.get(), &IID_IMarshal, S_OK},
+        {roles.get(), &IID_IProvideClassInfo2, S_OK},
+        {roles.get(), &IID_IProvideClassInfo, S_OK},
+        {roles.get(), &IID_IKQSecRole, E_NOINTERFACE},
+        {role.get(), &IID_IKQSecRole, S_OK},
+        {role.get(), &IID_IDispatch, S_OK},
+        {role.get(), &IID_ISupportErrorInfo, S_OK},
+        {role.get(), &IID_IMarshal, S_OK},
+        {role.get(), &IID_IProvideClassInfo, E_NOINTERFACE},
         {auth.get(), &IID_IMarshal, E_NOINTERFACE},
     };
     for (const Case& c : cases) {
@@ -926,8 +979,8 @@ TEST(RolesMadeDirectly, OmittedOptionalArgumentsAreNoText)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
         com_ptr<IKQSecRole> role;
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KQSecRole, nullptr, CLSCTX_INPROC_SERVER, IID_IKQSecRole,
-                                         role.put_void()));
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KQSecRole, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IKQSecRole, role.put_void()));
         com_ptr<IDispatch> dispatch;
         ASSERT_EQ(S_OK, role.query(dispatch));
         std::vector<VARIANT> args;
@@ -940,9 +993,10 @@ TEST(RolesMadeDirectly, OmittedOptionalArgumentsAreNoText)
             args.push_back(arg);
         }
         std::vector<DISPID> named = c.named;
-        DISPPARAMS params = {args.data(), named.empty() ? nullptr : named.data(), static_cast<UINT>(args.size()),
-                             static_cast<UINT>(named.size())};
-        EXPECT_EQ(S_OK, dispatch->Invoke(100, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
+        DISPPARAMS params = {args.data(), named.empty() ? nullptr : named.data(),
+                             static_cast<UINT>(args.size()), static_cast<UINT>(named.size())};
+        EXPECT_EQ(S_OK, dispatch->Invoke(100, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr,
+                                         nullptr, nullptr));
         for (VARIANT& arg : args) VariantClear(&arg);
         BSTR users = reinterpret_cast<BSTR>(1), groups = reinterpret_cast<BSTR>(1);
         EXPECT_EQ(S_OK, role->get_Users(&users));

@@ -53,7 +53,8 @@ public:
 
     SharedSecClient()
     {
-        for (int i = 0; i < kInitialRoles; ++i) m_roles.push_back({MakeId(i), InitialRoleName(i), L"", L""});
+        for (int i = 0; i < kInitialRoles; ++i)
+            m_roles.push_back({MakeId(i), InitialRoleName(i), L"", L""});
         m_nextId = kInitialRoles;
         Publish();
     }
@@ -70,7 +71,8 @@ public:
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IMarshal) && m_marshaler) return m_marshaler->QueryInterface(riid, ppv);
+        if (IsEqualIID(riid, IID_IMarshal) && m_marshaler)
+            return m_marshaler->QueryInterface(riid, ppv);
         if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
             !IsEqualIID(riid, IID_IAuthSecClient))
             return E_NOINTERFACE;
@@ -78,8 +80,14 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
-    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(InterlockedDecrement(&m_refs)); }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        return static_cast<ULONG>(InterlockedDecrement(&m_refs));
+    }
     STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
     STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -87,12 +95,30 @@ public:
     {
         return E_NOTIMPL;
     }
-#define UNUSED_SLOT(n) \
-    STDMETHOD(Reserved##n)() override { return E_NOTIMPL; }
-    UNUSED_SLOT(07) UNUSED_SLOT(08) UNUSED_SLOT(09) UNUSED_SLOT(10) UNUSED_SLOT(11)
-    UNUSED_SLOT(12) UNUSED_SLOT(13) UNUSED_SLOT(14) UNUSED_SLOT(15) UNUSED_SLOT(16)
-    UNUSED_SLOT(17) UNUSED_SLOT(20) UNUSED_SLOT(21) UNUSED_SLOT(22) UNUSED_SLOT(23)
-    UNUSED_SLOT(24) UNUSED_SLOT(25) UNUSED_SLOT(26) UNUSED_SLOT(27)
+#define UNUSED_SLOT(n)                \
+    STDMETHOD(Reserved##n)() override \
+    {                                 \
+        return E_NOTIMPL;             \
+    }
+    UNUSED_SLOT(07)
+    UNUSED_SLOT(08)
+    UNUSED_SLOT(09)
+    UNUSED_SLOT(10)
+    UNUSED_SLOT(11)
+    UNUSED_SLOT(12)
+    UNUSED_SLOT(13)
+    UNUSED_SLOT(14)
+    UNUSED_SLOT(15)
+    UNUSED_SLOT(16)
+    UNUSED_SLOT(17)
+    UNUSED_SLOT(20)
+    UNUSED_SLOT(21)
+    UNUSED_SLOT(22)
+    UNUSED_SLOT(23)
+    UNUSED_SLOT(24)
+    UNUSED_SLOT(25)
+    UNUSED_SLOT(26)
+    UNUSED_SLOT(27)
 #undef UNUSED_SLOT
 
     STDMETHOD(DeleteRoleByName)(BSTR name, LONG* result) override
@@ -107,7 +133,10 @@ public:
         }
         return S_OK;
     }
-    STDMETHOD(DeleteRoleById)(BSTR, LONG*) override { return E_NOTIMPL; }
+    STDMETHOD(DeleteRoleById)(BSTR, LONG*) override
+    {
+        return E_NOTIMPL;
+    }
     STDMETHOD(AddRole)(BSTR name, BSTR, BSTR* id) override
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -129,14 +158,18 @@ public:
     }
 
 private:
-    static std::wstring Text(BSTR s) { return s ? s : L""; }
+    static std::wstring Text(BSTR s)
+    {
+        return s ? s : L"";
+    }
     static std::wstring MakeId(int n)
     {
         wchar_t id[40];
         swprintf(id, 40, L"{5EED0000-0000-4000-8000-%012d}", n);
         return id;
     }
-    static void AddMembers(std::string& policy, const char* kind, const Role& role, const std::wstring& list)
+    static void AddMembers(std::string& policy, const char* kind, const Role& role,
+                           const std::wstring& list)
     {
         size_t start = 0;
         for (size_t semi; (semi = list.find(L';', start)) != std::wstring::npos; start = semi + 1)
@@ -276,7 +309,8 @@ void Change(IKQSecRolesCollection* roles, Worker& w, int round)
 DWORD WINAPI RunWorker(void* parameter)
 {
     Worker& w = *static_cast<Worker*>(parameter);
-    HRESULT hr = CoInitializeEx(nullptr, w.index % 2 == 0 ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+    HRESULT hr =
+        CoInitializeEx(nullptr, w.index % 2 == 0 ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
     w.failures->Check(SUCCEEDED(hr), w.index, -1, "CoInitializeEx", hr);
     {
         com_ptr<IKQSecRolesCollection> roles;
@@ -327,12 +361,14 @@ void Open(SharedSecClient& client, Session& session)
 }
 
 // One thread per worker, each handed the collection for its own apartment.
-void RunThreads(IKQSecRolesCollection* roles, std::vector<Worker>& workers, LPTHREAD_START_ROUTINE body)
+void RunThreads(IKQSecRolesCollection* roles, std::vector<Worker>& workers,
+                LPTHREAD_START_ROUTINE body)
 {
     std::vector<HANDLE> threads;
     LONG waiting = static_cast<LONG>(workers.size());
     for (Worker& w : workers) {
-        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles, &w.stream));
+        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles,
+                                                              &w.stream));
         w.waiting = &waiting;
     }
     for (Worker& w : workers) threads.push_back(CreateThread(nullptr, 0, body, &w, 0, nullptr));
@@ -385,7 +421,8 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
         Session session;
         Open(client, session);
         std::vector<Worker> workers(static_cast<size_t>(kThreads));
-        for (int i = 0; i < kThreads; ++i) workers[static_cast<size_t>(i)] = {i, nullptr, &failures};
+        for (int i = 0; i < kThreads; ++i)
+            workers[static_cast<size_t>(i)] = {i, nullptr, &failures};
         RunThreads(session.roles.get(), workers, RunWorker);
 
         // The library now lists exactly the roles that the rounds left.
@@ -436,7 +473,8 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
     client.Done();
     EXPECT_EQ(1, client.refs());
     using CanUnloadNow = HRESULT(WINAPI*)();
-    auto canUnloadNow = GetProcAddressAs<CanUnloadNow>(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow");
+    auto canUnloadNow =
+        GetProcAddressAs<CanUnloadNow>(GetModuleHandleW(L"Authorization.dll"), "DllCanUnloadNow");
     ASSERT_NE(nullptr, canUnloadNow);
     EXPECT_EQ(S_OK, canUnloadNow());
     KivTest_Reset();
@@ -488,8 +526,10 @@ TEST(ThreadsTest, AClientOfOneApartmentIsNeverCalledFromAnother)
         ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
 
         ForeignCalls calls;
-        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRole, role.get(), &calls.role));
-        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection, roles.get(), &calls.roles));
+        ASSERT_EQ(S_OK,
+                  CoMarshalInterThreadInterfaceInStream(IID_IKQSecRole, role.get(), &calls.role));
+        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection,
+                                                              roles.get(), &calls.roles));
         HANDLE thread = CreateThread(nullptr, 0, ChangeFromTheMta, &calls, 0, nullptr);
         ASSERT_NE(nullptr, thread);
         DWORD index = 0;

@@ -36,11 +36,13 @@ std::vector<NameCase> NameCases()
          L"Bad object name 'PLANT\\Ops'. Character '\\' is not allowed.", L"PLANT\\Ops"},
         {"254 characters", longest, false, S_OK, L"", L""},
         {"255 characters", tooLong, false, AUTH_E_ROLE_NAME_TOO_LONG,
-         L"Invalid name. The Role name can not exceed 254 characters. Requested length: 255, Name: '" +
+         L"Invalid name. The Role name can not exceed 254 characters. Requested length: 255, Name: "
+         L"'" +
              tooLong + L"'.",
          L"255"},
         {"255 with a number sign", longWithNumberSign, false, AUTH_E_BAD_OBJECT_NAME,
-         L"Bad object name '" + longWithNumberSign + L"'. Character '#' is not allowed.", longWithNumberSign},
+         L"Bad object name '" + longWithNumberSign + L"'. Character '#' is not allowed.",
+         longWithNumberSign},
         {"padded", L"  Admin  ", false, S_OK, L"", L""},
         {"three spaces", L"   ", false, S_OK, L"", L""},
         {"trailing tab", L"Admin\t", false, S_OK, L"", L""},
@@ -106,8 +108,10 @@ TEST(ValidateGuid, CanonicalTextOrRejection)
     const Case cases[] = {
         {nullptr, S_OK, nullptr},
         {L"", S_OK, nullptr},
-        {L"{0f0fc553-4fc4-49b5-a8d7-146d155a577a}", S_OK, L"{0F0FC553-4FC4-49B5-A8D7-146D155A577A}"},
-        {L"{DD08DC2B-AD85-41C4-A08B-ACB640067C55}", S_OK, L"{DD08DC2B-AD85-41C4-A08B-ACB640067C55}"},
+        {L"{0f0fc553-4fc4-49b5-a8d7-146d155a577a}", S_OK,
+         L"{0F0FC553-4FC4-49B5-A8D7-146D155A577A}"},
+        {L"{DD08DC2B-AD85-41C4-A08B-ACB640067C55}", S_OK,
+         L"{DD08DC2B-AD85-41C4-A08B-ACB640067C55}"},
         {L"not-a-guid", AUTH_E_INVALID_GUID, nullptr},
         {L"{0F0FC553-4FC4-49B5-A8D7-146D155A577}", AUTH_E_INVALID_GUID, nullptr},
     };
@@ -138,8 +142,8 @@ TEST(ValidateGuid, CanonicalTextOrRejection)
 TEST(NormalForms, TrimSpacesOnlyTrimsSpaces)
 {
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"  Admin  ", L"Admin"}, {L"   ", L"   "},   {L"", L""},
-        {L"Admin\t", L"Admin\t"}, {L" a b ", L"a b"}, {nullptr, L""},
+        {L"  Admin  ", L"Admin"},  {L"   ", L"   "},   {L"", L""},
+        {L"Admin\t", L"Admin\t"},  {L" a b ", L"a b"}, {nullptr, L""},
         {L"\tAdmin ", L"\tAdmin"},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(expected, TrimSpaces(text));

@@ -174,8 +174,8 @@ TEST_F(SecClientHttpTest, FailuresWriteNothing)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string before = c.path.empty() ? "" : Served(c.path);
-        ASSERT_EQ(S_OK, PointAt(c.path.empty() ? LoopbackUrl(down.Port(), L"policy.txt")
-                                               : Url(c.path)));
+        ASSERT_EQ(S_OK,
+                  PointAt(c.path.empty() ? LoopbackUrl(down.Port(), L"policy.txt") : Url(c.path)));
         EXPECT_EQ(c.result, AddRole(L"Shift Leads"));
         LONG code = 0;
         EXPECT_EQ(S_OK, m_control->get_LastResult(&code));

@@ -32,7 +32,8 @@ protected:
 
         CLSID clsid;
         ASSERT_EQ(CLSIDFromProgID(L"Quarnex.VOK.IKIVAuthorization", &clsid), S_OK);
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization, m_auth.put_void()),
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
+                                   m_auth.put_void()),
                   S_OK);
         m_client = CreateClient();
         ASSERT_TRUE(m_client);
@@ -67,7 +68,8 @@ protected:
         return count;
     }
 
-    static std::wstring Text(HRESULT (STDMETHODCALLTYPE IKQSecRole::*getter)(BSTR*), IKQSecRole* role)
+    static std::wstring Text(HRESULT (STDMETHODCALLTYPE IKQSecRole::*getter)(BSTR*),
+                             IKQSecRole* role)
     {
         BSTR value = nullptr;
         EXPECT_EQ((role->*getter)(&value), S_OK);
@@ -153,7 +155,9 @@ TEST_F(ModuleWithClientTest, CommittedChangesShowInANewCollection)
     EXPECT_FALSE(Exists(fresh.get(), L"Operators"));
 
     VARIANT_BOOL granted = VARIANT_FALSE;
-    EXPECT_EQ(m_auth->CheckRoleAccess(Bstr(L"Shift Operators"), Bstr(L"CN=Pump P-101,O=Plant"), 3, &granted), S_OK);
+    EXPECT_EQ(m_auth->CheckRoleAccess(Bstr(L"Shift Operators"), Bstr(L"CN=Pump P-101,O=Plant"), 3,
+                                      &granted),
+              S_OK);
     EXPECT_EQ(granted, VARIANT_TRUE);
     EXPECT_TRUE(LibraryAccepts(ReadBytes(m_policy)));
 
@@ -170,7 +174,8 @@ TEST_F(ModuleWithClientTest, RemoveByNameAndByBracedId)
     ASSERT_EQ(roles->Remove(Bstr(L"{33164cd7-cd23-417c-bf55-6d7905dc29eb}")), S_OK);
     EXPECT_EQ(LastCall(), L"DeleteRoleById(\"KIV33164cd7-cd23-417c-bf55-6d7905dc29eb\")");
     EXPECT_EQ(Count(roles), 0);
-    EXPECT_EQ(ReadBytes(m_policy), Crlf({"policy | 1", "grant | PLANT\\bob | CN=Pump P-101,O=Plant | 2"}));
+    EXPECT_EQ(ReadBytes(m_policy),
+              Crlf({"policy | 1", "grant | PLANT\\bob | CN=Pump P-101,O=Plant | 2"}));
 }
 
 TEST_F(ModuleWithClientTest, RemoveAllKeepsTheOtherRecords)
@@ -181,7 +186,8 @@ TEST_F(ModuleWithClientTest, RemoveAllKeepsTheOtherRecords)
     LONG calls = 0;
     m_control->get_CallCount(&calls);
     EXPECT_EQ(calls, 2);
-    EXPECT_EQ(ReadBytes(m_policy), Crlf({"policy | 1", "grant | PLANT\\bob | CN=Pump P-101,O=Plant | 2"}));
+    EXPECT_EQ(ReadBytes(m_policy),
+              Crlf({"policy | 1", "grant | PLANT\\bob | CN=Pump P-101,O=Plant | 2"}));
 }
 
 // The client's code goes back to the caller and into the audit log; the

@@ -67,7 +67,8 @@ public:
         HANDLE search = FindFirstFileW((m_path + L"\\*").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) return files;
         do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(found.cFileName);
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                files.push_back(found.cFileName);
         } while (FindNextFileW(search, &found));
         FindClose(search);
         return files;
@@ -88,8 +89,9 @@ inline void WriteBytes(const std::wstring& path, const std::string& bytes)
 
 inline std::string ReadBytes(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     std::string bytes(GetFileSize(file, nullptr), '\0');
     DWORD read = 0;
@@ -113,8 +115,8 @@ inline bool LibraryAccepts(const std::string& text)
 inline com_ptr<IAuthSecClient> CreateClient()
 {
     com_ptr<IAuthSecClient> client;
-    HRESULT hr = CoCreateInstance(CLSID_SecClientStandIn, nullptr, CLSCTX_INPROC_SERVER, IID_IAuthSecClient,
-                                  client.put_void());
+    HRESULT hr = CoCreateInstance(CLSID_SecClientStandIn, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IAuthSecClient, client.put_void());
     EXPECT_EQ(hr, S_OK) << "is SecClient.dll registered?";
     return client;
 }

@@ -77,11 +77,12 @@ Call Add(const wchar_t* name, const wchar_t* description, const wchar_t* id)
     };
 }
 
-Call Update(const wchar_t* id, const wchar_t* name, const wchar_t* description, const wchar_t* users,
-            const wchar_t* groups)
+Call Update(const wchar_t* id, const wchar_t* name, const wchar_t* description,
+            const wchar_t* users, const wchar_t* groups)
 {
     return [=](IAuthSecClient* client, std::wstring&) {
-        return client->UpdateRole(Bstr(id), Bstr(name), Bstr(description), Bstr(users), Bstr(groups), 0);
+        return client->UpdateRole(Bstr(id), Bstr(name), Bstr(description), Bstr(users),
+                                  Bstr(groups), 0);
     };
 }
 
@@ -143,7 +144,8 @@ TEST_F(SecClientTest, ProgIdNamesTheRegisteredApartmentClass)
     StringFromGUID2(CLSID_SecClientStandIn, clsidText, 40);
     swprintf(key, 128, L"CLSID\\%ls\\InprocServer32", clsidText);
     DWORD size = sizeof model;
-    ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, key, L"ThreadingModel", RRF_RT_REG_SZ, nullptr, model, &size),
+    ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, key, L"ThreadingModel", RRF_RT_REG_SZ, nullptr, model,
+                           &size),
               ERROR_SUCCESS);
     EXPECT_STREQ(model, L"Apartment");
 
@@ -157,8 +159,9 @@ TEST_F(SecClientTest, AnswersItsInterfacesAndNoOthers)
         const IID* iid;
         HRESULT expected;
     } cases[] = {
-        {&IID_IUnknown, S_OK},          {&IID_IDispatch, S_OK},       {&IID_IAuthSecClient, S_OK},
-        {&IID_ISecClientControl, S_OK}, {&IID_IMarshal, E_NOINTERFACE}, {&IID_IClassFactory, E_NOINTERFACE},
+        {&IID_IUnknown, S_OK},          {&IID_IDispatch, S_OK},
+        {&IID_IAuthSecClient, S_OK},    {&IID_ISecClientControl, S_OK},
+        {&IID_IMarshal, E_NOINTERFACE}, {&IID_IClassFactory, E_NOINTERFACE},
         {&IID_IPersist, E_NOINTERFACE}, {&IID_IProvideClassInfo, E_NOINTERFACE},
     };
     EXPECT_EQ(RefCount(m_client.get()), 2u);  // the test's two pointers
@@ -187,12 +190,13 @@ TEST_F(SecClientTest, ScriptsReachTheControlInterfaceThroughIDispatch)
     ASSERT_EQ(m_client->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
     // Even through the IDispatch part of IAuthSecClient.
     IDispatch* viaClient = m_client.get();
-    const wchar_t* names[] = {L"PolicyFile", L"FailNext", L"FailAlways", L"ClearFailures",
+    const wchar_t* names[] = {L"PolicyFile", L"FailNext",  L"FailAlways", L"ClearFailures",
                               L"LastCall",   L"CallCount", L"LastResult"};
     for (int i = 0; i < static_cast<int>(std::size(names)); ++i) {
         LPOLESTR name = const_cast<LPOLESTR>(names[i]);
         DISPID dispid = -1;
-        EXPECT_EQ(viaClient->GetIDsOfNames(IID_NULL, &name, 1, 0, &dispid), S_OK) << Narrow(names[i]);
+        EXPECT_EQ(viaClient->GetIDsOfNames(IID_NULL, &name, 1, 0, &dispid), S_OK)
+            << Narrow(names[i]);
         EXPECT_EQ(dispid, i + 1) << Narrow(names[i]);
     }
 
@@ -205,11 +209,15 @@ TEST_F(SecClientTest, ScriptsReachTheControlInterfaceThroughIDispatch)
     V_BSTR(&value) = SysAllocString(L"Z:\\elsewhere\\policy.txt");
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS put = {&value, &named, 1, 1};
-    EXPECT_EQ(dispatch->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(dispatch->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr,
+                               nullptr),
+              S_OK);
     VariantClear(&value);
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     unique_variant got;
-    EXPECT_EQ(dispatch->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &got, nullptr, nullptr), S_OK);
+    EXPECT_EQ(
+        dispatch->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &got, nullptr, nullptr),
+        S_OK);
     ASSERT_EQ(V_VT(&got), VT_BSTR);
     EXPECT_STREQ(V_BSTR(&got), L"Z:\\elsewhere\\policy.txt");
 }
@@ -239,8 +247,8 @@ struct EditCase {
     const char* name;
     Call call;
     HRESULT expected;
-    std::string after;        // empty: the file stays byte for byte
-    const wchar_t* out;       // what the call gives back; "{NEW}" a new identifier; null: not checked
+    std::string after;   // empty: the file stays byte for byte
+    const wchar_t* out;  // what the call gives back; "{NEW}" a new identifier; null: not checked
     std::string before = "";  // empty: kBase
 };
 
@@ -286,31 +294,37 @@ INSTANTIATE_TEST_SUITE_P(
     AddRole, PolicyEdit,
     testing::Values(
         EditCase{"GivenIdInLowerCaseIsStoredAndHandedBackCanonical",
-                 Add(L"Shift Leads", L"Lead the shifts", L"{0a1b2c3d-1111-2222-3333-444455556666}"), S_OK,
-                 BaseWith({}, {{3, kShiftLeads + " | Lead the shifts"}}), L"{0A1B2C3D-1111-2222-3333-444455556666}"},
+                 Add(L"Shift Leads", L"Lead the shifts", L"{0a1b2c3d-1111-2222-3333-444455556666}"),
+                 S_OK, BaseWith({}, {{3, kShiftLeads + " | Lead the shifts"}}),
+                 L"{0A1B2C3D-1111-2222-3333-444455556666}"},
         EditCase{"NullIdGetsANewOne", Add(L"Shift Leads", nullptr, nullptr), S_OK,
                  BaseWith({}, {{3, "role | {NEW} | Shift Leads"}}), L"{NEW}"},
         EditCase{"EmptyIdGetsANewOne", Add(L"Shift Leads", L"", L""), S_OK,
                  BaseWith({}, {{3, "role | {NEW} | Shift Leads"}}), L"{NEW}"},
         EditCase{"DescriptionKeepsBarsAndLosesSurroundingBlanks",
-                 Add(L"Shift Leads", L" \tA | B  ", L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
-                 BaseWith({}, {{3, kShiftLeads + " | A | B"}})},
-        EditCase{"NameOfAnotherRoleInOtherCase", Add(L"MAINTENANCE", nullptr, nullptr), kExists, "", L"<null>"},
-        EditCase{"IdOfAnotherRole", Add(L"Shift Leads", nullptr, L"{33164cd7-cd23-417c-bf55-6d7905dc29eb}"),
-                 kExists, "", L"{33164cd7-cd23-417c-bf55-6d7905dc29eb}"},
+                 Add(L"Shift Leads", L" \tA | B  ", L"{0A1B2C3D-1111-2222-3333-444455556666}"),
+                 S_OK, BaseWith({}, {{3, kShiftLeads + " | A | B"}})},
+        EditCase{"NameOfAnotherRoleInOtherCase", Add(L"MAINTENANCE", nullptr, nullptr), kExists, "",
+                 L"<null>"},
+        EditCase{"IdOfAnotherRole",
+                 Add(L"Shift Leads", nullptr, L"{33164cd7-cd23-417c-bf55-6d7905dc29eb}"), kExists,
+                 "", L"{33164cd7-cd23-417c-bf55-6d7905dc29eb}"},
         EditCase{"NullName", Add(nullptr, nullptr, nullptr), E_INVALIDARG, ""},
         EditCase{"EmptyName", Add(L"", nullptr, nullptr), E_INVALIDARG, ""},
         EditCase{"NameWithABar", Add(L"A|B", nullptr, nullptr), E_INVALIDARG, ""},
         EditCase{"NameWithALineBreak", Add(L"A\nB", nullptr, nullptr), E_INVALIDARG, ""},
         EditCase{"NameEndingInATab", Add(L"Leads\t", nullptr, nullptr), E_INVALIDARG, ""},
         EditCase{"NameOfSpacesOnly", Add(L"   ", nullptr, nullptr), E_INVALIDARG, ""},
-        EditCase{"NameThatReadsAsAnId", Add(L"{0A1B2C3D-1111-2222-3333-444455556666}", nullptr, nullptr),
-                 E_INVALIDARG, ""},
+        EditCase{"NameThatReadsAsAnId",
+                 Add(L"{0A1B2C3D-1111-2222-3333-444455556666}", nullptr, nullptr), E_INVALIDARG,
+                 ""},
         EditCase{"IdThatIsNoGuid", Add(L"Shift Leads", nullptr, L"not-a-guid"), E_INVALIDARG, "",
                  L"not-a-guid"},
-        EditCase{"IdWithoutBraces", Add(L"Shift Leads", nullptr, L"0A1B2C3D-1111-2222-3333-444455556666"),
+        EditCase{"IdWithoutBraces",
+                 Add(L"Shift Leads", nullptr, L"0A1B2C3D-1111-2222-3333-444455556666"),
                  E_INVALIDARG, ""},
-        EditCase{"DescriptionWithALineBreak", Add(L"Shift Leads", L"one\r\ntwo", nullptr), E_INVALIDARG, ""}),
+        EditCase{"DescriptionWithALineBreak", Add(L"Shift Leads", L"one\r\ntwo", nullptr),
+                 E_INVALIDARG, ""}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 const std::string kOperatorsRecord = std::string("role | ") + kOperators;
@@ -319,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
     UpdateRole, PolicyEdit,
     testing::Values(
         EditCase{"UnchangedRoleLeavesTheFileAlone",
-                 Update(kOperatorsW, L"Operators", L"Run the process areas", L"PLANT\\carol;", L"PLANT\\Shift A;"),
+                 Update(kOperatorsW, L"Operators", L"Run the process areas", L"PLANT\\carol;",
+                        L"PLANT\\Shift A;"),
                  S_OK, ""},
         EditCase{"RenameReachesTheLinesThatUsedTheOldName",
                  Update(kOperatorsW, L"Shift Operators", L"Run the process areas", L"PLANT\\carol;",
@@ -329,59 +344,77 @@ INSTANTIATE_TEST_SUITE_P(
                            {4, "role-group | Shift Operators   | PLANT\\Shift A"},
                            {7, "role-grant | Shift Operators   | CN=Pump P-101,O=Plant | 3"}})},
         EditCase{"RenameInCaseOnly",
-                 Update(L"{13cee7f6-538c-43c2-af6f-04f650653063}", L"OPERATORS", L"Run the process areas",
-                        L"PLANT\\carol;", L"PLANT\\Shift A;"),
+                 Update(L"{13cee7f6-538c-43c2-af6f-04f650653063}", L"OPERATORS",
+                        L"Run the process areas", L"PLANT\\carol;", L"PLANT\\Shift A;"),
                  S_OK,
                  BaseWith({{2, kOperatorsRecord + " | OPERATORS   | Run the process areas"},
                            {4, "role-group | OPERATORS   | PLANT\\Shift A"},
                            {7, "role-grant | OPERATORS   | CN=Pump P-101,O=Plant | 3"}})},
         EditCase{"NameIsTrimmed",
-                 Update(kOperatorsW, L"  Crew \t", L"Run the process areas", L"PLANT\\carol;", L"PLANT\\Shift A;"),
+                 Update(kOperatorsW, L"  Crew \t", L"Run the process areas", L"PLANT\\carol;",
+                        L"PLANT\\Shift A;"),
                  S_OK,
                  BaseWith({{2, kOperatorsRecord + " | Crew   | Run the process areas"},
                            {4, "role-group | Crew   | PLANT\\Shift A"},
                            {7, "role-grant | Crew   | CN=Pump P-101,O=Plant | 3"}})},
-        EditCase{"NewDescription",
-                 Update(kOperatorsW, L"Operators", L"Run it all", L"PLANT\\carol;", L"PLANT\\Shift A;"), S_OK,
-                 BaseWith({{2, kOperatorsRecord + " | Operators   | Run it all"}})},
-        EditCase{"DescriptionRemoved", Update(kOperatorsW, L"Operators", nullptr, L"PLANT\\carol;", L"PLANT\\Shift A;"),
+        EditCase{
+            "NewDescription",
+            Update(kOperatorsW, L"Operators", L"Run it all", L"PLANT\\carol;", L"PLANT\\Shift A;"),
+            S_OK, BaseWith({{2, kOperatorsRecord + " | Operators   | Run it all"}})},
+        EditCase{"DescriptionRemoved",
+                 Update(kOperatorsW, L"Operators", nullptr, L"PLANT\\carol;", L"PLANT\\Shift A;"),
                  S_OK, BaseWith({{2, kOperatorsRecord + " | Operators"}})},
-        EditCase{"EmptyDescriptionFieldFilled", Update(kOperatorsW, L"Operators", L"Runs", nullptr, nullptr), S_OK,
+        EditCase{"EmptyDescriptionFieldFilled",
+                 Update(kOperatorsW, L"Operators", L"Runs", nullptr, nullptr), S_OK,
                  Crlf({"policy | 1", (kOperatorsRecord + " | Operators | Runs").c_str()}), nullptr,
                  Crlf({"policy | 1", (kOperatorsRecord + " | Operators |").c_str()})},
-        EditCase{"FirstDescription", Update(L"{33164CD7-CD23-417C-BF55-6D7905DC29EB}", L"Maintenance",
-                                            L"Fix things", L"PLANT\\bob;", nullptr),
-                 S_OK, BaseWith({{3, std::string("role | ") + kMaintenance + " | Maintenance | Fix things"}})},
+        EditCase{
+            "FirstDescription",
+            Update(L"{33164CD7-CD23-417C-BF55-6D7905DC29EB}", L"Maintenance", L"Fix things",
+                   L"PLANT\\bob;", nullptr),
+            S_OK,
+            BaseWith({{3, std::string("role | ") + kMaintenance + " | Maintenance | Fix things"}})},
         EditCase{"MembersKeptAddedAndRemoved",
-                 Update(kOperatorsW, L"Operators", L"Run the process areas", L"PLANT\\carol;PLANT\\dave;", nullptr),
+                 Update(kOperatorsW, L"Operators", L"Run the process areas",
+                        L"PLANT\\carol;PLANT\\dave;", nullptr),
                  S_OK,
-                 BaseWith({{4, "-"}}, {{5, std::string("role-user | ") + kOperators + " | PLANT\\dave"}})},
+                 BaseWith({{4, "-"}},
+                          {{5, std::string("role-user | ") + kOperators + " | PLANT\\dave"}})},
         EditCase{"MembersInANewOrder",
-                 Update(kOperatorsW, L"Operators", L"Run the process areas", L"PLANT\\dave;PLANT\\carol;",
-                        L"PLANT\\Shift A;"),
+                 Update(kOperatorsW, L"Operators", L"Run the process areas",
+                        L"PLANT\\dave;PLANT\\carol;", L"PLANT\\Shift A;"),
                  S_OK,
-                 BaseWith({{5, "-"}}, {{2, std::string("role-user | ") + kOperators + " | PLANT\\dave"},
-                                       {2, std::string("role-user | ") + kOperators + " | PLANT\\carol"}})},
+                 BaseWith({{5, "-"}},
+                          {{2, std::string("role-user | ") + kOperators + " | PLANT\\dave"},
+                           {2, std::string("role-user | ") + kOperators + " | PLANT\\carol"}})},
         EditCase{"BlankMembersAreSkipped",
-                 Update(kOperatorsW, L"Operators", L"Run the process areas", L" PLANT\\carol ;; ; \t;PLANT\\erin",
-                        L";PLANT\\Shift A;"),
-                 S_OK, BaseWith({}, {{5, std::string("role-user | ") + kOperators + " | PLANT\\erin"}})},
+                 Update(kOperatorsW, L"Operators", L"Run the process areas",
+                        L" PLANT\\carol ;; ; \t;PLANT\\erin", L";PLANT\\Shift A;"),
+                 S_OK,
+                 BaseWith({}, {{5, std::string("role-user | ") + kOperators + " | PLANT\\erin"}})},
         EditCase{"MemberLinesOfARoleWithoutAny",
                  Update(L"{33164CD7-CD23-417C-BF55-6D7905DC29EB}", L"Maintenance", nullptr, nullptr,
                         L"PLANT\\Engineers;"),
                  S_OK,
-                 BaseWith({{6, "-"}}, {{3, std::string("role-group | ") + kMaintenance + " | PLANT\\Engineers"}})},
-        EditCase{"UnknownId",
-                 Update(L"{0A1B2C3D-1111-2222-3333-444455556666}", L"Ghosts", nullptr, nullptr, nullptr), kNotFound,
+                 BaseWith({{6, "-"}}, {{3, std::string("role-group | ") + kMaintenance +
+                                               " | PLANT\\Engineers"}})},
+        EditCase{
+            "UnknownId",
+            Update(L"{0A1B2C3D-1111-2222-3333-444455556666}", L"Ghosts", nullptr, nullptr, nullptr),
+            kNotFound, ""},
+        EditCase{"NameOfAnotherRole",
+                 Update(kOperatorsW, L"maintenance", nullptr, nullptr, nullptr), kExists, ""},
+        EditCase{"NullId", Update(nullptr, L"Operators", nullptr, nullptr, nullptr), E_INVALIDARG,
                  ""},
-        EditCase{"NameOfAnotherRole", Update(kOperatorsW, L"maintenance", nullptr, nullptr, nullptr), kExists, ""},
-        EditCase{"NullId", Update(nullptr, L"Operators", nullptr, nullptr, nullptr), E_INVALIDARG, ""},
-        EditCase{"PrefixedId", Update(L"KIV13CEE7F6-538C-43C2-AF6F-04F650653063", L"Operators", nullptr, nullptr,
-                                      nullptr),
+        EditCase{"PrefixedId",
+                 Update(L"KIV13CEE7F6-538C-43C2-AF6F-04F650653063", L"Operators", nullptr, nullptr,
+                        nullptr),
                  E_INVALIDARG, ""},
-        EditCase{"NullName", Update(kOperatorsW, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG, ""},
-        EditCase{"MemberWithABar", Update(kOperatorsW, L"Operators", nullptr, L"PLANT\\a|b;", nullptr),
-                 E_INVALIDARG, ""}),
+        EditCase{"NullName", Update(kOperatorsW, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG,
+                 ""},
+        EditCase{"MemberWithABar",
+                 Update(kOperatorsW, L"Operators", nullptr, L"PLANT\\a|b;", nullptr), E_INVALIDARG,
+                 ""}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -395,46 +428,60 @@ INSTANTIATE_TEST_SUITE_P(
                  BaseWith({{3, "-"}, {6, "-"}, {8, "-"}}), L"1"},
         EditCase{"UnknownName", DeleteByName(L"Ghosts"), kNotFound, "", L"0"},
         EditCase{"NameIsNotTrimmed", DeleteByName(L" Operators"), kNotFound, "", L"0"},
-        EditCase{"UnknownId", DeleteById(L"KIV0A1B2C3D-1111-2222-3333-444455556666"), kNotFound, "", L"0"},
+        EditCase{"UnknownId", DeleteById(L"KIV0A1B2C3D-1111-2222-3333-444455556666"), kNotFound, "",
+                 L"0"},
         EditCase{"NullName", DeleteByName(nullptr), E_INVALIDARG, "", L"0"},
         EditCase{"EmptyName", DeleteByName(L""), E_INVALIDARG, "", L"0"},
         EditCase{"NullId", DeleteById(nullptr), E_INVALIDARG, "", L"0"},
         EditCase{"PrefixAlone", DeleteById(L"KIV"), E_INVALIDARG, "", L"0"},
-        EditCase{"BracesKept", DeleteById(L"KIV{33164CD7-CD23-417C-BF55-6D7905DC29EB}"), E_INVALIDARG, "", L"0"},
-        EditCase{"OtherPrefix", DeleteById(L"XYZ33164CD7-CD23-417C-BF55-6D7905DC29EB"), E_INVALIDARG, "", L"0"},
-        EditCase{"PrefixInLowerCase", DeleteById(L"kiv33164CD7-CD23-417C-BF55-6D7905DC29EB"), E_INVALIDARG, "",
+        EditCase{"BracesKept", DeleteById(L"KIV{33164CD7-CD23-417C-BF55-6D7905DC29EB}"),
+                 E_INVALIDARG, "", L"0"},
+        EditCase{"OtherPrefix", DeleteById(L"XYZ33164CD7-CD23-417C-BF55-6D7905DC29EB"),
+                 E_INVALIDARG, "", L"0"},
+        EditCase{"PrefixInLowerCase", DeleteById(L"kiv33164CD7-CD23-417C-BF55-6D7905DC29EB"),
+                 E_INVALIDARG, "", L"0"},
+        EditCase{"ShortId", DeleteById(L"KIV33164CD7-CD23-417C-BF55-6D7905DC29E"), E_INVALIDARG, "",
                  L"0"},
-        EditCase{"ShortId", DeleteById(L"KIV33164CD7-CD23-417C-BF55-6D7905DC29E"), E_INVALIDARG, "", L"0"},
-        EditCase{"NotHexadecimal", DeleteById(L"KIV33164CD7-CD23-417C-BF55-6D7905DC29EG"), E_INVALIDARG, "",
-                 L"0"}),
+        EditCase{"NotHexadecimal", DeleteById(L"KIV33164CD7-CD23-417C-BF55-6D7905DC29EG"),
+                 E_INVALIDARG, "", L"0"}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
 // Line ends, a missing final line end, a file without roles, the encoding.
 INSTANTIATE_TEST_SUITE_P(
     FileForm, PolicyEdit,
     testing::Values(
-        EditCase{"LineFeedsOnly", Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
-                 "policy | 1\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators\n" + kShiftLeads +
-                     "\nrole-user | Operators | PLANT\\carol\n",
+        EditCase{"LineFeedsOnly",
+                 Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+                 "policy | 1\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators\n" +
+                     kShiftLeads + "\nrole-user | Operators | PLANT\\carol\n",
                  nullptr,
                  "policy | 1\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators\n"
                  "role-user | Operators | PLANT\\carol\n"},
-        EditCase{"NoFinalLineEnd", Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
-                 "policy | 1\r\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators\r\n" + kShiftLeads,
-                 nullptr, "policy | 1\r\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators"},
-        EditCase{"LastLineRemovedWithoutFinalLineEnd", DeleteByName(L"Operators"), S_OK, "policy | 1\r\n# none",
-                 L"1", "policy | 1\r\n# none\r\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators"},
-        EditCase{"NoRolesYet", Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
-                 Crlf({"policy | 1", "grant | PLANT\\bob | CN=X | 1", kShiftLeads.c_str()}), nullptr,
-                 Crlf({"policy | 1", "grant | PLANT\\bob | CN=X | 1"})},
-        EditCase{"Utf8WithByteOrderMark",
-                 Add(L"Pr\u00FCfer", L"\u00DCberblick", L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
-                 "\xEF\xBB\xBFpolicy | 1\r\nrole | {0A1B2C3D-1111-2222-3333-444455556666} | Pr\xC3\xBC"
-                 "fer | \xC3\x9C"
-                 "berblick\r\n",
-                 nullptr, "\xEF\xBB\xBFpolicy | 1\r\n"},
-        EditCase{"HeaderOnlyAfterComments", Add(L"A", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
-                 "# written by hand\r\n\r\npolicy|1\r\nrole | {0A1B2C3D-1111-2222-3333-444455556666} | A\r\n",
+        EditCase{"NoFinalLineEnd",
+                 Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+                 "policy | 1\r\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators\r\n" +
+                     kShiftLeads,
+                 nullptr,
+                 "policy | 1\r\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators"},
+        EditCase{
+            "LastLineRemovedWithoutFinalLineEnd", DeleteByName(L"Operators"), S_OK,
+            "policy | 1\r\n# none", L"1",
+            "policy | 1\r\n# none\r\nrole | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators"},
+        EditCase{"NoRolesYet",
+                 Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+                 Crlf({"policy | 1", "grant | PLANT\\bob | CN=X | 1", kShiftLeads.c_str()}),
+                 nullptr, Crlf({"policy | 1", "grant | PLANT\\bob | CN=X | 1"})},
+        EditCase{
+            "Utf8WithByteOrderMark",
+            Add(L"Pr\u00FCfer", L"\u00DCberblick", L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+            "\xEF\xBB\xBFpolicy | 1\r\nrole | {0A1B2C3D-1111-2222-3333-444455556666} | Pr\xC3\xBC"
+            "fer | \xC3\x9C"
+            "berblick\r\n",
+            nullptr, "\xEF\xBB\xBFpolicy | 1\r\n"},
+        EditCase{"HeaderOnlyAfterComments",
+                 Add(L"A", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+                 "# written by hand\r\n\r\npolicy|1\r\nrole | "
+                 "{0A1B2C3D-1111-2222-3333-444455556666} | A\r\n",
                  nullptr, "# written by hand\r\n\r\npolicy|1\r\n"}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
@@ -442,16 +489,19 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     InvalidPolicy, PolicyEdit,
     testing::Values(
-        EditCase{"Empty", Add(L"A", nullptr, nullptr), kInvalidPolicy, "", nullptr, "\r\n# nothing\r\n"},
+        EditCase{"Empty", Add(L"A", nullptr, nullptr), kInvalidPolicy, "", nullptr,
+                 "\r\n# nothing\r\n"},
         EditCase{"NoHeader", Add(L"A", nullptr, nullptr), kInvalidPolicy, "", nullptr,
                  Crlf({"role | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators"})},
-        EditCase{"OtherVersion", Add(L"A", nullptr, nullptr), kInvalidPolicy, "", nullptr, Crlf({"policy | 2"})},
+        EditCase{"OtherVersion", Add(L"A", nullptr, nullptr), kInvalidPolicy, "", nullptr,
+                 Crlf({"policy | 2"})},
         EditCase{"RoleWithoutGuid", Add(L"A", nullptr, nullptr), kInvalidPolicy, "", nullptr,
                  Crlf({"policy | 1", "role | 13CEE7F6 | Operators"})},
         EditCase{"TwoRolesOfOneName", DeleteByName(L"Operators"), kInvalidPolicy, "", L"0",
                  Crlf({"policy | 1", "role | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators",
                        "role | {33164CD7-CD23-417C-BF55-6D7905DC29EB} | OPERATORS"})},
-        EditCase{"MemberLineWithTooManyFields", DeleteByName(L"Operators"), kInvalidPolicy, "", L"0",
+        EditCase{"MemberLineWithTooManyFields", DeleteByName(L"Operators"), kInvalidPolicy, "",
+                 L"0",
                  Crlf({"policy | 1", "role | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators",
                        "role-user | Operators | PLANT\\carol | extra"})}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
@@ -493,11 +543,14 @@ TEST_F(SecClientTest, LargeStoreFindsEveryRoleWhereverItStands)
     EXPECT_EQ(m_client->DeleteRoleById(Bstr(prefixed.c_str()), &done), S_OK);
     lines[roleLine(1500)] = lines[roleLine(1500) + 1] = "-";
     EXPECT_EQ(ReadBytes(m_policy), text());
-    EXPECT_EQ(m_client->DeleteRoleById(Bstr(prefixed.c_str()), &done), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(m_client->DeleteRoleById(Bstr(prefixed.c_str()), &done),
+              HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
 
-    EXPECT_EQ(m_client->AddRole(Bstr(L"ROLE 10"), nullptr, &given), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(m_client->AddRole(Bstr(L"ROLE 10"), nullptr, &given),
+              HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
     given = SysAllocString(Widen(id(2000)).c_str());
-    EXPECT_EQ(m_client->AddRole(Bstr(L"Role 1500"), nullptr, &given), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(m_client->AddRole(Bstr(L"Role 1500"), nullptr, &given),
+              HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
     SysFreeString(given);
     given = SysAllocString(Widen(id(1500)).c_str());
     EXPECT_EQ(m_client->AddRole(Bstr(L"Role 2999"), nullptr, &given), S_OK);
@@ -505,16 +558,17 @@ TEST_F(SecClientTest, LargeStoreFindsEveryRoleWhereverItStands)
     lines[roleLine(2998)] += "\r\nrole | " + id(1500) + " | Role 2999";
     EXPECT_EQ(ReadBytes(m_policy), text());
 
-    EXPECT_EQ(m_client->UpdateRole(Bstr(Widen(id(7)).c_str()), Bstr(L"role 2999"), nullptr, Bstr(L"D\\u7;"),
-                                   nullptr, 0),
+    EXPECT_EQ(m_client->UpdateRole(Bstr(Widen(id(7)).c_str()), Bstr(L"role 2999"), nullptr,
+                                   Bstr(L"D\\u7;"), nullptr, 0),
               HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(m_client->UpdateRole(Bstr(Widen(id(7)).c_str()), Bstr(L"Seven"), nullptr, Bstr(L"D\\u7;"), nullptr,
-                                   0),
+    EXPECT_EQ(m_client->UpdateRole(Bstr(Widen(id(7)).c_str()), Bstr(L"Seven"), nullptr,
+                                   Bstr(L"D\\u7;"), nullptr, 0),
               S_OK);
     lines[roleLine(7)] = "role | " + id(7) + " | Seven";
     lines[roleLine(7) + 1] = "role-user | Seven | D\\u7";
     EXPECT_EQ(ReadBytes(m_policy), text());
-    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"Role 7"), &done), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"Role 7"), &done),
+              HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
     EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"SEVEN"), &done), S_OK);
     lines[roleLine(7)] = lines[roleLine(7) + 1] = "-";
     EXPECT_EQ(ReadBytes(m_policy), text());
@@ -522,7 +576,8 @@ TEST_F(SecClientTest, LargeStoreFindsEveryRoleWhereverItStands)
 
     lines.push_back("role | {0A1B2C3D-1111-2222-3333-444455556666} | role 2500");
     WriteBytes(m_policy, text());
-    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"Role 1"), &done), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+    EXPECT_EQ(m_client->DeleteRoleByName(Bstr(L"Role 1"), &done),
+              HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
     EXPECT_EQ(ReadBytes(m_policy), text());
 }
 
@@ -533,9 +588,12 @@ TEST_F(SecClientTest, TextsAreWrittenInTheAnsiCodePage)
     char narrow[16] = {};
     WideCharToMultiByte(CP_ACP, 0, name, -1, narrow, sizeof narrow, nullptr, nullptr);
     std::wstring out;
-    ASSERT_EQ(Add(name, nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}")(m_client.get(), out), S_OK);
-    EXPECT_EQ(ReadBytes(m_policy),
-              Crlf({"policy | 1", ("role | {0A1B2C3D-1111-2222-3333-444455556666} | " + std::string(narrow)).c_str()}));
+    ASSERT_EQ(Add(name, nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}")(m_client.get(), out),
+              S_OK);
+    EXPECT_EQ(
+        ReadBytes(m_policy),
+        Crlf({"policy | 1",
+              ("role | {0A1B2C3D-1111-2222-3333-444455556666} | " + std::string(narrow)).c_str()}));
 }
 
 // --- Pointers, configuration, where the file is -------------------------------
@@ -556,7 +614,8 @@ TEST_F(SecClientTest, NullOutPointersAreRefusedAndChangeNothing)
 
 TEST_F(SecClientTest, WithoutAPolicyFileEveryOperationFailsClearly)
 {
-    ASSERT_EQ(m_control->put_PolicyFile(nullptr), S_OK);  // no override, no variable, no registry value
+    ASSERT_EQ(m_control->put_PolicyFile(nullptr),
+              S_OK);  // no override, no variable, no registry value
     BSTR shown = nullptr;
     ASSERT_EQ(m_control->get_PolicyFile(&shown), S_OK);
     EXPECT_EQ(SysStringLen(shown), 0u);
@@ -574,7 +633,8 @@ TEST_F(SecClientTest, WithoutAPolicyFileEveryOperationFailsClearly)
     EXPECT_EQ(Add(L"A|B", nullptr, nullptr)(m_client.get(), out), E_INVALIDARG);
 
     ASSERT_EQ(m_control->put_PolicyFile(Bstr(m_folder.File(L"missing.txt").c_str())), S_OK);
-    EXPECT_EQ(Add(L"A", nullptr, nullptr)(m_client.get(), out), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Add(L"A", nullptr, nullptr)(m_client.get(), out),
+              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(m_folder.Files(), std::vector<std::wstring>{});
 }
 
@@ -591,11 +651,12 @@ TEST_F(SecClientTest, PolicyFileFollowsTheLibrarysPrecedence)
     };
     ASSERT_EQ(m_control->put_PolicyFile(Bstr(L"")), S_OK);
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     const wchar_t fromRegistry[] = L"file:///C:/data/from%20registry.txt";
-    RegSetValueExW(key, L"PolicyFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(fromRegistry), sizeof fromRegistry);
+    RegSetValueExW(key, L"PolicyFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(fromRegistry),
+                   sizeof fromRegistry);
     EXPECT_EQ(shown(), L"C:\\data\\from registry.txt");
 
     SetEnvironmentVariableW(L"KIVAUTH_POLICY", L"Z:\\from\\variable.txt");
@@ -626,13 +687,14 @@ TEST_F(SecClientTest, PolicyFileFollowsTheLibrarysPrecedence)
 TEST_F(SecClientTest, FailedReplaceKeepsTheOldFileWhole)
 {
     WriteBytes(m_policy, Base());
-    HANDLE reader = CreateFileW(m_policy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE reader = CreateFileW(m_policy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     std::wstring out;
     HRESULT hr = Add(L"Shift Leads", nullptr, nullptr)(m_client.get(), out);
     CloseHandle(reader);
-    EXPECT_TRUE(hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) || hr == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION))
+    EXPECT_TRUE(hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) ||
+                hr == HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION))
         << std::hex << hr;
     EXPECT_EQ(out, L"<null>");
     EXPECT_EQ(ReadBytes(m_policy), Base());
@@ -654,7 +716,8 @@ TEST_F(SecClientTest, ConcurrentWritersLoseNothing)
             com_ptr<IAuthSecClient> client = CreateClient();
             ControlOf(client)->put_PolicyFile(Bstr(m_policy.c_str()));
             for (int i = 0; i < kRolesEach; ++i) {
-                std::wstring out, name = L"Role " + std::to_wstring(index) + L"." + std::to_wstring(i);
+                std::wstring out,
+                    name = L"Role " + std::to_wstring(index) + L"." + std::to_wstring(i);
                 results[index][i] = Add(name.c_str(), nullptr, nullptr)(client.get(), out);
             }
         }
@@ -669,7 +732,8 @@ TEST_F(SecClientTest, ConcurrentWritersLoseNothing)
     EXPECT_TRUE(LibraryAccepts(text)) << text;
     for (int index = 0; index < kWriters; ++index)
         for (int i = 0; i < kRolesEach; ++i) {
-            std::string name = " | Role " + std::to_string(index) + "." + std::to_string(i) + "\r\n";
+            std::string name =
+                " | Role " + std::to_string(index) + "." + std::to_string(i) + "\r\n";
             EXPECT_NE(text.find(name), std::string::npos) << name;
         }
 }
@@ -742,15 +806,19 @@ TEST_P(InjectedFailure, StarFailsEveryOperation)
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, InjectedFailure,
-    testing::Values(OperationCase{"AddRole", [](IAuthSecClient* client, std::wstring& out) {
+    testing::Values(OperationCase{"AddRole",
+                                  [](IAuthSecClient* client, std::wstring& out) {
                                       static int n = 0;
                                       std::wstring name = L"Added " + std::to_wstring(++n);
                                       return Add(name.c_str(), nullptr, nullptr)(client, out);
                                   }},
-                    OperationCase{"UpdateRole", Update(kOperatorsW, L"Operators", L"Changed", nullptr, nullptr)},
+                    OperationCase{"UpdateRole",
+                                  Update(kOperatorsW, L"Operators", L"Changed", nullptr, nullptr)},
                     OperationCase{"DeleteRoleByName", DeleteByName(L"Operators")},
                     OperationCase{"DeleteRoleById", DeleteById(kMaintenanceId)}),
-    [](const testing::TestParamInfo<OperationCase>& row) { return std::string(row.param.operation); });
+    [](const testing::TestParamInfo<OperationCase>& row) {
+        return std::string(row.param.operation);
+    });
 
 TEST_F(SecClientTest, FailuresAreChosenByKnownNamesAndFailureCodes)
 {
@@ -759,13 +827,20 @@ TEST_F(SecClientTest, FailuresAreChosenByKnownNamesAndFailureCodes)
         LONG code;
         HRESULT expected;
     } cases[] = {
-        {L"AddRole", E_FAIL, S_OK},          {L"addrole", E_FAIL, S_OK},   {L"*", E_FAIL, S_OK},
-        {L"Reserved07", E_FAIL, E_INVALIDARG}, {L"", E_FAIL, E_INVALIDARG}, {nullptr, E_FAIL, E_INVALIDARG},
-        {L"AddRole", S_OK, E_INVALIDARG},    {L"AddRole", S_FALSE, E_INVALIDARG},
+        {L"AddRole", E_FAIL, S_OK},
+        {L"addrole", E_FAIL, S_OK},
+        {L"*", E_FAIL, S_OK},
+        {L"Reserved07", E_FAIL, E_INVALIDARG},
+        {L"", E_FAIL, E_INVALIDARG},
+        {nullptr, E_FAIL, E_INVALIDARG},
+        {L"AddRole", S_OK, E_INVALIDARG},
+        {L"AddRole", S_FALSE, E_INVALIDARG},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(m_control->FailNext(Bstr(c.operation), c.code), c.expected) << Narrow(c.operation);
-        EXPECT_EQ(m_control->FailAlways(Bstr(c.operation), c.code), c.expected) << Narrow(c.operation);
+        EXPECT_EQ(m_control->FailNext(Bstr(c.operation), c.code), c.expected)
+            << Narrow(c.operation);
+        EXPECT_EQ(m_control->FailAlways(Bstr(c.operation), c.code), c.expected)
+            << Narrow(c.operation);
     }
 }
 
@@ -791,9 +866,11 @@ TEST_F(SecClientTest, LastCallShowsEachCallAsItCame)
         {Add(L"Say \"hi\"", L"a\\b", L"{0a1b2c3d-1111-2222-3333-444455556666}"),
          L"AddRole(\"Say \\\"hi\\\"\", \"a\\\\b\", \"{0a1b2c3d-1111-2222-3333-444455556666}\")"},
         {Update(kOperatorsW, L"Operators", nullptr, L"PLANT\\carol;", nullptr),
-         L"UpdateRole(\"{13CEE7F6-538C-43C2-AF6F-04F650653063}\", \"Operators\", null, \"PLANT\\\\carol;\", null, 0)"},
+         L"UpdateRole(\"{13CEE7F6-538C-43C2-AF6F-04F650653063}\", \"Operators\", null, "
+         L"\"PLANT\\\\carol;\", null, 0)"},
         {DeleteByName(L"Ghosts"), L"DeleteRoleByName(\"Ghosts\")"},
-        {DeleteById(kMaintenanceId), L"DeleteRoleById(\"KIV33164CD7-CD23-417C-BF55-6D7905DC29EB\")"},
+        {DeleteById(kMaintenanceId),
+         L"DeleteRoleById(\"KIV33164CD7-CD23-417C-BF55-6D7905DC29EB\")"},
     };
     BSTR shown = nullptr;
     ASSERT_EQ(m_control->get_LastCall(&shown), S_OK);

@@ -26,12 +26,12 @@ void Record(const char* name, std::vector<Arg> args, std::vector<const wchar_t*>
 }
 
 // An operation the module never calls: fail loudly.
-#define FAKE_RESERVED(n)                                                   \
-    STDMETHOD(Reserved##n)() override                                      \
-    {                                                                      \
-        ADD_FAILURE() << "unexpected call of slot " #n;                    \
-        Record("Reserved" #n, {});                                         \
-        return E_NOTIMPL;                                                  \
+#define FAKE_RESERVED(n)                                \
+    STDMETHOD(Reserved##n)() override                   \
+    {                                                   \
+        ADD_FAILURE() << "unexpected call of slot " #n; \
+        Record("Reserved" #n, {});                      \
+        return E_NOTIMPL;                               \
     }
 
 template <class Itf>
@@ -69,10 +69,24 @@ class FakeEvent final : public FakeObject<IAuditEvent> {
 public:
     FakeEvent() : FakeObject(IID_IAuditEvent, "ReleaseEvent") {}
 
-    FAKE_RESERVED(03) FAKE_RESERVED(04) FAKE_RESERVED(05) FAKE_RESERVED(06) FAKE_RESERVED(07)
-    FAKE_RESERVED(08) FAKE_RESERVED(09) FAKE_RESERVED(10) FAKE_RESERVED(11) FAKE_RESERVED(12)
-    FAKE_RESERVED(13) FAKE_RESERVED(14) FAKE_RESERVED(15) FAKE_RESERVED(16) FAKE_RESERVED(17)
-    FAKE_RESERVED(18) FAKE_RESERVED(19) FAKE_RESERVED(20)
+    FAKE_RESERVED(03)
+    FAKE_RESERVED(04)
+    FAKE_RESERVED(05)
+    FAKE_RESERVED(06)
+    FAKE_RESERVED(07)
+    FAKE_RESERVED(08)
+    FAKE_RESERVED(09)
+    FAKE_RESERVED(10)
+    FAKE_RESERVED(11)
+    FAKE_RESERVED(12)
+    FAKE_RESERVED(13)
+    FAKE_RESERVED(14)
+    FAKE_RESERVED(15)
+    FAKE_RESERVED(16)
+    FAKE_RESERVED(17)
+    FAKE_RESERVED(18)
+    FAKE_RESERVED(19)
+    FAKE_RESERVED(20)
     STDMETHOD(SetOptionalText1)(BSTR text) override
     {
         Record("SetOptionalText1", {Text(text)}, {text});
@@ -96,21 +110,38 @@ public:
         Record("SetOptionalText2", {Text(text)}, {text});
         return g_behaviour.setOptional;
     }
-    FAKE_RESERVED(28) FAKE_RESERVED(29) FAKE_RESERVED(30) FAKE_RESERVED(31) FAKE_RESERVED(32)
-    FAKE_RESERVED(33) FAKE_RESERVED(34) FAKE_RESERVED(35) FAKE_RESERVED(36) FAKE_RESERVED(37)
-    FAKE_RESERVED(38) FAKE_RESERVED(39) FAKE_RESERVED(40) FAKE_RESERVED(41) FAKE_RESERVED(42)
-    FAKE_RESERVED(43) FAKE_RESERVED(44) FAKE_RESERVED(45) FAKE_RESERVED(46) FAKE_RESERVED(47)
+    FAKE_RESERVED(28)
+    FAKE_RESERVED(29)
+    FAKE_RESERVED(30)
+    FAKE_RESERVED(31)
+    FAKE_RESERVED(32)
+    FAKE_RESERVED(33)
+    FAKE_RESERVED(34)
+    FAKE_RESERVED(35)
+    FAKE_RESERVED(36)
+    FAKE_RESERVED(37)
+    FAKE_RESERVED(38)
+    FAKE_RESERVED(39)
+    FAKE_RESERVED(40)
+    FAKE_RESERVED(41)
+    FAKE_RESERVED(42)
+    FAKE_RESERVED(43)
+    FAKE_RESERVED(44)
+    FAKE_RESERVED(45)
+    FAKE_RESERVED(46)
+    FAKE_RESERVED(47)
     FAKE_RESERVED(48)
     STDMETHOD(AddParameter)(BSTR name, BSTR value, LONG first) override
     {
         Record("AddParameter", {Text(name), Text(value), Number(first)}, {name, value});
         return g_behaviour.addParameter;
     }
-    STDMETHOD(SetSource)(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine, ULONG processId,
-                         ULONG threadId, BSTR computerName, BSTR address) override
+    STDMETHOD(SetSource)(BSTR reserved, BSTR account, BSTR modulePath, BSTR commandLine,
+                         ULONG processId, ULONG threadId, BSTR computerName, BSTR address) override
     {
-        Record("SetSource", {Text(reserved), Text(account), Text(modulePath), Text(commandLine),
-                             Number(processId), Number(threadId), Text(computerName), Text(address)});
+        Record("SetSource",
+               {Text(reserved), Text(account), Text(modulePath), Text(commandLine),
+                Number(processId), Number(threadId), Text(computerName), Text(address)});
         return g_behaviour.setSource;
     }
     STDMETHOD(Send)(VARIANT_BOOL request) override
@@ -124,12 +155,19 @@ class FakeSupport final : public FakeObject<IAuditSupport> {
 public:
     FakeSupport() : FakeObject(IID_IAuditSupport, "ReleaseSupport") {}
 
-    FAKE_RESERVED(03) FAKE_RESERVED(04) FAKE_RESERVED(05) FAKE_RESERVED(06) FAKE_RESERVED(07)
-    FAKE_RESERVED(08) FAKE_RESERVED(09) FAKE_RESERVED(10)
+    FAKE_RESERVED(03)
+    FAKE_RESERVED(04)
+    FAKE_RESERVED(05)
+    FAKE_RESERVED(06)
+    FAKE_RESERVED(07)
+    FAKE_RESERVED(08)
+    FAKE_RESERVED(09)
+    FAKE_RESERVED(10)
     STDMETHOD(CreateEvent)(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra,
                            IAuditEvent** event) override
     {
-        Record("CreateEvent", {Text(operation), Number(code), Number(kind), Text(message), Text(extra)},
+        Record("CreateEvent",
+               {Text(operation), Number(code), Number(kind), Text(message), Text(extra)},
                {operation, message, extra});
         *event = nullptr;
         if (FAILED(g_behaviour.createEvent)) return g_behaviour.createEvent;
@@ -168,7 +206,8 @@ public:
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
+            return E_NOINTERFACE;
         *ppv = this;
         return S_OK;
     }
@@ -180,8 +219,9 @@ public:
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
         if (FAILED(g_behaviour.createInstance)) return g_behaviour.createInstance;
-        IUnknown* object = g_behaviour.refuseInterface ? static_cast<IUnknown*>(new RefusingObject)
-                                                       : static_cast<IAuditSupport*>(new FakeSupport);
+        IUnknown* object = g_behaviour.refuseInterface
+                               ? static_cast<IUnknown*>(new RefusingObject)
+                               : static_cast<IAuditSupport*>(new FakeSupport);
         HRESULT hr = object->QueryInterface(riid, ppv);
         object->Release();
         return hr;
@@ -197,8 +237,8 @@ FakeAuditRegistration::FakeAuditRegistration(const FakeBehaviour& behaviour)
 {
     g_behaviour = behaviour;
     g_calls.clear();
-    m_hr = CoRegisterClassObject(CLSID_KQSecSupport, &g_factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                 &m_cookie);
+    m_hr = CoRegisterClassObject(CLSID_KQSecSupport, &g_factory, CLSCTX_INPROC_SERVER,
+                                 REGCLS_MULTIPLEUSE, &m_cookie);
 }
 
 FakeAuditRegistration::~FakeAuditRegistration()

@@ -8,10 +8,7 @@
 
 class MallocSpy {
 public:
-    MallocSpy() : m_spy(new Spy)
-    {
-        m_registered = SUCCEEDED(CoRegisterMallocSpy(m_spy));
-    }
+    MallocSpy() : m_spy(new Spy) { m_registered = SUCCEEDED(CoRegisterMallocSpy(m_spy)); }
     ~MallocSpy()
     {
         // While blocks allocated under the spy are alive, the platform keeps
@@ -64,7 +61,10 @@ private:
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
-        STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+        STDMETHOD_(ULONG, AddRef)() override
+        {
+            return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+        }
         STDMETHOD_(ULONG, Release)() override
         {
             LONG refs = InterlockedDecrement(&m_refs);

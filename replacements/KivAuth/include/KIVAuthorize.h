@@ -26,7 +26,7 @@ struct CKIVRoleMember {
 // One role. Texts are NUL-terminated narrow text in the ANSI code page.
 struct CKIVRole {
     DWORD reserved;
-    char id[256];           // a GUID in braces
+    char id[256];  // a GUID in braces
     char name[256];
     char description[256];
     DWORD reserved2;

@@ -14,8 +14,8 @@
 
 // Back to the start: the embedded default policy as the policy source, no
 // security server, no forced results, an empty call log that records
-// nothing, the error variant VT_EMPTY. Caches of live objects keep what they loaded until their next
-// InitCache or RefreshCache.
+// nothing, the error variant VT_EMPTY. Caches of live objects keep what they loaded until their
+// next InitCache or RefreshCache.
 KIVAUTH_CONTROL_API void KivTest_Reset();
 
 // Makes a policy text the policy source for the following InitCache and
