@@ -10,11 +10,11 @@
 #include "KQSecRolesCollection.h"
 
 ClassEntry g_classTable[] = {
-    {&CLSID_IKIVAuthorization, IDR_IKIVAUTHORIZATION, CreateComInstance<CIKIVAuthorization>,
-     nullptr, 0},
-    {&CLSID_AuthorizationEx, IDR_AUTHORIZATIONEX, CreateComInstance<CAuthorizationEx>, nullptr, 0},
-    {&CLSID_KQSecRole, IDR_KQSECROLE, CreateComInstance<CKQSecRole>, nullptr, 0},
-    {&CLSID_KQSecRolesCollection, IDR_KQSECROLESCOLLECTION,
-     CreateComInstance<CKQSecRolesCollection>, nullptr, 0},
-    {nullptr, 0, nullptr, nullptr, 0},
+    {&CLSID_IKIVAuthorization, CreateComInstance<CIKIVAuthorization>, nullptr,
+     IDR_IKIVAUTHORIZATION, 0},
+    {&CLSID_AuthorizationEx, CreateComInstance<CAuthorizationEx>, nullptr, IDR_AUTHORIZATIONEX, 0},
+    {&CLSID_KQSecRole, CreateComInstance<CKQSecRole>, nullptr, IDR_KQSECROLE, 0},
+    {&CLSID_KQSecRolesCollection, CreateComInstance<CKQSecRolesCollection>, nullptr,
+     IDR_KQSECROLESCOLLECTION, 0},
+    {nullptr, nullptr, nullptr, 0, 0},
 };

@@ -6,11 +6,12 @@
 #include <windows.h>
 #include <objbase.h>
 
+// The pointers first: no padding between the fields on either architecture.
 struct ClassEntry {
-    const CLSID* clsid;   // null ends the table
-    UINT registryScript;  // REGISTRY resource id
+    const CLSID* clsid;  // null ends the table
     HRESULT (*createInstance)(IUnknown* outer, REFIID riid, void** ppv);
     IClassFactory* factory;  // cached, null until asked for
+    UINT registryScript;     // REGISTRY resource id
     DWORD cookie;            // never registered: stays 0
 };
 
