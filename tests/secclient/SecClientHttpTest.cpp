@@ -33,7 +33,7 @@ const std::string kPlant = Crlf({
 
 std::string Served(const std::wstring& path)
 {
-    return httptest::ReadFileBytes(ServedFile(path));
+    return ReadFileBytes(ServedFile(path));
 }
 
 class SecClientHttpTest : public testing::Test {

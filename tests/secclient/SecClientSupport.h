@@ -87,18 +87,12 @@ inline void WriteBytes(const std::wstring& path, const std::string& bytes)
     CloseHandle(file);
 }
 
+// The bytes of a file; "<missing>" when it is not there, so that a
+// comparison with the expected text says so.
 inline std::string ReadBytes(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
-    return bytes;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return "<missing>";
+    return ReadFileBytes(path);
 }
 
 // True when the closed library accepts the text as a policy. Leaves the

@@ -3,6 +3,8 @@
 // and, on the loopback too, servers that are down or never answer.
 #pragma once
 
+#include "TestHelpers.h"
+
 #include <winsock2.h>
 #include <windows.h>
 
@@ -19,20 +21,6 @@ inline std::wstring ServerFolder()
     wchar_t value[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"AUTH_HTTPD_DIR", value, MAX_PATH);
     return length && length < MAX_PATH ? std::wstring(value) : std::wstring();
-}
-
-inline std::string ReadFileBytes(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
-    return bytes;
 }
 
 // The port the server listens on; 0 when it was not started.
