@@ -546,20 +546,22 @@ long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
         *role = nullptr;
         if (RoleInfoWithoutRecord()) return S_OK;
         if (!roleIdOrName) return E_INVALIDARG;
-        std::string canonical;
-        if (roleIdOrName[0] == '{' && !ParseGuid(roleIdOrName, canonical)) return kBadRoleId;
+        std::string_view text(roleIdOrName);
+        bool byId = text[0] == '{';
+        if (byId && !IsGuid(text)) return kBadRoleId;
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        const auto& roles = cache->policy->Roles();
+        const Policy& policy = *cache->policy;
+        const auto& roles = policy.Roles();
         const Role* found = nullptr;
-        if (canonical.empty()) {
-            found = cache->policy->FindRoleByName(roleIdOrName);
-        } else {
+        if (byId) {
+            GuidValue id = GuidValueOf(text);
             size_t next = cache->nextRole.load(std::memory_order_relaxed);
-            found = next < roles.size() && roles[next].id == canonical
-                        ? &roles[next]
-                        : cache->policy->FindRoleById(canonical);
+            found = next < roles.size() && policy.RoleId(next) == id ? &roles[next]
+                                                                     : policy.FindRoleById(id);
+        } else {
+            found = policy.FindRoleByName(text, cache->Records());
         }
         if (!found) return kUnknownRole;
         cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace kivauth {
 
@@ -17,6 +18,14 @@ struct BadLine {
 [[noreturn]] void Reject(std::string message)
 {
     throw BadLine{std::move(message)};
+}
+
+using standin::HashOf;
+
+uint32_t NameHash(std::string_view folded) noexcept
+{
+    uint64_t hash = std::hash<std::string_view>{}(folded);
+    return static_cast<uint32_t>(hash ^ hash >> 32);
 }
 
 std::string Quoted(const std::string& text)
@@ -226,10 +235,14 @@ private:
         if (!ParseGuid(f[1], m_canonicalId)) Reject("bad role identifier " + Quoted(f[1]));
         const std::string& name = Required(f[2], "role name");
         uint32_t index = static_cast<uint32_t>(m_policy.m_roles->size());
-        if (!m_policy.m_roleById->emplace(standin::GuidValueOf(m_canonicalId), index).second)
-            Reject("role identifier " + m_canonicalId + " given twice");
-        if (!m_policy.m_roleByName->emplace(m_policy.Keep(Fold(m_key, name)), index).second)
-            Reject("role name " + Quoted(name) + " given twice");
+        standin::GuidValue id = standin::GuidValueOf(m_canonicalId);
+        if (m_policy.FindRoleById(id)) Reject("role identifier " + m_canonicalId + " given twice");
+        std::string_view folded = Fold(m_key, name);
+        if (m_policy.FindFolded(folded)) Reject("role name " + Quoted(name) + " given twice");
+        m_policy.m_roleById.Add(HashOf(id), index);
+        m_policy.m_roleIds.push_back(id);
+        m_policy.m_roleByName.Add(NameHash(folded), index);
+        m_policy.m_foldedNames.push_back(m_policy.Keep(folded));
         m_policy.m_roles->push_back(Role{m_policy.Keep(m_canonicalId), m_policy.Keep(name),
                                          f.size() > 3 ? m_policy.Keep(f[3]) : std::string_view(),
                                          std::pmr::vector<std::string_view>(&m_policy.m_arena),
@@ -251,8 +264,7 @@ private:
                        ? &roles.back()
                        : m_policy.FindRoleById(m_canonicalId);
         } else {
-            auto found = m_policy.m_roleByName->find(Fold(m_key, idOrName));
-            if (found != m_policy.m_roleByName->end()) role = &roles[found->second];
+            role = m_policy.FindFolded(Fold(m_key, idOrName));
         }
         if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
         return static_cast<uint32_t>(role - roles.data());
@@ -368,8 +380,6 @@ Policy::Policy(size_t textSize)
     // tables' nodes.
     : m_arena(textSize + 4096),
       m_roles(&m_arena),
-      m_roleById(&m_arena),
-      m_roleByName(&m_arena),
       m_rolesOfUser(&m_arena),
       m_rolesOfGroup(&m_arena),
       m_groupsOfAccount(&m_arena),
@@ -407,8 +417,10 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
     // lines: growing tables of 100,000 entries walks them again.
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     policy->m_roles->reserve(lines / 3);
-    policy->m_roleById->reserve(lines / 3);
-    policy->m_roleByName->reserve(lines / 3);
+    policy->m_roleById.Reserve(lines / 3);
+    policy->m_roleIds.reserve(lines / 3);
+    policy->m_roleByName.Reserve(lines / 3);
+    policy->m_foldedNames.reserve(lines / 3);
     policy->m_rolesOfUser->reserve(lines / 3);
     policy->m_grants->reserve(lines / 3);
     Parser parser(*policy);
@@ -448,17 +460,37 @@ DWORD Policy::DnGrants::RoleMask(uint32_t role) const noexcept
 
 const Role* Policy::FindRoleById(std::string_view canonicalId) const
 {
-    auto found = m_roleById->find(standin::GuidValueOf(canonicalId));
-    if (found == m_roleById->end()) return nullptr;
-    // The key is the identifier's value: the text must match too.
-    const Role& role = (*m_roles)[found->second];
-    return role.id == canonicalId ? &role : nullptr;
+    return FindRoleById(standin::GuidValueOf(canonicalId));
 }
 
-const Role* Policy::FindRoleByName(const std::string& name) const
+const Role* Policy::FindRoleById(const standin::GuidValue& id) const
 {
-    auto found = m_roleByName->find(FoldCase(name));
-    return found == m_roleByName->end() ? nullptr : &(*m_roles)[found->second];
+    uint32_t found =
+        m_roleById.Find(HashOf(id), [&](uint32_t role) { return m_roleIds[role] == id; });
+    return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
+}
+
+const Role* Policy::FindFolded(std::string_view folded) const
+{
+    uint32_t found = m_roleByName.Find(
+        NameHash(folded), [&](uint32_t role) { return m_foldedNames[role] == folded; });
+    return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
+}
+
+const Role* Policy::FindRoleByName(std::string_view name) const
+{
+    FoldedKey key(name);
+    return FindFolded(key.view());
+}
+
+const Role* Policy::FindRoleByName(std::string_view name, NameCheck& check) const
+{
+    FoldedKey key(name);
+    std::string_view folded = key.view();
+    uint32_t found = m_roleByName.Find(NameHash(folded), [&](uint32_t role) {
+        return check.Same(role, folded) || m_foldedNames[role] == folded;
+    });
+    return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
 }
 
 std::vector<uint32_t> Policy::RolesOf(const std::string& account) const

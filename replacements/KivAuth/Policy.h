@@ -7,6 +7,7 @@
 #pragma once
 
 #include "Arena.h"
+#include "FlatIndex.h"
 #include "TextHelpers.h"
 
 #include <windows.h>
@@ -64,8 +65,26 @@ public:
     // By identifier when the text is a GUID in braces, by name otherwise.
     // Null when there is no such role.
     const Role* FindRole(const std::string& idOrName) const;
+    // An identifier as ParseGuid gives it, or its value: the value of a
+    // strict GUID text stands for that text and no other.
     const Role* FindRoleById(std::string_view canonicalId) const;
-    const Role* FindRoleByName(const std::string& name) const;
+    const Role* FindRoleById(const standin::GuidValue& id) const;
+    const Role* FindRoleByName(std::string_view name) const;
+
+    // Confirms that a role found under a name's hash is the role of that
+    // name, where the caller holds the name already (a role record).
+    class NameCheck {
+    public:
+        virtual bool Same(uint32_t role, std::string_view folded) noexcept = 0;
+
+    protected:
+        ~NameCheck() = default;
+    };
+    // As FindRoleByName, asking check before the role's own folded name.
+    const Role* FindRoleByName(std::string_view name, NameCheck& check) const;
+    const standin::GuidValue& RoleId(size_t role) const noexcept { return m_roleIds[role]; }
+    // The key under which the role's name is found.
+    std::string_view FoldedName(uint32_t role) const noexcept { return m_foldedNames[role]; }
 
     // The roles of an account, directly or through its groups, in policy order.
     std::vector<uint32_t> RolesOf(const std::string& account) const;
@@ -98,6 +117,8 @@ private:
     };
     using Index = Table<std::pmr::vector<uint32_t>>;
 
+    // The role of a name folded as FoldCase does.
+    const Role* FindFolded(std::string_view folded) const;
     // A copy of the text in the arena.
     std::string_view Keep(std::string_view text);
     // The table's entry for the key, made (with a key of its own) when new.
@@ -107,9 +128,12 @@ private:
     // First: everything below allocates from it, and it must outlive them.
     std::pmr::monotonic_buffer_resource m_arena;
     standin::InArena<std::pmr::vector<Role>> m_roles;
-    standin::InArena<std::pmr::unordered_map<standin::GuidValue, uint32_t, standin::GuidValueHash>>
-        m_roleById;
-    standin::InArena<Table<uint32_t>> m_roleByName;
+    // The role tables, by role index beside them: what a lookup compares
+    // sits in a few megabytes, not among the roles' texts.
+    FlatIndex m_roleById;
+    std::vector<standin::GuidValue> m_roleIds;
+    FlatIndex m_roleByName;
+    std::vector<std::string_view> m_foldedNames;
     standin::InArena<Index> m_rolesOfUser;
     standin::InArena<Index> m_rolesOfGroup;
     standin::InArena<Table<std::pmr::vector<std::string_view>>> m_groupsOfAccount;

@@ -21,7 +21,12 @@ void FillMembers(const std::pmr::vector<std::string_view>& names, CKIVRoleMember
 
 CKIVRole* RoleRecords::Record(const Role& role)
 {
-    size_t index = static_cast<size_t>(&role - m_policy.Roles().data());
+    return Record(static_cast<uint32_t>(&role - m_policy.Roles().data()));
+}
+
+CKIVRole* RoleRecords::Record(uint32_t index)
+{
+    const Role& role = m_policy.Roles()[index];
     if (m_entries.empty()) m_entries.resize(m_policy.Roles().size());
     std::unique_ptr<Entry>& slot = m_entries[index];
     if (slot) return &slot->role;
@@ -40,6 +45,26 @@ CKIVRole* RoleRecords::Record(const Role& role)
                 record.groupCount);
     slot = std::move(entry);
     return &slot->role;
+}
+
+bool RoleRecords::Same(uint32_t role, std::string_view folded) noexcept
+{
+    CKIVRole* record = nullptr;
+    try {
+        record = Record(role);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const char* name = record->name;
+    // A name that fills its field may have been cut short.
+    if (folded.size() + 1 >= sizeof record->name) return false;
+    for (char wanted : folded) {
+        char c = *name++;
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != wanted) return false;
+    }
+    return *name == '\0';
 }
 
 namespace {

@@ -12,7 +12,7 @@
 
 namespace kivauth {
 
-class RoleRecords {
+class RoleRecords : public Policy::NameCheck {
 public:
     explicit RoleRecords(const Policy& policy) : m_policy(policy) {}
     RoleRecords(const RoleRecords&) = delete;
@@ -20,6 +20,13 @@ public:
 
     // Throw std::bad_alloc.
     CKIVRole* Record(const Role& role);
+    CKIVRole* Record(uint32_t role);
+
+    // Whether the role's record holds the name, folded: the record is
+    // wanted anyway, and its name sits beside its other fields. False when
+    // the record cannot tell (a name longer than its field, or not plain
+    // ASCII, or no memory for the record), which leaves it to the policy.
+    bool Same(uint32_t role, std::string_view folded) noexcept override;
     CKIVRoleList* List();  // null when the store has no roles
 
     // Takes over the records of an earlier store whose roles are the same in

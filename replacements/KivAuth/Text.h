@@ -13,6 +13,9 @@ namespace kivauth {
 // Accounts, DNs, names and applications are looked up folded to one case;
 // the security-database client finds roles by the same rules.
 using standin::FoldCase;
+using standin::GuidValue;
+using standin::GuidValueOf;
+using standin::IsGuid;
 using standin::ParseGuid;
 using standin::Trim;
 using standin::Utf8ToAcp;

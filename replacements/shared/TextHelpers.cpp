@@ -74,17 +74,35 @@ std::string FoldCase(std::string text)
     return text;
 }
 
-bool ParseGuid(const std::string& text, std::string& canonical)
+bool IsGuid(std::string_view text) noexcept
 {
     if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
     for (size_t i = 1; i < 37; ++i) {
         bool dash = i == 9 || i == 14 || i == 19 || i == 24;
         if (dash ? text[i] != '-' : !IsHex(text[i])) return false;
     }
+    return true;
+}
+
+bool ParseGuid(const std::string& text, std::string& canonical)
+{
+    if (!IsGuid(text)) return false;
     canonical = text;
     for (char& c : canonical)
         if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
     return true;
+}
+
+uint32_t HashOf(const GuidValue& value) noexcept
+{
+    // The finaliser of MurmurHash3: sequential identifiers spread evenly.
+    uint64_t x = value.high * 0x9E3779B97F4A7C15ull ^ value.low;
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ull;
+    x ^= x >> 33;
+    return static_cast<uint32_t>(x);
 }
 
 GuidValue GuidValueOf(std::string_view text) noexcept

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,7 @@ std::string FoldCase(std::string text);
 // A GUID in braces, strictly {8-4-4-4-12} hexadecimal digits; canonical is
 // the same text in upper case.
 bool ParseGuid(const std::string& text, std::string& canonical);
+bool IsGuid(std::string_view text) noexcept;
 
 // A role identifier as its 16 bytes, for tables of many roles: no text of
 // its own to allocate, compare or fetch from memory. Of any text, the value
@@ -40,11 +42,10 @@ struct GuidValue {
         return high == other.high && low == other.low;
     }
 };
+// Every bit of the value stirred into the low ones, which pick a table's slot.
+uint32_t HashOf(const GuidValue& value) noexcept;
 struct GuidValueHash {
-    size_t operator()(const GuidValue& value) const noexcept
-    {
-        return static_cast<size_t>(value.high * 0x9E3779B97F4A7C15ull ^ value.low);
-    }
+    size_t operator()(const GuidValue& value) const noexcept { return HashOf(value); }
 };
 GuidValue GuidValueOf(std::string_view text) noexcept;
 
