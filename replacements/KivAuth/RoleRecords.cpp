@@ -2,19 +2,24 @@
 
 #include "Text.h"
 
+#include <new>
+
 namespace kivauth {
 
 namespace {
 
-void FillMembers(const std::pmr::vector<std::string_view>& names, CKIVRoleMember* storage,
-                 std::vector<CKIVRoleMember*>& block, CKIVRoleMember**& pointer, LONG& count)
+// Members from the first free one on, and their pointers; the record's block
+// and count, null for none.
+void FillMembers(const std::pmr::vector<std::string_view>& names, CKIVRoleMember*& member,
+                 CKIVRoleMember**& pointer, CKIVRoleMember**& block, LONG& count)
 {
+    block = names.empty() ? nullptr : pointer;
+    count = static_cast<LONG>(names.size());
     for (std::string_view name : names) {
-        CopyToField(name, storage->name, sizeof storage->name);
-        block.push_back(storage++);
+        CKIVRoleMember* made = new (member++) CKIVRoleMember{};
+        CopyToField(name, made->name, sizeof made->name);
+        *pointer++ = made;
     }
-    pointer = block.empty() ? nullptr : block.data();
-    count = static_cast<LONG>(block.size());
 }
 
 }  // namespace
@@ -28,23 +33,27 @@ CKIVRole* RoleRecords::Record(uint32_t index)
 {
     const Role& role = m_policy.Roles()[index];
     if (m_entries.empty()) m_entries.resize(m_policy.Roles().size());
-    std::unique_ptr<Entry>& slot = m_entries[index];
-    if (slot) return &slot->role;
+    Block& slot = m_entries[index];
+    if (slot) return reinterpret_cast<CKIVRole*>(slot.get());
 
-    std::unique_ptr<Entry> entry(new Entry);
-    size_t memberCount = role.users.size() + role.groups.size();
-    entry->members.reset(new CKIVRoleMember[memberCount]());
-    entry->users.reserve(role.users.size());
-    entry->groups.reserve(role.groups.size());
-    CKIVRole& record = entry->role;
+    // The record's size is a multiple of its alignment, which is a
+    // pointer's; the members need less.
+    static_assert(sizeof(CKIVRole) % alignof(CKIVRoleMember*) == 0, "pointers follow the record");
+    size_t count = role.users.size() + role.groups.size();
+    size_t bytes = sizeof(CKIVRole) + count * (sizeof(CKIVRoleMember*) + sizeof(CKIVRoleMember));
+    Block block(
+        new std::max_align_t[(bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t)]);
+    auto* at = reinterpret_cast<unsigned char*>(block.get());
+    CKIVRole& record = *new (at) CKIVRole{};
+    auto** pointer = reinterpret_cast<CKIVRoleMember**>(at + sizeof(CKIVRole));
+    auto* member = reinterpret_cast<CKIVRoleMember*>(pointer + count);
     CopyToField(role.id, record.id, sizeof record.id);
     CopyToField(role.name, record.name, sizeof record.name);
     CopyToField(role.description, record.description, sizeof record.description);
-    FillMembers(role.users, entry->members.get(), entry->users, record.users, record.userCount);
-    FillMembers(role.groups, entry->members.get() + role.users.size(), entry->groups, record.groups,
-                record.groupCount);
-    slot = std::move(entry);
-    return &slot->role;
+    FillMembers(role.users, member, pointer, record.users, record.userCount);
+    FillMembers(role.groups, member, pointer, record.groups, record.groupCount);
+    slot = std::move(block);
+    return &record;
 }
 
 bool RoleRecords::Same(uint32_t role, std::string_view folded) noexcept
@@ -92,7 +101,7 @@ void RoleRecords::Adopt(RoleRecords& earlier)
             if (guess < before.size() && before[guess].id == roles[i].id) match = &before[guess];
         if (!match) match = earlier.m_policy.FindRoleById(roles[i].id);
         if (!match || !SameRole(*match, roles[i])) continue;
-        std::unique_ptr<Entry>& old = earlier.m_entries[static_cast<size_t>(match - before.data())];
+        Block& old = earlier.m_entries[static_cast<size_t>(match - before.data())];
         m_entries[i] = std::move(old);
     }
 }
