@@ -853,6 +853,41 @@ TEST_F(KivAuthTest, RoleGrantsOnOneDnAddUpInAnyOrder)
     EXPECT_FALSE(auth.CheckAccess("CN=Y", 1));
 }
 
+// Names that a record's field cannot hold whole, or holds in another case
+// outside ASCII: each still finds its own role, and only its own.
+TEST_F(KivAuthTest, RoleInfoByNamesLongerThanTheRecord)
+{
+    const std::string stem(300, 'n');
+    std::string text = "policy | 1\n";
+    text += "role | {00000000-0000-4000-8000-000000000001} | " + stem + "A\n";
+    text += "role | {00000000-0000-4000-8000-000000000002} | " + stem + "B\n";
+    text += "role | {00000000-0000-4000-8000-000000000003} | " + std::string(254, 'x') + "\n";
+    text += "role | {00000000-0000-4000-8000-000000000004} | R\xC9le\n";
+    Load(text.c_str());
+    struct Case {
+        std::string asked;
+        const char* id;  // null: no such role
+    } const cases[] = {
+        {stem + "a", "{00000000-0000-4000-8000-000000000001}"},
+        {stem + "B", "{00000000-0000-4000-8000-000000000002}"},
+        {stem, nullptr},
+        {std::string(254, 'X'), "{00000000-0000-4000-8000-000000000003}"},
+        {std::string(253, 'x'), nullptr},
+        {std::string(255, 'x'), nullptr},
+        {"r\xE9LE", "{00000000-0000-4000-8000-000000000004}"},
+        {"r\xC9", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.asked.substr(0, 20) + "... of " + std::to_string(c.asked.size()));
+        CKIVRole* role = nullptr;
+        EXPECT_EQ(c.id ? S_OK : kUnknownRole, auth.GetRoleInfo(c.asked.c_str(), &role));
+        if (c.id) {
+            ASSERT_NE(nullptr, role);
+            EXPECT_STREQ(c.id, role->id);
+        }
+    }
+}
+
 // Roles asked for in list order, backwards, by name in between and after a
 // refresh that changed the store: every answer is the role asked for.
 TEST_F(KivAuthTest, RoleInfoAnswersTheRoleAskedForInAnyOrder)
