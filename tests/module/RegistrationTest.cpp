@@ -187,30 +187,39 @@ TEST_F(RegistrationTest, RegisteredClassesAreCreatableByProgId)
     }
 }
 
-DWORD RunRegsvr32(const std::wstring& arguments)
+// Runs regsvr32 with the arguments; a failure says how it ended, in hex, so
+// that a crash (an exception code) is told apart from regsvr32's own codes.
+testing::AssertionResult Regsvr32Succeeds(const std::wstring& arguments)
 {
     std::wstring commandLine = L"regsvr32.exe " + arguments;
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))
-        return GetLastError();
+        return testing::AssertionFailure()
+               << "regsvr32 " << Narrow(arguments) << " did not start: error " << GetLastError();
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
+    const BOOL exited = GetExitCodeProcess(process.hProcess, &exitCode);
+    const DWORD error = GetLastError();
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    return exitCode;
+    if (!exited)
+        return testing::AssertionFailure()
+               << "regsvr32 " << Narrow(arguments) << ": no exit code, error " << error;
+    if (exitCode == 0) return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "regsvr32 " << Narrow(arguments) << " exited with 0x" << std::hex << exitCode;
 }
 
 TEST_F(RegistrationTest, Regsvr32UnregisterLeavesNoKeyBehind)
 {
     const std::wstring quoted = L"\"" + modulePath + L"\"";
-    ASSERT_EQ(0u, RunRegsvr32(L"/s " + quoted));
+    ASSERT_TRUE(Regsvr32Succeeds(L"/s " + quoted));
     ExpectRegistered(modulePath);
-    ASSERT_EQ(0u, RunRegsvr32(L"/u /s " + quoted));
+    ASSERT_TRUE(Regsvr32Succeeds(L"/u /s " + quoted));
     ExpectUnregistered(modulePath);
-    EXPECT_EQ(0u, RunRegsvr32(L"/u /s " + quoted));
+    EXPECT_TRUE(Regsvr32Succeeds(L"/u /s " + quoted));
 }
 
 // A module in a folder whose name holds a single quote: the registrar's
