@@ -2,6 +2,7 @@
 // class registered in this process: creation on first use, forwarding,
 // conversions, reference counts and the interface table.
 #include "Authorization.h"
+#include "TestClassFactory.h"
 #include "TestSupport.h"
 
 #include <functional>
@@ -164,24 +165,12 @@ public:
 };
 
 // Stands in for the authorization class in this process; can refuse.
-class FakeInnerFactory final : public IClassFactory {
-public:
+struct FakeInnerFactory {
     static inline HRESULT refusal = S_OK;
     static inline int created = 0;
 
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
     {
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
-            return E_NOINTERFACE;
-        *ppv = this;
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return 2; }
-    STDMETHOD_(ULONG, Release)() override { return 1; }
-    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
         if (FAILED(refusal)) return refusal;
         ++created;
@@ -191,10 +180,9 @@ public:
         inner->Release();
         return hr;
     }
-    STDMETHOD(LockServer)(BOOL) override { return S_OK; }
 };
 
-FakeInnerFactory g_factory;
+TestClassFactory g_factory(&FakeInnerFactory::CreateInstance);
 
 class ForwardingTest : public LibraryTest {
 protected:

@@ -3,6 +3,7 @@
 // calls, their VARIANT arrays and out values cross the process boundary
 // through the type-library marshaler.
 #include "Authorization.h"
+#include "TestClassFactory.h"
 #include "TestSupport.h"
 
 #include <tlhelp32.h>
@@ -93,33 +94,6 @@ private:
     std::set<DWORD> m_before;
 };
 
-// Hands out the out-of-process object wherever this process asks for the class.
-class RemoteFactory final : public IClassFactory {
-public:
-    explicit RemoteFactory(IIKIVAuthorization* remote) : m_remote(remote) {}
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
-            return E_NOINTERFACE;
-        *ppv = this;
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return 2; }
-    STDMETHOD_(ULONG, Release)() override { return 1; }
-    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override
-    {
-        ++created;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        return m_remote->QueryInterface(riid, ppv);
-    }
-    STDMETHOD(LockServer)(BOOL) override { return S_OK; }
-    int created = 0;
-
-private:
-    IIKIVAuthorization* m_remote;
-};
-
 TEST(Surrogate, ForwarderReachesAnInnerObjectInAnotherProcess)
 {
     SurrogateCleanup cleanup;
@@ -137,7 +111,13 @@ TEST(Surrogate, ForwarderReachesAnInnerObjectInAnotherProcess)
     EXPECT_EQ(S_OK, remote->QueryInterface(IID_IMarshal, marshal.put_void()));
     marshal.reset();
 
-    RemoteFactory factory(remote.get());
+    // Hands out the out-of-process object wherever this process asks for the class.
+    int created = 0;
+    TestClassFactory factory([&](IUnknown* outer, REFIID riid, void** ppv) -> HRESULT {
+        ++created;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return remote->QueryInterface(riid, ppv);
+    });
     DWORD cookie = 0;
     ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_IKIVAuthorization, &factory, CLSCTX_INPROC_SERVER,
                                           REGCLS_MULTIPLEUSE, &cookie));
@@ -163,7 +143,7 @@ TEST(Surrogate, ForwarderReachesAnInnerObjectInAnotherProcess)
                   ex->GetSecurityId(Bstr(L"Plant Console"), Bstr(L"Areas"), Bstr(L"Area 1"), &id));
         EXPECT_STREQ(L"SO-0101", id);
         SysFreeString(id);
-        EXPECT_EQ(1, factory.created);
+        EXPECT_EQ(1, created);
     }
     CoRevokeClassObject(cookie);
 }

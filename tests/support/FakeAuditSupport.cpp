@@ -1,4 +1,5 @@
 #include "FakeAuditSupport.h"
+#include "TestClassFactory.h"
 
 #include <gtest/gtest.h>
 #include <oleauto.h>
@@ -201,35 +202,20 @@ private:
     ULONG m_refs = 1;
 };
 
-class FakeFactory final : public IClassFactory {
-public:
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory))
-            return E_NOINTERFACE;
-        *ppv = this;
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return 2; }
-    STDMETHOD_(ULONG, Release)() override { return 1; }
-    STDMETHOD(CreateInstance)(IUnknown* outer, REFIID riid, void** ppv) override
-    {
-        Record("CreateInstance", {});
-        *ppv = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        if (FAILED(g_behaviour.createInstance)) return g_behaviour.createInstance;
-        IUnknown* object = g_behaviour.refuseInterface
-                               ? static_cast<IUnknown*>(new RefusingObject)
-                               : static_cast<IAuditSupport*>(new FakeSupport);
-        HRESULT hr = object->QueryInterface(riid, ppv);
-        object->Release();
-        return hr;
-    }
-    STDMETHOD(LockServer)(BOOL) override { return S_OK; }
-};
+// What the component's class object creates: each call recorded, answered as the test says.
+HRESULT CreateFakeSupport(IUnknown* outer, REFIID riid, void** ppv)
+{
+    Record("CreateInstance", {});
+    if (outer) return CLASS_E_NOAGGREGATION;
+    if (FAILED(g_behaviour.createInstance)) return g_behaviour.createInstance;
+    IUnknown* object = g_behaviour.refuseInterface ? static_cast<IUnknown*>(new RefusingObject)
+                                                   : static_cast<IAuditSupport*>(new FakeSupport);
+    HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+}
 
-FakeFactory g_factory;
+TestClassFactory g_factory(&CreateFakeSupport);
 
 }  // namespace
 
