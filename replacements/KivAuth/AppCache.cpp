@@ -1,8 +1,7 @@
 #include "AppCache.h"
 
+#include "ComObject.h"
 #include "KivAuthControl.h"
-
-#include <new>
 
 namespace kivauth {
 
@@ -10,42 +9,29 @@ namespace {
 
 LONG g_liveAppCaches = 0;
 
-class AppCache final : public IKivXml2 {
+// Callers only ever ask it for IUnknown: its table names no other interface.
+class AppCache : public IKivXml2, public ComObjectRoot {
 public:
+    static const InterfaceEntry* Interfaces() noexcept
+    {
+        static const InterfaceEntry table[] = {
+            INTERFACE_ENTRY_IID(AppCache, IID_IUnknown, IKivXml2),
+            INTERFACE_ENTRY_END,
+        };
+        return table;
+    }
+
     AppCache() noexcept { InterlockedIncrement(&g_liveAppCaches); }
     ~AppCache() { InterlockedDecrement(&g_liveAppCaches); }
-
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (!IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IUnknown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override
-    {
-        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-    }
-    STDMETHOD_(ULONG, Release)() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0) delete this;
-        return static_cast<ULONG>(refs);
-    }
-
-private:
-    LONG m_refs = 1;
 };
 
 }  // namespace
 
 IKivXml2* CreateAppCache() noexcept
 {
-    return new (std::nothrow) AppCache;
+    com_ptr<ComObject<AppCache>> cache;
+    if (FAILED(ComObject<AppCache>::Create(cache))) return nullptr;
+    return cache.detach();
 }
 
 }  // namespace kivauth
