@@ -5,7 +5,6 @@
 
 #include <oleauto.h>
 #include <cstdio>
-#include <new>
 
 namespace {
 
@@ -50,13 +49,22 @@ void AppendField(std::string& out, const char* name, long long number)
 
 }  // namespace
 
-CAuditEvent::CAuditEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra)
-    : m_operation(CopyText(operation)),
-      m_code(code),
-      m_kind(kind),
-      m_message(CopyText(message)),
-      m_extra(CopyText(extra))
+const InterfaceEntry* CAuditEvent::Interfaces() noexcept
 {
+    static const InterfaceEntry entries[] = {
+        INTERFACE_ENTRY(CAuditEvent, IAuditEvent),
+        INTERFACE_ENTRY_END,
+    };
+    return entries;
+}
+
+void CAuditEvent::Fill(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra)
+{
+    m_operation = CopyText(operation);
+    m_code = code;
+    m_kind = kind;
+    m_message = CopyText(message);
+    m_extra = CopyText(extra);
 }
 
 STDMETHODIMP CAuditEvent::SetOptionalText1(BSTR text)
@@ -167,14 +175,26 @@ std::string CAuditEvent::ToJson(VARIANT_BOOL request) const
     return out;
 }
 
+const InterfaceEntry* CAuditSupport::Interfaces() noexcept
+{
+    static const InterfaceEntry entries[] = {
+        INTERFACE_ENTRY(CAuditSupport, IAuditSupport),
+        INTERFACE_ENTRY_END,
+    };
+    return entries;
+}
+
 STDMETHODIMP CAuditSupport::CreateEvent(BSTR operation, LONG code, LONG kind, BSTR message,
                                         BSTR extra, IAuditEvent** event)
 {
     if (!event) return E_POINTER;
     *event = nullptr;
     return Barrier(E_OUTOFMEMORY, [&] {
-        *event = new (std::nothrow) CAuditEvent(operation, code, kind, message, extra);
-        return *event ? S_OK : E_OUTOFMEMORY;
+        com_ptr<ComObject<CAuditEvent>> created;
+        RETURN_IF_FAILED(ComObject<CAuditEvent>::Create(created));
+        created->Fill(operation, code, kind, message, extra);
+        *event = created.detach();
+        return S_OK;
     });
 }
 
@@ -183,9 +203,7 @@ HRESULT CreateAuditSupport(IUnknown* outer, REFIID riid, void** ppv) noexcept
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    auto* support = new (std::nothrow) CAuditSupport;
-    if (!support) return E_OUTOFMEMORY;
-    HRESULT hr = support->QueryInterface(riid, ppv);
-    support->Release();
-    return hr;
+    com_ptr<ComObject<CAuditSupport>> support;
+    RETURN_IF_FAILED(ComObject<CAuditSupport>::Create(support));
+    return support->QueryInterface(riid, ppv);
 }

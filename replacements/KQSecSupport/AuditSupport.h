@@ -4,7 +4,7 @@
 #pragma once
 
 #include "AuditSupportItf.h"
-#include "ModuleState.h"
+#include "ComObject.h"
 
 #include <windows.h>
 #include <optional>
@@ -13,41 +13,6 @@
 
 // Creates the component answering riid; it cannot be aggregated.
 HRESULT CreateAuditSupport(IUnknown* outer, REFIID riid, void** ppv) noexcept;
-
-// IUnknown of the DLL's objects, each answering one interface: an
-// interlocked count, created holding one reference, and one module lock
-// for the object's life.
-template <class Derived, class Itf>
-class ComponentUnknown : public Itf {
-public:
-    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, __uuidof(Itf)))
-            return E_NOINTERFACE;
-        *ppv = static_cast<Itf*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override
-    {
-        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-    }
-    STDMETHOD_(ULONG, Release)() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0) delete static_cast<Derived*>(this);
-        return static_cast<ULONG>(refs);
-    }
-
-protected:
-    ComponentUnknown() noexcept { ModuleLock(); }
-    ~ComponentUnknown() { ModuleUnlock(); }
-
-private:
-    LONG m_refs = 1;
-};
 
 // The operations the module never calls answer E_NOTIMPL.
 #define AUDIT_RESERVED(n)             \
@@ -58,9 +23,13 @@ private:
 
 using MaybeText = std::optional<std::wstring>;
 
-class CAuditEvent final : public ComponentUnknown<CAuditEvent, IAuditEvent> {
+// Instantiated as ComObject<CAuditEvent>, then filled once with what
+// CreateEvent was given.
+class CAuditEvent : public IAuditEvent, public ComObjectRoot {
 public:
-    CAuditEvent(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra);
+    static const InterfaceEntry* Interfaces() noexcept;
+    // Copies the texts: throws std::bad_alloc when memory runs out.
+    void Fill(BSTR operation, LONG code, LONG kind, BSTR message, BSTR extra);
 
     AUDIT_RESERVED(03)
     AUDIT_RESERVED(04)
@@ -128,8 +97,8 @@ private:
     std::string ToJson(VARIANT_BOOL request) const;
 
     MaybeText m_operation;
-    LONG m_code;
-    LONG m_kind;
+    LONG m_code = 0;
+    LONG m_kind = 0;
     MaybeText m_message;
     MaybeText m_extra;
     std::vector<Parameter> m_parameters;
@@ -138,8 +107,10 @@ private:
     std::optional<LONG> m_optionalNumber;
 };
 
-class CAuditSupport final : public ComponentUnknown<CAuditSupport, IAuditSupport> {
+class CAuditSupport : public IAuditSupport, public ComObjectRoot {
 public:
+    static const InterfaceEntry* Interfaces() noexcept;
+
     AUDIT_RESERVED(03)
     AUDIT_RESERVED(04)
     AUDIT_RESERVED(05)
