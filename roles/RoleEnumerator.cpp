@@ -7,6 +7,7 @@
 #include "KIVAuthorize.h"
 #include "Messages.h"
 #include "OperationNames.h"
+#include "Prefetch.h"
 
 #include <cstring>
 #include <new>
@@ -27,10 +28,10 @@ std::vector<std::wstring> CopyMembers(CKIVRoleMember* const* block, LONG count)
 void PrefetchMembers(CKIVRoleMember* const* block, LONG count) noexcept
 {
     if (!block || count <= 0) return;
-    __builtin_prefetch(block);
+    PrefetchLine(block);
     // The first few: a role of many members costs its copies anyway.
     for (LONG i = 0; i < count && i < 4; ++i)
-        if (block[i]) __builtin_prefetch(block[i]->name);
+        if (block[i]) PrefetchLine(block[i]->name);
 }
 
 // Records lie far apart in a large store, and a record's fields a cache
@@ -38,8 +39,8 @@ void PrefetchMembers(CKIVRoleMember* const* block, LONG count) noexcept
 // that their misses overlap rather than follow one another.
 void PrefetchFields(const CKIVRole* role, RoleNames names) noexcept
 {
-    __builtin_prefetch(role->id);
-    if (names == RoleNames::Copy) __builtin_prefetch(role->name);
+    PrefetchLine(role->id);
+    if (names == RoleNames::Copy) PrefetchLine(role->name);
 }
 
 }  // namespace
@@ -55,7 +56,7 @@ std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list, RoleNames name
     if (!list || !list->roles || list->count <= 0) return roles;
     const size_t count = static_cast<size_t>(list->count);
     roles.reserve(count);
-    constexpr size_t kAhead = 8;
+    constexpr size_t kAhead = 16;
     for (size_t i = 0; i < count; ++i) {
         if (i + kAhead < count && list->roles[i + kAhead])
             PrefetchFields(list->roles[i + kAhead], names);
@@ -70,8 +71,8 @@ std::vector<RoleListEntry> CopyRoleList(const CKIVRoleList* list, RoleNames name
 RoleRecord CopyRoleRecord(const CKIVRole& role)
 {
     PrefetchFields(&role, RoleNames::Copy);
-    __builtin_prefetch(role.description);
-    __builtin_prefetch(&role.users);
+    PrefetchLine(role.description);
+    PrefetchLine(&role.users);
     PrefetchMembers(role.users, role.userCount);
     PrefetchMembers(role.groups, role.groupCount);
     return RoleRecord{RecordText(role.id), RecordText(role.name), RecordText(role.description),
