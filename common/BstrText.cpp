@@ -61,6 +61,15 @@ BstrText& BstrText::operator=(const BstrText& other) noexcept
     return *this;
 }
 
+BstrText& BstrText::operator=(BstrText&& other) noexcept
+{
+    if (this == &other) return *this;
+    release();
+    m_holder = other.m_holder;
+    other.m_holder = nullptr;
+    return *this;
+}
+
 BstrText::~BstrText()
 {
     release();

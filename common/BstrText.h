@@ -21,6 +21,10 @@ public:
 
     BstrText(const BstrText& other) noexcept;
     BstrText& operator=(const BstrText& other) noexcept;
+    // A move leaves the source null and touches no holder: filling a list of
+    // 100,000 texts reads each holder once, not three times.
+    BstrText(BstrText&& other) noexcept : m_holder(other.m_holder) { other.m_holder = nullptr; }
+    BstrText& operator=(BstrText&& other) noexcept;
     ~BstrText();
 
     const wchar_t* wide() const noexcept;  // null for a null text

@@ -90,8 +90,8 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
             // would show roles that no longer exist.
             std::vector<CRoleInfo> roles;
             roles.reserve(listed.size());
-            for (const RoleListEntry& entry : listed)
-                roles.push_back(CRoleInfo{entry.id, authorization});
+            for (RoleListEntry& entry : listed)
+                roles.push_back(CRoleInfo{std::move(entry.id), authorization});
 
             std::lock_guard<CriticalSection> guard(m_lock);
             m_roles.swap(roles);
