@@ -38,14 +38,17 @@ CKIVRole* RoleRecords::Record(uint32_t index)
 
     // The record's size is a multiple of its alignment, which is a
     // pointer's; the members need less.
-    static_assert(sizeof(CKIVRole) % alignof(CKIVRoleMember*) == 0, "pointers follow the record");
+    using MemberPointer = CKIVRoleMember*;
+    static_assert(sizeof(CKIVRole) % alignof(MemberPointer) == 0, "pointers follow the record");
     size_t count = role.users.size() + role.groups.size();
-    size_t bytes = sizeof(CKIVRole) + count * (sizeof(CKIVRoleMember*) + sizeof(CKIVRoleMember));
+    // The block holds the pointers themselves, so their size is the one meant.
+    // NOLINTNEXTLINE(bugprone-sizeof-expression)
+    size_t bytes = sizeof(CKIVRole) + count * (sizeof(MemberPointer) + sizeof(CKIVRoleMember));
     Block block(
         new std::max_align_t[(bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t)]);
     auto* at = reinterpret_cast<unsigned char*>(block.get());
     CKIVRole& record = *new (at) CKIVRole{};
-    auto** pointer = reinterpret_cast<CKIVRoleMember**>(at + sizeof(CKIVRole));
+    auto* pointer = reinterpret_cast<MemberPointer*>(at + sizeof(CKIVRole));
     auto* member = reinterpret_cast<CKIVRoleMember*>(pointer + count);
     CopyToField(role.id, record.id, sizeof record.id);
     CopyToField(role.name, record.name, sizeof record.name);
