@@ -44,7 +44,7 @@ TEST(FlatIndexTest, SharedHashesAndSlotsAreToldApartByTheKey)
     Keys table;
     table.Add(5, "a");
     table.Add(5, "b");
-    table.Add(6, "c");  // its own slot is taken by then
+    table.Add(6, "c");       // its own slot is taken by then
     table.Add(5 + 16, "d");  // the same slot in a table of 16
     table.Add(5, "e");
     EXPECT_EQ(0u, table.Find(5, "a"));
@@ -73,7 +73,8 @@ TEST(FlatIndexTest, GrowthKeepsEveryEntry)
 {
     Keys table;
     table.index.Reserve(4);
-    for (uint32_t i = 0; i < 5000; ++i) table.Add(i % 3 == 0 ? 42 : i * 2654435761u, std::to_string(i));
+    for (uint32_t i = 0; i < 5000; ++i)
+        table.Add(i % 3 == 0 ? 42 : i * 2654435761u, std::to_string(i));
     for (uint32_t i = 0; i < 5000; ++i)
         ASSERT_EQ(i, table.Find(i % 3 == 0 ? 42 : i * 2654435761u, std::to_string(i))) << i;
     EXPECT_EQ(FlatIndex::kNone, table.Find(42, "5000"));
