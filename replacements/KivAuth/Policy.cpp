@@ -470,10 +470,11 @@ const Role* Policy::FindRoleById(const standin::GuidValue& id) const
     return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
 }
 
-const Role* Policy::FindFolded(std::string_view folded) const
+const Role* Policy::FindFolded(std::string_view folded, NameCheck* check) const
 {
-    uint32_t found = m_roleByName.Find(
-        NameHash(folded), [&](uint32_t role) { return m_foldedNames[role] == folded; });
+    uint32_t found = m_roleByName.Find(NameHash(folded), [&](uint32_t role) {
+        return (check && check->Same(role, folded)) || m_foldedNames[role] == folded;
+    });
     return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
 }
 
@@ -486,11 +487,13 @@ const Role* Policy::FindRoleByName(std::string_view name) const
 const Role* Policy::FindRoleByName(std::string_view name, NameCheck& check) const
 {
     FoldedKey key(name);
-    std::string_view folded = key.view();
-    uint32_t found = m_roleByName.Find(NameHash(folded), [&](uint32_t role) {
-        return check.Same(role, folded) || m_foldedNames[role] == folded;
-    });
-    return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
+    return FindFolded(key.view(), &check);
+}
+
+bool Policy::FoldsTo(std::string_view text, std::string_view folded)
+{
+    FoldedKey key(text);
+    return key.view() == folded;
 }
 
 std::vector<uint32_t> Policy::RolesOf(const std::string& account) const

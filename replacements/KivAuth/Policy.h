@@ -83,8 +83,8 @@ public:
     // As FindRoleByName, asking check before the role's own folded name.
     const Role* FindRoleByName(std::string_view name, NameCheck& check) const;
     const standin::GuidValue& RoleId(size_t role) const noexcept { return m_roleIds[role]; }
-    // The key under which the role's name is found.
-    std::string_view FoldedName(uint32_t role) const noexcept { return m_foldedNames[role]; }
+    // Whether text, folded as names are, is folded.
+    static bool FoldsTo(std::string_view text, std::string_view folded);
 
     // The roles of an account, directly or through its groups, in policy order.
     std::vector<uint32_t> RolesOf(const std::string& account) const;
@@ -117,8 +117,9 @@ private:
     };
     using Index = Table<std::pmr::vector<uint32_t>>;
 
-    // The role of a name folded as FoldCase does.
-    const Role* FindFolded(std::string_view folded) const;
+    // The role of a name folded as FoldCase does; check, when given, is
+    // asked before the role's own folded name.
+    const Role* FindFolded(std::string_view folded, NameCheck* check = nullptr) const;
     // A copy of the text in the arena.
     std::string_view Keep(std::string_view text);
     // The table's entry for the key, made (with a key of its own) when new.

@@ -2,6 +2,9 @@
 
 #include "Text.h"
 
+#include "ComPtr.h"
+
+#include <cstring>
 #include <new>
 
 namespace kivauth {
@@ -61,22 +64,13 @@ CKIVRole* RoleRecords::Record(uint32_t index)
 
 bool RoleRecords::Same(uint32_t role, std::string_view folded) noexcept
 {
-    CKIVRole* record = nullptr;
-    try {
-        record = Record(role);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    const char* name = record->name;
-    // A name that fills its field may have been cut short.
-    if (folded.size() + 1 >= sizeof record->name) return false;
-    for (char wanted : folded) {
-        char c = *name++;
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != wanted) return false;
-    }
-    return *name == '\0';
+    return Barrier(false, [&] {
+        const char* name = Record(role)->name;
+        size_t length = strnlen(name, sizeof CKIVRole::name);
+        // A name that fills its field may have been cut short.
+        return length + 1 < sizeof CKIVRole::name &&
+               Policy::FoldsTo(std::string_view(name, length), folded);
+    });
 }
 
 namespace {

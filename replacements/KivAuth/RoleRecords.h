@@ -25,8 +25,8 @@ public:
 
     // Whether the role's record holds the name, folded: the record is
     // wanted anyway, and its name sits beside its other fields. False when
-    // the record cannot tell (a name longer than its field, or not plain
-    // ASCII, or no memory for the record), which leaves it to the policy.
+    // the record cannot tell (a name that may have been cut to its field, or
+    // no memory for the record), which leaves it to the policy.
     bool Same(uint32_t role, std::string_view folded) noexcept override;
     CKIVRoleList* List();  // null when the store has no roles
 
