@@ -50,6 +50,15 @@ HRESULT CAuthorizationEx::Forward(Call call) noexcept
     return Barrier(E_UNEXPECTED, [&] { return call(inner.get()); });
 }
 
+template <class Call>
+HRESULT CAuthorizationEx::ForwardCheck(VARIANT_BOOL* Result, Call call) noexcept
+{
+    if (Result) *Result = VARIANT_FALSE;
+    HRESULT hr = Forward(call);
+    if (FAILED(hr) && Result) *Result = VARIANT_FALSE;
+    return hr;
+}
+
 HRESULT CAuthorizationEx::SingleConversion(BSTR Domain, BSTR UserName, VARIANT* Roles) noexcept
 {
     unique_variant roles;
@@ -79,7 +88,7 @@ HRESULT CAuthorizationEx::DoubleConversion(NullOuts nullOuts, VARIANT* RoleNames
 STDMETHODIMP CAuthorizationEx::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR SecObjectDN,
                                              LONG AccessPermission, VARIANT_BOOL* Result)
 {
-    return Forward([&](IIKIVAuthorization* inner) {
+    return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
         return inner->CheckAccessEx(Domain, UserName, SecObjectDN, AccessPermission, Result);
     });
 }
@@ -101,7 +110,7 @@ STDMETHODIMP CAuthorizationEx::ClearCache()
 
 STDMETHODIMP CAuthorizationEx::CheckAccess(BSTR bstrDN, LONG AccessPermission, VARIANT_BOOL* Result)
 {
-    return Forward([&](IIKIVAuthorization* inner) {
+    return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
         return inner->CheckAccess(bstrDN, AccessPermission, Result);
     });
 }
@@ -184,7 +193,7 @@ STDMETHODIMP CAuthorizationEx::SetHTTPTimeout(LONG newVal)
 STDMETHODIMP CAuthorizationEx::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN,
                                                LONG AccessPermission, VARIANT_BOOL* Result)
 {
-    return Forward([&](IIKIVAuthorization* inner) {
+    return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
         return inner->CheckRoleAccess(RoleName, SecObjectDN, AccessPermission, Result);
     });
 }

@@ -57,6 +57,10 @@ private:
     // Calls an operation of the inner object with one reference held for the call.
     template <class Call>
     HRESULT Forward(Call call) noexcept;
+    // Forward for a check: a check that could not be asked, or that failed,
+    // leaves "denied" in *Result, never an earlier or partly written grant.
+    template <class Call>
+    HRESULT ForwardCheck(VARIANT_BOOL* Result, Call call) noexcept;
     HRESULT SingleConversion(BSTR Domain, BSTR UserName, VARIANT* Roles) noexcept;
     // Whether a null out is refused (and the outs emptied) before the inner
     // call, or left for the inner object to answer.

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 
 #include <functional>
+#include <iterator>
 #include <ocidl.h>
 
 namespace {
@@ -83,6 +84,14 @@ public:
         calls.push_back(call);
         return S_OK;
     }
+    // A grant, written also when the answer is a failure: the forwarder
+    // must not hand on what a failed call left behind.
+    HRESULT Grant(const char* call, VARIANT_BOOL* result)
+    {
+        calls.push_back(call);
+        *result = VARIANT_TRUE;
+        return answer == Answer::Failure ? kInnerFailure : S_OK;
+    }
     HRESULT Arrays(const char* call, VARIANT* names, VARIANT* ids)
     {
         calls.push_back(call);
@@ -94,17 +103,12 @@ public:
 
     STDMETHOD(CheckAccessEx)(BSTR, BSTR, BSTR, LONG, VARIANT_BOOL* r) override
     {
-        *r = VARIANT_TRUE;
-        return Record("CheckAccessEx");
+        return Grant("CheckAccessEx", r);
     }
     STDMETHOD(InitCacheEx)(BSTR, BSTR) override { return Record("InitCacheEx"); }
     STDMETHOD(RefreshCache)() override { return Record("RefreshCache"), S_FALSE; }
     STDMETHOD(ClearCache)() override { return Record("ClearCache"); }
-    STDMETHOD(CheckAccess)(BSTR, LONG, VARIANT_BOOL* r) override
-    {
-        *r = VARIANT_TRUE;
-        return Record("CheckAccess");
-    }
+    STDMETHOD(CheckAccess)(BSTR, LONG, VARIANT_BOOL* r) override { return Grant("CheckAccess", r); }
     STDMETHOD(InitCache)() override { return Record("InitCache"); }
     STDMETHOD(get_Roles)(BSTR, BSTR, VARIANT* roles) override
     {
@@ -141,6 +145,7 @@ public:
     STDMETHOD(SetHTTPTimeout)(LONG) override { return Record("SetHTTPTimeout"); }
     STDMETHOD(CheckRoleAccess)(BSTR, BSTR, LONG, VARIANT_BOOL* r) override
     {
+        if (answer == Answer::Failure) return Grant("CheckRoleAccess", r);
         *r = VARIANT_FALSE;
         return Record("CheckRoleAccess");
     }
@@ -259,6 +264,39 @@ TEST_F(ForwardingTest, CreationFailureIsReturnedAndRetried)
     EXPECT_EQ(S_OK, ex->CheckAccess(Bstr(L"CN=Doc"), 1, &result));
     EXPECT_EQ(VARIANT_TRUE, result);
     EXPECT_EQ(1, FakeInnerFactory::created);
+}
+
+// A caller that reads the answer without its HRESULT finds "denied" after
+// every failure: not the grant its variable held before, nor the one a
+// failing inner object wrote.
+TEST_F(ForwardingTest, ChecksThatFailLeaveADenial)
+{
+    const std::function<HRESULT(VARIANT_BOOL*)> checks[] = {
+        [&](VARIANT_BOOL* r) { return ex->CheckAccess(Bstr(L"CN=Doc"), 1, r); },
+        [&](VARIANT_BOOL* r) {
+            return ex->CheckAccessEx(Bstr(L"D"), Bstr(L"U"), Bstr(L"CN=Doc"), 1, r);
+        },
+        [&](VARIANT_BOOL* r) { return ex->CheckRoleAccess(Bstr(L"R"), Bstr(L"CN=Doc"), 1, r); },
+    };
+    const struct {
+        HRESULT refusal;
+        Answer answer;
+        HRESULT expected;
+    } failures[] = {
+        {CLASS_E_CLASSNOTAVAILABLE, Answer::Strings, CLASS_E_CLASSNOTAVAILABLE},
+        {S_OK, Answer::Failure, kInnerFailure},
+    };
+    for (const auto& failure : failures) {
+        FakeInnerFactory::refusal = failure.refusal;
+        FakeInner::answer = failure.answer;
+        for (size_t i = 0; i < std::size(checks); ++i) {
+            SCOPED_TRACE(testing::Message()
+                         << "check " << i << ", expected 0x" << std::hex << failure.expected);
+            VARIANT_BOOL result = VARIANT_TRUE;
+            EXPECT_EQ(failure.expected, checks[i](&result));
+            EXPECT_EQ(VARIANT_FALSE, result);
+        }
+    }
 }
 
 TEST_F(ForwardingTest, InnerObjectIsCreatedOnceAndKeptWithOneReference)
