@@ -133,18 +133,26 @@ STDMETHODIMP CIKIVAuthorization::InitCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     std::lock_guard<CriticalSection> library(m_libraryLock);
-    return ToStatus(m_authorize.InitCache());
+    return LoadedOrDropped(ToStatus(m_authorize.InitCache()));
 }
 
 STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
+    // Held from the start: a failed load is dropped before any check can
+    // read it. The lock is recursive.
+    std::lock_guard<CriticalSection> library(m_libraryLock);
+    return LoadedOrDropped(Barrier(E_UNEXPECTED, [&] {
         NarrowText account;
         RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-        std::lock_guard<CriticalSection> library(m_libraryLock);
         return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
-    });
+    }));
+}
+
+HRESULT CIKIVAuthorization::LoadedOrDropped(HRESULT load) noexcept
+{
+    if (FAILED(load)) m_authorize.ClearCache(kAllCacheTypes);
+    return load;
 }
 
 HRESULT CIKIVAuthorization::RefreshWithTypes(unsigned long cacheTypes) noexcept

@@ -81,6 +81,11 @@ private:
     static HRESULT ThreadAcpAccount(const wchar_t* Domain, const wchar_t* UserName,
                                     NarrowText& account);
     HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
+    // The outcome of a cache load, with the library lock held. A load that
+    // failed leaves the library holding the cache it had, perhaps another
+    // account's: that cache is dropped, so that checks answer "denied" until
+    // a load succeeds instead of answering for the wrong account.
+    HRESULT LoadedOrDropped(HRESULT load) noexcept;
 
     // The library object is not safe for concurrent use: every call into it,
     // and every read of a record it handed out, holds m_libraryLock.

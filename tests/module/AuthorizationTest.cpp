@@ -193,9 +193,43 @@ TEST_F(AuthorizationTest, CacheControlMapsLibraryStatus)
             KivTest_Force(c.operation, ok);
             KivTest_ClearCalls();
             EXPECT_EQ(ok ? S_OK : E_FAIL, c.call(auth.get()));
-            EXPECT_EQ(std::vector<std::string>{c.logged}, LibraryCalls());
+            std::vector<std::string> expected{c.logged};
+            // A failed load drops whatever cache the library still holds.
+            if (!ok && std::string(c.operation) == "InitCache")
+                expected.push_back("ClearCache(65535)");
+            EXPECT_EQ(expected, LibraryCalls());
         }
         KivTest_Unforce(c.operation);
+    }
+}
+
+// The library keeps its cache when a load fails. After a failed load for
+// another account, that cache must not go on answering as if it were the
+// new account's.
+TEST_F(AuthorizationTest, AFailedLoadLeavesNoEarlierAccountsGrants)
+{
+    const wchar_t kPump[] = L"CN=Pump P-101,OU=Area 1,O=Plant";
+    const struct {
+        const char* what;
+        HRESULT (*load)(IIKIVAuthorization*);
+    } failedLoads[] = {
+        {"InitCacheEx",
+         [](IIKIVAuthorization* a) { return a->InitCacheEx(Bstr(L"PLANT"), Bstr(L"mallory")); }},
+        {"InitCache", [](IIKIVAuthorization* a) { return a->InitCache(); }},
+    };
+    for (const auto& failed : failedLoads) {
+        SCOPED_TRACE(failed.what);
+        ASSERT_EQ(S_OK, auth->InitCacheEx(Bstr(L"PLANT"), Bstr(L"alice")));
+        VARIANT_BOOL result = VARIANT_FALSE;
+        ASSERT_EQ(S_OK, auth->CheckAccess(Bstr(kPump), 3, &result));
+        ASSERT_EQ(VARIANT_TRUE, result);  // alice's grant
+
+        KivTest_Force("InitCache", 0);
+        EXPECT_EQ(E_FAIL, failed.load(auth.get()));
+        KivTest_Unforce("InitCache");
+        result = VARIANT_TRUE;
+        EXPECT_EQ(S_OK, auth->CheckAccess(Bstr(kPump), 3, &result));
+        EXPECT_EQ(VARIANT_FALSE, result);
     }
 }
 
