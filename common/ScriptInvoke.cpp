@@ -74,7 +74,8 @@ HRESULT InvokeWithScriptOutParameters(ITypeInfo* typeInfo, void* instance, DISPI
     for (UINT i = 0; i < params->cArgs; ++i) {
         UINT param = params->cArgs - 1 - i;  // arguments come last to first
         if (param >= static_cast<UINT>(func->cParams)) continue;
-        if (V_VT(&args[i]) != (VT_BYREF | VT_VARIANT)) continue;
+        // A reference to no variable has nowhere to take the result.
+        if (V_VT(&args[i]) != (VT_BYREF | VT_VARIANT) || !V_VARIANTREF(&args[i])) continue;
         VARTYPE carrier = OutCarrier(typeInfo, func->lprgelemdescParam[param]);
         if (carrier == VT_EMPTY) continue;
         Carried c{i, V_VARIANTREF(&args[i]), {}};

@@ -454,6 +454,13 @@ TEST_F(AuthorizationTest, ScriptOutParametersArriveAsByRefVariants)
         EXPECT_EQ(c.expected, V_VT(&variable));
         EXPECT_NE(nullptr, V_UNKNOWN(&variable));
         EXPECT_EQ(VT_BSTR, V_VT(&result));  // the cache time
+
+        // A reference to no variable at all is refused, not written through.
+        result.reset();
+        V_VARIANTREF(&arg) = nullptr;
+        EXPECT_EQ(DISP_E_TYPEMISMATCH, dispatch->Invoke(c.dispid, IID_NULL, 0, c.flags, &params,
+                                                        &result, nullptr, nullptr));
+        EXPECT_EQ(VT_EMPTY, V_VT(&result));
     }
 }
 
