@@ -196,7 +196,7 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
     ErrorContext context(op::Role_put_Name);
     return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::sName, newVal);
-        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal));
+        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal, SysStringLen(newVal)));
 
         // Only the comparison uses the normal form: a new name is kept as given,
         // all of the BSTR, as put_Description keeps its text.

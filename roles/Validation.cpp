@@ -5,6 +5,7 @@
 #include "OperationNames.h"
 
 #include <cwchar>
+#include <string_view>
 
 const wchar_t IllegalNameCharacters[] = L"\\/'\"%#:*{}";
 
@@ -21,15 +22,16 @@ std::basic_string<Char> Trim(const std::basic_string<Char>& text, Char space)
 
 }  // namespace
 
-HRESULT ValidateName(const wchar_t* name) noexcept
+HRESULT ValidateName(const wchar_t* name, size_t length) noexcept
 {
     ErrorContext context(op::ValidateName);
     return Barrier(ReportCaught(context), [&] {
         context.SetTextParam(1, param::sName, name);
+        std::wstring_view text(name, length == kUpToNul ? wcslen(name) : length);
         // The earliest position in the name wins, whatever the order of the set.
-        const wchar_t* found = wcspbrk(name, IllegalNameCharacters);
-        if (!found) return S_OK;
-        const wchar_t character[2] = {*found, L'\0'};
+        size_t found = text.find_first_of(IllegalNameCharacters);
+        if (found == std::wstring_view::npos) return S_OK;
+        const wchar_t character[2] = {text[found], L'\0'};
         return ReportRequestError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind,
                                   FormatModuleMessage(AUTH_E_BAD_OBJECT_NAME, name, character),
                                   BstrText(name));
@@ -58,17 +60,17 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
     });
 }
 
-HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
-                      const wchar_t* name) noexcept
+HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName, const wchar_t* name,
+                      size_t length) noexcept
 {
     return Barrier(ReportCaught(context), [&] {
         if (IsEmptyText(name)) {
             return ReportNullOrEmpty(context, paramName, name);
         }
-        HRESULT hr = ValidateName(name);
+        if (length == kUpToNul) length = wcslen(name);
+        HRESULT hr = ValidateName(name, length);
         if (FAILED(hr)) return ReportFailure(context, hr);
 
-        size_t length = wcslen(name);
         if (length > MaxRoleNameLength) {
             std::wstring lengthText = std::to_wstring(length);
             return ReportRequestError(

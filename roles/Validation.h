@@ -13,9 +13,14 @@ extern const wchar_t IllegalNameCharacters[];
 // A role name may have 254 UTF-16 code units, counted before any trimming.
 constexpr size_t MaxRoleNameLength = 254;
 
+// The length of a name that counts up to its first NUL. A name kept whole,
+// embedded NULs and all (a BSTR), is checked with its own length instead:
+// what follows a NUL is kept, and so is checked too.
+constexpr size_t kUpToNul = static_cast<size_t>(-1);
+
 // name: non-null, at least one character. S_OK, or 0x80041004 after it has
 // been reported under "::ValidateName".
-HRESULT ValidateName(const wchar_t* name) noexcept;
+HRESULT ValidateName(const wchar_t* name, size_t length = kUpToNul) noexcept;
 
 // An identifier given by a client must be a GUID; normalized receives its
 // canonical text (braces, upper case) or stays null when none was given.
@@ -24,8 +29,8 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept;
 
 // Present, no illegal character, at most MaxRoleNameLength characters, in
 // this order; failures reported under the caller's context.
-HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName,
-                      const wchar_t* name) noexcept;
+HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName, const wchar_t* name,
+                      size_t length = kUpToNul) noexcept;
 
 // Without leading and trailing U+0020; a text of spaces only stays as it is.
 // A null text gives an empty one.

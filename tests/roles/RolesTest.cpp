@@ -687,6 +687,14 @@ TEST_F(RolesTest, PutNameRejectionsAreReportedUnderItsOwnNames)
     EXPECT_EQ(11u, SysStringLen(name));
     EXPECT_EQ(std::wstring(L"Night\0Shift", 11), std::wstring(name, SysStringLen(name)));
     SysFreeString(name);
+
+    // What follows a NUL is kept, so it is checked as well.
+    EXPECT_EQ(static_cast<HRESULT>(0x80041004), role->put_Name(Bstr(L"Night\0/Shift", 12)));
+    EXPECT_EQ(static_cast<HRESULT>(0x80041007),
+              role->put_Name(Bstr(std::wstring(L"n\0", 2) + std::wstring(254, L'm'))));
+    ASSERT_EQ(S_OK, role->get_Name(&name));
+    EXPECT_EQ(std::wstring(L"Night\0Shift", 11), std::wstring(name, SysStringLen(name)));
+    SysFreeString(name);
 }
 
 TEST_F(RolesTest, RoleEditsAndCommit)
