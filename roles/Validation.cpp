@@ -20,6 +20,21 @@ std::basic_string<Char> Trim(const std::basic_string<Char>& text, Char space)
     return text.substr(first, last - first + 1);
 }
 
+// CLSIDFromString also takes a class's ProgID and answers with its CLSID:
+// only the braced form of hexadecimal digits, {8-4-4-4-12}, is an identifier.
+bool HasGuidShape(const wchar_t* text) noexcept
+{
+    static const char kShape[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    size_t i = 0;
+    // Stops at the first character out of shape, the terminator included.
+    for (; kShape[i]; ++i) {
+        wchar_t c = text[i];
+        bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+        if (kShape[i] == 'x' ? !hex : c != static_cast<wchar_t>(kShape[i])) return false;
+    }
+    return text[i] == L'\0';
+}
+
 }  // namespace
 
 HRESULT ValidateName(const wchar_t* name, size_t length) noexcept
@@ -48,7 +63,8 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
         if (IsEmptyText(text)) return S_OK;
 
         GUID guid;
-        HRESULT hr = CLSIDFromString(const_cast<LPOLESTR>(text), &guid);
+        HRESULT hr = HasGuidShape(text) ? CLSIDFromString(const_cast<LPOLESTR>(text), &guid)
+                                        : CO_E_CLASSSTRING;
         if (FAILED(hr))
             return ReportRequestError(context, AUTH_E_INVALID_GUID, kReportKind,
                                       FormatModuleMessage(AUTH_E_INVALID_GUID, text),

@@ -114,6 +114,9 @@ TEST(ValidateGuid, CanonicalTextOrRejection)
          L"{DD08DC2B-AD85-41C4-A08B-ACB640067C55}"},
         {L"not-a-guid", AUTH_E_INVALID_GUID, nullptr},
         {L"{0F0FC553-4FC4-49B5-A8D7-146D155A577}", AUTH_E_INVALID_GUID, nullptr},
+        // A class's ProgID names a GUID, but is none.
+        {L"Scripting.Dictionary", AUTH_E_INVALID_GUID, nullptr},
+        {L"{0F0FC553-4FC4-49B5-A8D7-146D155A577A}x", AUTH_E_INVALID_GUID, nullptr},
     };
     for (const Case& c : cases) {
         FakeAuditRegistration audit;
