@@ -75,6 +75,19 @@ void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept
     to[length] = '\0';
 }
 
+// No best fit: a character that the code page lacks becomes its default
+// character, never a look-alike that it has. "\x0101lice" is another
+// account than "alice", and must not reach the library as "alice". UTF-8
+// and UTF-7 refuse the flag, and need none: they lack no character.
+int NarrowWithoutBestFit(UINT codePage, const wchar_t* text, char* to, int room) noexcept
+{
+    int written =
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, -1, to, room, nullptr, nullptr);
+    if (written <= 0 && GetLastError() == ERROR_INVALID_FLAGS)
+        written = WideCharToMultiByte(codePage, 0, text, -1, to, room, nullptr, nullptr);
+    return written;
+}
+
 }  // namespace
 
 // Each conversion returns its one named result, which the compiler then
@@ -88,10 +101,10 @@ NarrowText WideToAcp(const wchar_t* text)
         CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
         return result;
     }
-    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    int size = NarrowWithoutBestFit(CP_ACP, text, nullptr, 0);
     if (size <= 0) throw ConversionError{GetLastError()};
     char* narrow = result.Reserve(static_cast<size_t>(size) - 1);
-    if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, size, nullptr, nullptr) <= 0)
+    if (NarrowWithoutBestFit(CP_ACP, text, narrow, size) <= 0)
         throw ConversionError{GetLastError()};
     return result;
 }
@@ -141,8 +154,7 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
         }
         size_t room = wcslen(text) * 2 + 2;
         char* narrow = result.Reserve(room - 1);
-        int written = WideCharToMultiByte(codePage, 0, text, -1, narrow, static_cast<int>(room),
-                                          nullptr, nullptr);
+        int written = NarrowWithoutBestFit(codePage, text, narrow, static_cast<int>(room));
         if (written <= 0) return false;
         // Up to the first NUL, which a converted character may hold.
         result.SetLength(strlen(narrow));

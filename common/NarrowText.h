@@ -68,7 +68,8 @@ private:
     State m_state = State::Null;
 };
 
-// System ANSI code page, unmappable characters become the default character;
+// System ANSI code page; a character it lacks becomes the default
+// character, also where the code page has a look-alike ("best fit");
 // up to the first NUL. Null stays null. Throws when the conversion fails.
 NarrowText WideToAcp(const wchar_t* text);
 

@@ -55,7 +55,8 @@ TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
     NarrowText narrow = WideToCodePageBounded(CP_UTF8, L"\x4E2D\x4E2D\x4E2D\x4E2D");
     EXPECT_TRUE(narrow.failed());
     EXPECT_EQ(nullptr, narrow.get());
-    EXPECT_FALSE(WideToCodePageBounded(CP_UTF8, L"\x4E2D").failed());
+    // UTF-8 lacks no character, and takes no flag against look-alikes.
+    EXPECT_EQ("\xE4\xB8\xAD", WideToCodePageBounded(CP_UTF8, L"\x4E2D").str());
 }
 
 TEST(BstrText, WidensAFieldOfGivenLength)

@@ -76,6 +76,29 @@ TEST_F(AuthorizationTest, InitCacheExBuildsTheAccountAndAsksForTypesThree)
 // Texts beyond ASCII, and longer than any kept inside the narrowing, reach
 // the library exactly as the system's own conversion of the whole account
 // and the whole DN gives them.
+// A character the code page lacks must not become a look-alike that it has:
+// "\x0101lice" and "\xFF41lice" are other accounts than "alice", and
+// "\x014Cperators" another role than "Operators".
+TEST_F(AuthorizationTest, LookAlikesOfAnAccountOrRoleGetNoneOfItsGrants)
+{
+    Bstr plant(L"PLANT"), pump(L"CN=Pump P-101,OU=Area 1,O=Plant");
+    ASSERT_EQ(S_OK, auth->InitCacheEx(plant, Bstr(L"alice")));
+    VARIANT_BOOL result = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, auth->CheckAccessEx(plant, Bstr(L"alice"), pump, 3, &result));
+    ASSERT_EQ(VARIANT_TRUE, result);
+    ASSERT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"Operators"), pump, 3, &result));
+    ASSERT_EQ(VARIANT_TRUE, result);
+
+    for (const wchar_t* user : {L"\x0101lice", L"\xFF41lice"}) {
+        result = VARIANT_TRUE;
+        EXPECT_EQ(S_OK, auth->CheckAccessEx(plant, Bstr(user), pump, 3, &result));
+        EXPECT_EQ(VARIANT_FALSE, result);
+    }
+    result = VARIANT_TRUE;
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"\x014Cperators"), pump, 3, &result));
+    EXPECT_EQ(VARIANT_FALSE, result);
+}
+
 TEST_F(AuthorizationTest, ChecksNarrowEveryTextAsTheSystemDoes)
 {
     auto acp = [](const std::wstring& text) {
