@@ -106,21 +106,30 @@ protected:
     friend class ComAggObject;
 };
 
+// One module lock for an object's life. As the object's first base it is
+// taken before anything else is built and given back after everything else
+// is gone: the module's count does not reach zero, and the module cannot be
+// unloaded, while the object's members are still being destroyed by its code.
+class ModuleLockHolder {
+protected:
+    ModuleLockHolder() noexcept { ModuleLock(); }
+    ~ModuleLockHolder() { ModuleUnlock(); }
+
+public:
+    ModuleLockHolder(const ModuleLockHolder&) = delete;
+    ModuleLockHolder& operator=(const ModuleLockHolder&) = delete;
+};
+
 // A plain object: its own IUnknown, one module lock for its life.
 template <class T>
-class ComObject final : public T {
+class ComObject final : private ModuleLockHolder, public T {
 public:
     ComObject() noexcept
     {
         this->m_controlling = reinterpret_cast<IUnknown*>(
             reinterpret_cast<BYTE*>(static_cast<T*>(this)) + T::Interfaces()[0].offset);
-        ModuleLock();
     }
-    ~ComObject()
-    {
-        this->FinalRelease();
-        ModuleUnlock();
-    }
+    ~ComObject() { this->FinalRelease(); }
 
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
     {
@@ -165,18 +174,10 @@ public:
 
 // An aggregated object: the non-delegating unknown handed to the outer object.
 template <class T>
-class ComAggObject final : public IUnknown {
+class ComAggObject final : private ModuleLockHolder, public IUnknown {
 public:
-    explicit ComAggObject(IUnknown* outer) noexcept
-    {
-        m_contained.m_controlling = outer;
-        ModuleLock();
-    }
-    ~ComAggObject()
-    {
-        m_contained.FinalRelease();
-        ModuleUnlock();
-    }
+    explicit ComAggObject(IUnknown* outer) noexcept { m_contained.m_controlling = outer; }
+    ~ComAggObject() { m_contained.FinalRelease(); }
 
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
     {

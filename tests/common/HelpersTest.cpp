@@ -1,6 +1,7 @@
 // The shared helpers: narrowing conversions, the shared BSTR text and the
 // conversion of string arrays into VARIANT arrays.
 #include "BstrText.h"
+#include "ComObject.h"
 #include "ComPtr.h"
 #include "NarrowText.h"
 #include "VariantArray.h"
@@ -151,6 +152,60 @@ TEST(ConvertToVariantArray, OtherInputGivesEmpty)
     V_VT(&destination) = VT_I2;
     EXPECT_EQ(E_INVALIDARG, ConvertToVariantArray(nullptr, &destination));
     EXPECT_EQ(VT_EMPTY, V_VT(&destination));
+}
+
+// A member that notes the module's lock count when it is destroyed.
+struct LockWitness {
+    LONG* seen = nullptr;
+    LockWitness() = default;
+    LockWitness(const LockWitness&) = delete;
+    LockWitness& operator=(const LockWitness&) = delete;
+    ~LockWitness()
+    {
+        if (seen) *seen = ModuleLockCount();
+    }
+};
+
+class Probe : public ComObjectRoot, public IUnknown {
+public:
+    static const InterfaceEntry* Interfaces() noexcept
+    {
+        static const InterfaceEntry entries[] = {
+            INTERFACE_ENTRY(Probe, IUnknown),
+            INTERFACE_ENTRY_END,
+        };
+        return entries;
+    }
+    LockWitness witness;
+};
+
+// An object's members are destroyed by the module's code: while they are,
+// the module must still count the object, or it could be unloaded under it.
+TEST(ComObject, ModuleLockOutlivesTheObjectsMembers)
+{
+    const LONG before = ModuleLockCount();
+    LONG seen = -1;
+    {
+        com_ptr<ComObject<Probe>> plain;
+        ASSERT_EQ(S_OK, ComObject<Probe>::Create(plain));
+        EXPECT_EQ(before + 1, ModuleLockCount());
+        plain->witness.seen = &seen;
+    }
+    EXPECT_EQ(before + 1, seen);
+    EXPECT_EQ(before, ModuleLockCount());
+
+    // Aggregated, with a plain object standing in for the outer one.
+    com_ptr<ComObject<Probe>> outer;
+    ASSERT_EQ(S_OK, ComObject<Probe>::Create(outer));
+    IUnknown* inner = nullptr;
+    ASSERT_EQ(S_OK, CreateComInstance<Probe>(static_cast<IUnknown*>(outer.get()), IID_IUnknown,
+                                             reinterpret_cast<void**>(&inner)));
+    EXPECT_EQ(before + 2, ModuleLockCount());
+    static_cast<ComAggObject<Probe>*>(inner)->Object()->witness.seen = &seen;
+    seen = -1;
+    inner->Release();
+    EXPECT_EQ(before + 2, seen);
+    EXPECT_EQ(before + 1, ModuleLockCount());
 }
 
 }  // namespace
