@@ -6,6 +6,23 @@
 
 namespace {
 
+// The server locks that clients hold, apart from the module locks of live
+// objects and class objects: an unlock without its lock must not give back
+// a lock that a live object holds, which would let the module be unloaded
+// under that object.
+LONG g_serverLocks = 0;
+
+bool GiveBackServerLock() noexcept
+{
+    LONG held = InterlockedCompareExchange(&g_serverLocks, 0, 0);
+    while (held > 0) {
+        LONG seen = InterlockedCompareExchange(&g_serverLocks, held - 1, held);
+        if (seen == held) return true;
+        held = seen;
+    }
+    return false;
+}
+
 class ClassFactory final : public IClassFactory {
 public:
     explicit ClassFactory(CreateInstanceFn create) noexcept : m_create(create) {}
@@ -42,10 +59,13 @@ public:
     }
     STDMETHOD(LockServer)(BOOL lock) override
     {
-        if (lock)
+        if (lock) {
+            InterlockedIncrement(&g_serverLocks);
             ModuleLock();
-        else
-            ModuleUnlock();
+            return S_OK;
+        }
+        if (!GiveBackServerLock()) return E_UNEXPECTED;
+        ModuleUnlock();
         return S_OK;
     }
 

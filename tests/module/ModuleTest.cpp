@@ -144,6 +144,9 @@ TEST_F(ModuleTest, UnloadWaitsForObjectsEnumeratorsAndLocks)
 
     com_ptr<IClassFactory> factory = Factory(CLSID_KQSecRole);
     EXPECT_EQ(S_FALSE, canUnloadNow());  // a client's reference to a factory
+    // An unlock without a lock gives back nothing that the reference holds.
+    EXPECT_EQ(E_UNEXPECTED, factory->LockServer(FALSE));
+    EXPECT_EQ(S_FALSE, canUnloadNow());
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
     factory.reset();
     EXPECT_EQ(S_FALSE, canUnloadNow());
