@@ -1,5 +1,6 @@
 #include "ErrorContext.h"
 
+#include <new>
 #include <string>
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -11,6 +12,18 @@ void ErrorContext::SetTextParam(int position, const wchar_t* name, const wchar_t
 {
     if (position < 1 || position > 4) return;
     ParamValue[position - 1] = BstrText(value ? value : kNullArgumentText);
+    ParamName[position - 1] = name;
+}
+
+void ErrorContext::SetTextParam(int position, const wchar_t* name, const wchar_t* value,
+                                size_t length)
+{
+    if (!value) return SetTextParam(position, name, nullptr);
+    if (position < 1 || position > 4) return;
+    if (length > 0x7FFFFFFF) throw std::bad_alloc();
+    BSTR whole = SysAllocStringLen(value, static_cast<UINT>(length));
+    if (!whole) throw std::bad_alloc();
+    ParamValue[position - 1] = BstrText::Attach(whole);
     ParamName[position - 1] = name;
 }
 

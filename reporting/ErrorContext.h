@@ -15,6 +15,10 @@ struct ErrorContext {
     // "<NULL>" when it is null.
     // Throws std::bad_alloc.
     void SetTextParam(int position, const wchar_t* name, const wchar_t* value);
+    // The same for a text of the given length, embedded NULs included: a
+    // text that is kept whole (a role's name) is recorded whole, so that the
+    // record never names another text than the one acted on.
+    void SetTextParam(int position, const wchar_t* name, const wchar_t* value, size_t length);
     // Pair 1 to 4: a number as signed decimal text. Throws std::bad_alloc.
     void SetNumberParam(int position, const wchar_t* name, LONG value);
     // Pair 1 to 4: an address as signed decimal text of the platform's

@@ -195,7 +195,7 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Role_put_Name);
     return Barrier(ReportUnexpected(context), [&] {
-        context.SetTextParam(1, param::sName, newVal);
+        context.SetTextParam(1, param::sName, newVal, SysStringLen(newVal));
         RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal, SysStringLen(newVal)));
 
         // Only the comparison uses the normal form: a new name is kept as given,
@@ -217,7 +217,7 @@ HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Group
         std::lock_guard<CriticalSection> guard(m_lock);
         // Filled as every operation fills its context; member edits report nothing.
         ErrorContext context(operation);
-        context.SetTextParam(1, param::m_sName, m_sName.wide());
+        context.SetTextParam(1, param::m_sName, m_sName.wide(), m_sName.length());
         context.SetTextParam(2, param::sUser, Users);
         context.SetTextParam(3, param::sGroups, Groups);
         // Both lists change, or neither does.
@@ -253,7 +253,7 @@ STDMETHODIMP CKQSecRole::CommitChanges()
         BstrText id, name, description, users, groups;
         {
             std::lock_guard<CriticalSection> guard(m_lock);
-            context.SetTextParam(1, param::m_sName, m_sName.wide());
+            context.SetTextParam(1, param::m_sName, m_sName.wide(), m_sName.length());
             authorization = m_pAuthorization;
             id = m_sId;
             name = m_sName;

@@ -41,8 +41,8 @@ HRESULT ValidateName(const wchar_t* name, size_t length) noexcept
 {
     ErrorContext context(op::ValidateName);
     return Barrier(ReportCaught(context), [&] {
-        context.SetTextParam(1, param::sName, name);
         std::wstring_view text(name, length == kUpToNul ? wcslen(name) : length);
+        context.SetTextParam(1, param::sName, name, text.size());
         // The earliest position in the name wins, whatever the order of the set.
         size_t found = text.find_first_of(IllegalNameCharacters);
         if (found == std::wstring_view::npos) return S_OK;

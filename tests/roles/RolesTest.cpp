@@ -688,8 +688,19 @@ TEST_F(RolesTest, PutNameRejectionsAreReportedUnderItsOwnNames)
     EXPECT_EQ(std::wstring(L"Night\0Shift", 11), std::wstring(name, SysStringLen(name)));
     SysFreeString(name);
 
-    // What follows a NUL is kept, so it is checked as well.
-    EXPECT_EQ(static_cast<HRESULT>(0x80041004), role->put_Name(Bstr(L"Night\0/Shift", 12)));
+    // What follows a NUL is kept, so it is checked as well, and recorded:
+    // the events name the text that was refused, not "Night".
+    {
+        FakeAuditRegistration audit;
+        const std::wstring refused(L"Night\0/Shift", 12);
+        EXPECT_EQ(static_cast<HRESULT>(0x80041004), role->put_Name(Bstr(refused)));
+        std::vector<Event> events = Events(audit);
+        ASSERT_EQ(2u, events.size());
+        for (const Event& event : events) {
+            ASSERT_EQ(1u, event.params.size());
+            EXPECT_EQ(Arg(refused), event.params[0].second);
+        }
+    }
     EXPECT_EQ(static_cast<HRESULT>(0x80041007),
               role->put_Name(Bstr(std::wstring(L"n\0", 2) + std::wstring(254, L'm'))));
     ASSERT_EQ(S_OK, role->get_Name(&name));
