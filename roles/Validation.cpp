@@ -47,9 +47,10 @@ HRESULT ValidateName(const wchar_t* name, size_t length) noexcept
         size_t found = text.find_first_of(IllegalNameCharacters);
         if (found == std::wstring_view::npos) return S_OK;
         const wchar_t character[2] = {text[found], L'\0'};
+        // The message's inserts end at a NUL; the extra text is the name whole.
         return ReportRequestError(context, AUTH_E_BAD_OBJECT_NAME, kReportKind,
                                   FormatModuleMessage(AUTH_E_BAD_OBJECT_NAME, name, character),
-                                  BstrText(name));
+                                  context.ParamValue[0]);
     });
 }
 

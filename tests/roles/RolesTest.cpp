@@ -700,6 +700,7 @@ TEST_F(RolesTest, PutNameRejectionsAreReportedUnderItsOwnNames)
             ASSERT_EQ(1u, event.params.size());
             EXPECT_EQ(Arg(refused), event.params[0].second);
         }
+        EXPECT_EQ(Arg(refused), events[0].extra);  // ::ValidateName's
     }
     EXPECT_EQ(static_cast<HRESULT>(0x80041007),
               role->put_Name(Bstr(std::wstring(L"n\0", 2) + std::wstring(254, L'm'))));
