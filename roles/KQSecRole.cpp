@@ -195,13 +195,14 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Role_put_Name);
     return Barrier(ReportUnexpected(context), [&] {
-        context.SetTextParam(1, param::sName, newVal, SysStringLen(newVal));
-        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal, SysStringLen(newVal)));
+        const UINT length = SysStringLen(newVal);
+        context.SetTextParam(1, param::sName, newVal, length);
+        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal, length));
 
         // Only the comparison uses the normal form: a new name is kept as given,
         // all of the BSTR, as put_Description keeps its text.
         std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
-        BstrText name = BstrText::Attach(SysAllocStringLen(newVal, SysStringLen(newVal)));
+        BstrText name = BstrText::Attach(SysAllocStringLen(newVal, length));
         if (!name.wide()) return ReportFailure(context, E_OUTOFMEMORY);
         std::lock_guard<CriticalSection> guard(m_lock);
         const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";

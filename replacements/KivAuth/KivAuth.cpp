@@ -561,7 +561,7 @@ long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
             found = next < roles.size() && policy.RoleId(next) == id ? &roles[next]
                                                                      : policy.FindRoleById(id);
         } else {
-            found = policy.FindRoleByName(text, cache->Records());
+            found = policy.FindRoleByName(text, &cache->Records());
         }
         if (!found) return kUnknownRole;
         cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1,

@@ -478,16 +478,10 @@ const Role* Policy::FindFolded(std::string_view folded, NameCheck* check) const
     return found == FlatIndex::kNone ? nullptr : &(*m_roles)[found];
 }
 
-const Role* Policy::FindRoleByName(std::string_view name) const
+const Role* Policy::FindRoleByName(std::string_view name, NameCheck* check) const
 {
     FoldedKey key(name);
-    return FindFolded(key.view());
-}
-
-const Role* Policy::FindRoleByName(std::string_view name, NameCheck& check) const
-{
-    FoldedKey key(name);
-    return FindFolded(key.view(), &check);
+    return FindFolded(key.view(), check);
 }
 
 bool Policy::FoldsTo(std::string_view text, std::string_view folded)

@@ -69,7 +69,6 @@ public:
     // strict GUID text stands for that text and no other.
     const Role* FindRoleById(std::string_view canonicalId) const;
     const Role* FindRoleById(const standin::GuidValue& id) const;
-    const Role* FindRoleByName(std::string_view name) const;
 
     // Confirms that a role found under a name's hash is the role of that
     // name, where the caller holds the name already (a role record).
@@ -80,8 +79,9 @@ public:
     protected:
         ~NameCheck() = default;
     };
-    // As FindRoleByName, asking check before the role's own folded name.
-    const Role* FindRoleByName(std::string_view name, NameCheck& check) const;
+    // By name, folded; check, when given, is asked before the role's own
+    // folded name.
+    const Role* FindRoleByName(std::string_view name, NameCheck* check = nullptr) const;
     const standin::GuidValue& RoleId(size_t role) const noexcept { return m_roleIds[role]; }
     // Whether text, folded as names are, is folded.
     static bool FoldsTo(std::string_view text, std::string_view folded);
