@@ -36,6 +36,30 @@ bool HasAccount(const wchar_t* domain, const wchar_t* userName) noexcept
     return !IsEmptyText(domain) || !IsEmptyText(userName);
 }
 
+// A text that starts with NUL although its BSTR length says there is more:
+// it counts as empty by its first character, yet it is not the empty text
+// that, for domain and user name together, stands for the cached account.
+// "\0mallory" must not be answered for the cache's own user. The length is
+// read only for a text that starts with NUL.
+bool IsHiddenText(const wchar_t* text) noexcept
+{
+    return text && !*text && SysStringLen(const_cast<BSTR>(text)) > 0;
+}
+
+bool IsHiddenAccount(const wchar_t* domain, const wchar_t* userName) noexcept
+{
+    return IsHiddenText(domain) || IsHiddenText(userName);
+}
+
+// For Barrier in a check: a text that the code page cannot hold names
+// nothing the library knows, so the answer is a denial (S_OK, the result
+// left VARIANT_FALSE) and the library is not asked; any other exception is
+// E_UNEXPECTED.
+HRESULT DeniedOrUnexpected(HRESULT code) noexcept
+{
+    return code == HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION) ? S_OK : E_UNEXPECTED;
+}
+
 }  // namespace
 
 std::wstring JoinDomainUser(const wchar_t* domain, const wchar_t* userName)
@@ -86,7 +110,7 @@ STDMETHODIMP CIKIVAuthorization::CheckAccess(BSTR bstrDN, LONG AccessPermission,
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Result) return E_INVALIDARG;
     *Result = VARIANT_FALSE;
-    return Barrier(E_UNEXPECTED, [&] {
+    return Barrier(DeniedOrUnexpected, [&] {
         NarrowText dn = WideToAcp(bstrDN);
         std::lock_guard<CriticalSection> library(m_libraryLock);
         *Result = ToVariantBool(
@@ -101,7 +125,8 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!Result) return E_INVALIDARG;
     *Result = VARIANT_FALSE;
-    return Barrier(E_UNEXPECTED, [&] {
+    if (IsHiddenAccount(Domain, UserName)) return S_OK;
+    return Barrier(DeniedOrUnexpected, [&] {
         NarrowText dn = WideToAcp(SecObjectDN);
         NarrowText account =
             HasAccount(Domain, UserName) ? JoinDomainUserToAcp(Domain, UserName) : NarrowText();
@@ -121,7 +146,9 @@ STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN
     NarrowText dn = WideToThreadAcp(SecObjectDN);
     NarrowText roleName = WideToThreadAcp(RoleName);
     // A text that could not be converted must never reach the library as
-    // "no text": the answer is a denial.
+    // "no text": the answer is a denial. A text that the code page cannot
+    // hold names no role or object there is, which is an answer.
+    if (dn.unmappable() || roleName.unmappable()) return S_OK;
     if (dn.failed() || roleName.failed()) return E_UNEXPECTED;
     std::lock_guard<CriticalSection> library(m_libraryLock);
     *Result = ToVariantBool(m_authorize.CheckRoleAccess(
@@ -194,6 +221,9 @@ STDMETHODIMP CIKIVAuthorization::GetLastErrors(VARIANT* pValErrors)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (!pValErrors) return E_POINTER;
+    // An [out] slot holds nothing owned on entry: VariantCopy would clear,
+    // and so free, whatever the caller left there.
+    VariantInit(pValErrors);
     std::lock_guard<CriticalSection> library(m_libraryLock);
     VARIANT* errors = m_authorize.GetLastVokErrors();
     if (!errors) return E_FAIL;
@@ -321,9 +351,11 @@ HRESULT CIKIVAuthorization::ThreadAcpAccount(const wchar_t* Domain, const wchar_
                                              NarrowText& account)
 {
     account = NarrowText();
+    if (IsHiddenAccount(Domain, UserName)) return E_INVALIDARG;
     if (!HasAccount(Domain, UserName)) return S_OK;
     account = WideToThreadAcp(JoinDomainUser(Domain, UserName).c_str());
     // A null account would answer for the cache's own user instead.
+    if (account.unmappable()) return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
     return account.failed() ? E_UNEXPECTED : S_OK;
 }
 
@@ -381,6 +413,7 @@ STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIAN
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     return Barrier(E_UNEXPECTED, [&] {
         NarrowText account;
+        if (IsHiddenAccount(Domain, UserName)) return E_INVALIDARG;
         if (HasAccount(Domain, UserName)) {
             // Only a missing domain is taken from the registry.
             BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);

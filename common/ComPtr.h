@@ -14,15 +14,28 @@
         if (FAILED(hr_)) return hr_; \
     } while (0)
 
+// Thrown by the raising text conversions (NarrowText.h).
+struct ConversionError {
+    DWORD error;
+};
+
+// Thrown by them for a text with a character that the code page lacks.
+struct UnmappableText : ConversionError {
+    UnmappableText() noexcept : ConversionError{ERROR_NO_UNICODE_TRANSLATION} {}
+};
+
 // The HRESULT for the exception being handled: E_OUTOFMEMORY for lack of
-// memory, E_UNEXPECTED for anything else (a text that cannot be converted,
-// for one). Call only inside a catch block.
+// memory, 0x80070459 (ERROR_NO_UNICODE_TRANSLATION) for a text with a
+// character that the code page lacks, E_UNEXPECTED for anything else (a
+// conversion that failed, for one). Call only inside a catch block.
 inline HRESULT CaughtExceptionCode() noexcept
 {
     try {
         throw;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
+    } catch (const UnmappableText&) {
+        return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
     } catch (...) {
         return E_UNEXPECTED;
     }

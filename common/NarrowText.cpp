@@ -75,16 +75,26 @@ void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept
     to[length] = '\0';
 }
 
-// No best fit: a character that the code page lacks becomes its default
-// character, never a look-alike that it has. "\x0101lice" is another
-// account than "alice", and must not reach the library as "alice". UTF-8
-// and UTF-7 refuse the flag, and need none: they lack no character.
-int NarrowWithoutBestFit(UINT codePage, const wchar_t* text, char* to, int room) noexcept
+// Exactly or not at all. No best fit: "\x0101lice" is another account than
+// "alice", and must not reach the library as "alice"; nor the default
+// character, which makes every name of unmappable letters the same "????".
+// UTF-8 and UTF-7 lack no character and take neither the flag nor a default
+// character; UTF-8 refuses an unpaired surrogate instead. Returns what
+// WideCharToMultiByte returns; unmappable tells a text that the code page
+// cannot hold.
+int NarrowExactly(UINT codePage, const wchar_t* text, char* to, int room, bool& unmappable) noexcept
 {
-    int written =
-        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, -1, to, room, nullptr, nullptr);
-    if (written <= 0 && GetLastError() == ERROR_INVALID_FLAGS)
-        written = WideCharToMultiByte(codePage, 0, text, -1, to, room, nullptr, nullptr);
+    BOOL usedDefault = FALSE;
+    int written = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, -1, to, room, nullptr,
+                                      &usedDefault);
+    DWORD error = written > 0 ? 0 : GetLastError();
+    if (error == ERROR_INVALID_FLAGS || error == ERROR_INVALID_PARAMETER) {
+        usedDefault = FALSE;
+        DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0;
+        written = WideCharToMultiByte(codePage, flags, text, -1, to, room, nullptr, nullptr);
+        error = written > 0 ? 0 : GetLastError();
+    }
+    unmappable = usedDefault || error == ERROR_NO_UNICODE_TRANSLATION;
     return written;
 }
 
@@ -101,10 +111,12 @@ NarrowText WideToAcp(const wchar_t* text)
         CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
         return result;
     }
-    int size = NarrowWithoutBestFit(CP_ACP, text, nullptr, 0);
+    bool unmappable = false;
+    int size = NarrowExactly(CP_ACP, text, nullptr, 0, unmappable);
+    if (unmappable) throw UnmappableText();
     if (size <= 0) throw ConversionError{GetLastError()};
     char* narrow = result.Reserve(static_cast<size_t>(size) - 1);
-    if (NarrowWithoutBestFit(CP_ACP, text, narrow, size) <= 0)
+    if (NarrowExactly(CP_ACP, text, narrow, size, unmappable) <= 0 || unmappable)
         throw ConversionError{GetLastError()};
     return result;
 }
@@ -154,7 +166,12 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
         }
         size_t room = wcslen(text) * 2 + 2;
         char* narrow = result.Reserve(room - 1);
-        int written = NarrowWithoutBestFit(codePage, text, narrow, static_cast<int>(room));
+        bool unmappable = false;
+        int written = NarrowExactly(codePage, text, narrow, static_cast<int>(room), unmappable);
+        if (unmappable) {
+            result.m_state = NarrowText::State::Unmappable;
+            return true;
+        }
         if (written <= 0) return false;
         // Up to the first NUL, which a converted character may hold.
         result.SetLength(strlen(narrow));

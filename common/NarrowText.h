@@ -2,6 +2,8 @@
 // closed authorization library takes and gives.
 #pragma once
 
+#include "ComPtr.h"
+
 #include <windows.h>
 #include <oleauto.h>
 #include <initializer_list>
@@ -41,7 +43,15 @@ public:
                : m_state == State::Long ? m_long.c_str()
                                         : nullptr;
     }
-    bool failed() const noexcept { return m_state == State::Failed; }
+    // Either failure: the conversion failed, or the text holds a character
+    // that the code page lacks.
+    bool failed() const noexcept
+    {
+        return m_state == State::Failed || m_state == State::Unmappable;
+    }
+    // The text holds a character that the code page lacks: it names nothing
+    // that a narrow text could name.
+    bool unmappable() const noexcept { return m_state == State::Unmappable; }
     // The text; empty for null and failed ones.
     std::string str() const { return get() ? std::string(get(), m_length) : std::string(); }
 
@@ -50,7 +60,7 @@ private:
     friend NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts);
     friend NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept;
     static constexpr size_t kInlineBytes = 128;
-    enum class State { Null, Inline, Long, Failed };
+    enum class State { Null, Inline, Long, Failed, Unmappable };
 
     // Room for length bytes and a terminator, inside when it fits.
     char* Reserve(size_t length);
@@ -68,18 +78,23 @@ private:
     State m_state = State::Null;
 };
 
-// System ANSI code page; a character it lacks becomes the default
-// character, also where the code page has a look-alike ("best fit");
-// up to the first NUL. Null stays null. Throws when the conversion fails.
+// System ANSI code page, exactly, up to the first NUL. Null stays null.
+// A character that the code page lacks is replaced neither by a look-alike
+// that it has ("best fit") nor by its default character, since either
+// makes the text another account's or role's name ("\x0101lice" would be
+// "alice"; two Cyrillic names of four letters would both be "????"): the
+// text is refused with UnmappableText. Throws ConversionError when the
+// conversion itself fails.
 NarrowText WideToAcp(const wchar_t* text);
 
 // WideToAcp of the parts joined, each up to its first NUL, without the
 // joined wide text in between. Throws as WideToAcp.
 NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts);
 
-// The calling thread's ANSI code page, into at most two bytes per wide
-// character plus two; never throws: a conversion that does not fit or fails
-// gives a failed text.
+// The calling thread's ANSI code page, exactly as WideToAcp, into at most
+// two bytes per wide character plus two; never throws: a conversion that
+// does not fit or fails gives a failed text, and a text with a character
+// that the code page lacks an unmappable one.
 NarrowText WideToThreadAcp(const wchar_t* text) noexcept;
 
 // Same rule as WideToThreadAcp with a code page of the caller's choice.
@@ -92,8 +107,3 @@ BSTR AcpToBstr(const char* text);
 // The same for exactly length bytes, which need no terminator (a record's
 // fixed-size field). Never null.
 BSTR AcpToBstr(const char* text, size_t length);
-
-// Thrown by the raising conversions.
-struct ConversionError {
-    DWORD error;
-};

@@ -46,10 +46,16 @@ HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept;
 HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind,
                            const BstrText& message, const BstrText& extra) noexcept;
 
-// For Barrier: an exception inside an operation is reported as E_UNEXPECTED.
+// For Barrier: an exception inside an operation is reported as E_UNEXPECTED,
+// except a text with a character that the code page lacks, which is said as
+// such (0x80070459): the caller can mend that one.
 inline auto ReportUnexpected(const ErrorContext& context) noexcept
 {
-    return [&context](HRESULT) noexcept { return ReportFailure(context, E_UNEXPECTED); };
+    return [&context](HRESULT code) noexcept {
+        return ReportFailure(context, code == HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION)
+                                          ? code
+                                          : E_UNEXPECTED);
+    };
 }
 
 // For Barrier: an exception inside a step is reported with its own code.

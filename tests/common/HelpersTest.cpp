@@ -18,9 +18,32 @@ TEST(NarrowText, NullEmptyAndText)
     EXPECT_EQ(nullptr, WideToThreadAcp(nullptr).get());
     EXPECT_FALSE(WideToThreadAcp(nullptr).failed());
     EXPECT_STREQ("", WideToThreadAcp(L"").get());
-    // Up to the first NUL; unmappable characters become the default character.
+    // Up to the first NUL.
     EXPECT_STREQ("ab", WideToAcp(L"ab\0cd").get());
-    EXPECT_EQ(1u, WideToAcp(L"\x4E2D").str().size());
+}
+
+// Exactly or not at all: a character that the code page (1252 here) lacks
+// becomes neither a look-alike nor the default character, which would make
+// the text another name.
+TEST(NarrowText, TextsTheCodePageCannotHoldAreRefused)
+{
+    EXPECT_STREQ("caf\xE9", WideToAcp(L"caf\x00E9").get());
+    EXPECT_STREQ("caf\xE9", WideToThreadAcp(L"caf\x00E9").get());
+    for (const wchar_t* text : {L"\x4E2D", L"\x0101lice", L"\xFF41lice",
+                                L"a\xFF5C"
+                                L"b",
+                                L"a\x2216"
+                                L"b",
+                                L"\xD800x"}) {
+        EXPECT_THROW(WideToAcp(text), UnmappableText);
+        EXPECT_THROW(WideToAcp({L"PLANT", L"\\", text}), UnmappableText);
+        NarrowText thread = WideToThreadAcp(text);
+        EXPECT_TRUE(thread.unmappable());
+        EXPECT_TRUE(thread.failed());
+        EXPECT_EQ(nullptr, thread.get());
+    }
+    // A failure of another kind is not taken for an unmappable text.
+    EXPECT_FALSE(WideToCodePageBounded(CP_UTF8, L"\x4E2D\x4E2D\x4E2D\x4E2D").unmappable());
 }
 
 TEST(NarrowText, LongJoinedAndMovedTexts)

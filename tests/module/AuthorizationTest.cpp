@@ -112,7 +112,7 @@ TEST_F(AuthorizationTest, ChecksNarrowEveryTextAsTheSystemDoes)
         return quoted + "\"";
     };
     const std::wstring longText(300, L'x');
-    const std::wstring texts[] = {L"D\x00E9partement", L"\x00FCser \x4E2D", longText,
+    const std::wstring texts[] = {L"D\x00E9partement", L"\x00FCser \x00DF", longText,
                                   L"CN=Caf\x00E9,O=\x00C6"};
     for (const std::wstring& domain : texts) {
         for (const std::wstring& user : texts) {
@@ -134,13 +134,85 @@ TEST_F(AuthorizationTest, ChecksNarrowEveryTextAsTheSystemDoes)
     }
 }
 
-TEST_F(AuthorizationTest, TextWhoseFirstCharacterIsNulCountsAsEmpty)
+// A text that the code page cannot hold names nobody the library knows. By
+// the default character, two Cyrillic names of four letters were the one
+// account "PLANT\\????", and each got the other's grants.
+TEST_F(AuthorizationTest, TextsTheCodePageCannotHoldAreDeniedWithoutTheLibrary)
 {
-    const wchar_t hidden[] = L"\0D";
-    Bstr domain(hidden, 2);
-    VARIANT_BOOL result;
-    EXPECT_EQ(S_OK, auth->CheckAccessEx(domain, Bstr(L"U"), Bstr(L"CN=Doc"), 1, &result));
-    EXPECT_EQ("CheckAccess(\"U\", \"CN=Doc\", 1)", LibraryCalls().at(0));
+    const HRESULT kUnmappable = HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
+    ASSERT_EQ(S_OK, KivTest_LoadPolicyText("policy | 1\n"
+                                           "role | {11111111-1111-1111-1111-111111111111} | ????\n"
+                                           "role-grant | ???? | CN=Doc | 1\n"
+                                           "grant | PLANT\\???? | CN=Doc | 1\n"
+                                           "grant | PLANT\\alice | CN=? | 1\n"));
+    Bstr plant(L"PLANT"), doc(L"CN=Doc");
+    ASSERT_EQ(S_OK, auth->InitCacheEx(plant, Bstr(L"alice")));
+    VARIANT_BOOL result = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, auth->CheckAccessEx(plant, Bstr(L"????"), doc, 1, &result));
+    ASSERT_EQ(VARIANT_TRUE, result);
+
+    const wchar_t ivan[] = L"\x0418\x0432\x0430\x043D";
+    const wchar_t han[] = L"CN=\x4E2D";
+    KivTest_ClearCalls();
+    struct Case {
+        const wchar_t* domain;
+        const wchar_t* user;
+        const wchar_t* dn;
+    };
+    for (const Case& c : {Case{L"PLANT", ivan, L"CN=Doc"}, Case{ivan, L"x", L"CN=Doc"},
+                          Case{L"PLANT", L"alice", han}}) {
+        result = VARIANT_TRUE;
+        EXPECT_EQ(S_OK, auth->CheckAccessEx(Bstr(c.domain), Bstr(c.user), Bstr(c.dn), 1, &result));
+        EXPECT_EQ(VARIANT_FALSE, result);
+    }
+    result = VARIANT_TRUE;
+    EXPECT_EQ(S_OK, auth->CheckAccess(Bstr(han), 1, &result));
+    EXPECT_EQ(VARIANT_FALSE, result);
+    for (const wchar_t* role : {static_cast<const wchar_t*>(ivan), L"\x4E2D\x4E2D\x4E2D\x4E2D"}) {
+        result = VARIANT_TRUE;
+        EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(role), doc, 1, &result));
+        EXPECT_EQ(VARIANT_FALSE, result);
+    }
+    result = VARIANT_TRUE;
+    EXPECT_EQ(S_OK, auth->CheckRoleAccess(Bstr(L"????"), Bstr(han), 1, &result));
+    EXPECT_EQ(VARIANT_FALSE, result);
+    EXPECT_EQ(std::vector<std::string>{}, LibraryCalls());
+
+    // Operations that answer with a code say why.
+    unique_variant names, ids;
+    EXPECT_EQ(kUnmappable, auth->get_Roles(plant, Bstr(ivan), &names));
+    EXPECT_EQ(kUnmappable, auth->GetUserRoles(plant, Bstr(ivan), &names, &ids));
+    EXPECT_EQ(std::vector<std::string>{}, LibraryCalls());
+    EXPECT_EQ(kUnmappable, auth->InitCacheEx(plant, Bstr(ivan)));
+    EXPECT_EQ(std::vector<std::string>{"ClearCache(65535)"}, LibraryCalls());
+}
+
+// A text that starts with NUL is empty only when its length says so. Empty
+// domain and user name stand for the cached account, and "\0mallory" was
+// answered with the grants of the account in the cache.
+TEST_F(AuthorizationTest, TextThatStartsWithNulIsEmptyOnlyByItsLength)
+{
+    Bstr recipes(L"CN=Recipes,OU=Batch,O=Plant"), empty(L"");
+    ASSERT_EQ(S_OK, auth->InitCacheEx(Bstr(L"PLANT"), Bstr(L"carol")));
+    VARIANT_BOOL result = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, auth->CheckAccessEx(empty, empty, recipes, 7, &result));
+    ASSERT_EQ(VARIANT_TRUE, result);
+
+    const wchar_t mallory[] = L"\0mallory";
+    const wchar_t domain[] = L"\0D";
+    Bstr hiddenUser(mallory, 8), hiddenDomain(domain, 2);
+    KivTest_ClearCalls();
+    const std::pair<BSTR, BSTR> accounts[] = {{empty, hiddenUser}, {hiddenDomain, empty}};
+    for (const auto& [domainText, user] : accounts) {
+        result = VARIANT_TRUE;
+        EXPECT_EQ(S_OK, auth->CheckAccessEx(domainText, user, recipes, 7, &result));
+        EXPECT_EQ(VARIANT_FALSE, result);
+    }
+    EXPECT_EQ(std::vector<std::string>{}, LibraryCalls());
+    unique_variant roles;
+    EXPECT_EQ(E_INVALIDARG, auth->get_Roles(empty, hiddenUser, &roles));
+    EXPECT_EQ(E_INVALIDARG, auth->InitCacheEx(hiddenDomain, Bstr(L"U")));
+    EXPECT_EQ(std::vector<std::string>{"ClearCache(65535)"}, LibraryCalls());
 }
 
 TEST_F(AuthorizationTest, LibraryAnswersBecomeVariantBools)
@@ -282,14 +354,26 @@ TEST_F(AuthorizationTest, LastErrorsAreCopiedAndTheLibraryKeepsItsOwn)
     KivTest_SetLastErrors(&errors);
     VariantClear(&errors);
 
+    // An [out] slot is written, never cleared: what it holds on entry is the
+    // caller's (the copy freed it), or garbage (the copy failed on it).
+    com_ptr<IIKIVAuthorization> callers = CreateAuthorization();
+    const ULONG refs = RefCount(callers.get());
     for (int round = 0; round < 2; ++round) {
-        unique_variant copy;
-        V_VT(&copy) = VT_BSTR;
-        V_BSTR(&copy) = SysAllocString(L"old content, cleared by the copy");
+        VARIANT copy;
+        V_VT(&copy) = VT_UNKNOWN;
+        V_UNKNOWN(&copy) = callers.get();
         EXPECT_EQ(S_OK, auth->GetLastErrors(&copy));
+        EXPECT_EQ(refs, RefCount(callers.get()));
         ASSERT_EQ(VT_BSTR, V_VT(&copy));
         EXPECT_STREQ(L"server unreachable", V_BSTR(&copy));
+        VariantClear(&copy);
     }
+    VARIANT garbage;
+    memset(&garbage, 0xA5, sizeof garbage);
+    EXPECT_EQ(S_OK, auth->GetLastErrors(&garbage));
+    ASSERT_EQ(VT_BSTR, V_VT(&garbage));
+    EXPECT_STREQ(L"server unreachable", V_BSTR(&garbage));
+    VariantClear(&garbage);
     EXPECT_EQ(E_POINTER, auth->GetLastErrors(nullptr));
 }
 
