@@ -71,6 +71,14 @@ std::string ProcessAccount()
     return domainSize ? std::string(domain) + "\\" + user : std::string(user);
 }
 
+// The application of a caller's name; none for a name that the code page
+// cannot hold, which no policy names.
+const Application* FindApplication(const Policy& policy, const wchar_t* name)
+{
+    std::string narrow;
+    return ToAcp(name, narrow) ? policy.FindApplication(narrow) : nullptr;
+}
+
 // A VT_ARRAY|VT_BSTR of the texts, or VT_EMPTY when there are none.
 HRESULT MakeTextArray(const std::vector<std::string_view>& texts, VARIANT* out) noexcept
 {
@@ -382,7 +390,7 @@ long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARI
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
         std::vector<std::string_view> names, ids;
-        if (const Application* application = cache->policy->FindApplication(ToAcp(applName))) {
+        if (const Application* application = FindApplication(*cache->policy, applName)) {
             for (const SecureGroup& group : application->groups) {
                 names.push_back(group.name);
                 ids.push_back(group.id);
@@ -409,10 +417,12 @@ long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
         std::vector<std::string_view> names, ids;
-        if (const Application* application = cache->policy->FindApplication(ToAcp(applName))) {
-            auto group = application->groupByName.find(FoldCase(ToAcp(groupName)));
-            if (group != application->groupByName.end()) {
-                for (const SecuredObject& member : application->groups[group->second].members) {
+        std::string group;
+        const Application* application = FindApplication(*cache->policy, applName);
+        if (application && ToAcp(groupName, group)) {
+            auto found = application->groupByName.find(FoldCase(group));
+            if (found != application->groupByName.end()) {
+                for (const SecuredObject& member : application->groups[found->second].members) {
                     names.push_back(member.name);
                     ids.push_back(member.id);
                 }
@@ -438,10 +448,11 @@ long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t
         if (!m_impl) return E_OUTOFMEMORY;
         LoadedCache* cache = m_impl->ForQueries();
         if (!cache) return kLoadFailed;
-        const Application* application = cache->policy->FindApplication(ToAcp(applName));
-        if (!application) return S_FALSE;
-        std::string group = FoldCase(ToAcp(groupName));
-        std::string object = FoldCase(ToAcp(objectName));
+        const Application* application = FindApplication(*cache->policy, applName);
+        std::string group, object;
+        if (!application || !ToAcp(groupName, group) || !ToAcp(objectName, object)) return S_FALSE;
+        group = FoldCase(std::move(group));
+        object = FoldCase(std::move(object));
         const std::string* found = nullptr;
         if (group.empty() && object.empty()) {
             if (!application->id.empty()) found = &application->id;

@@ -131,7 +131,7 @@ CallLine& CallLine::Text(const wchar_t* text)
 {
     Next();
     if (text)
-        AppendQuoted(m_line, ToAcp(text));
+        AppendQuoted(m_line, ToAcpForMessage(text));
     else
         m_line += "null";
     return *this;
@@ -260,7 +260,7 @@ PolicySource CurrentPolicySource()
             bool http = s.chosen == ChosenSource::ServerHttp;
             source.kind = http ? PolicySource::Kind::Http : PolicySource::Kind::File;
             source.path = s.serverPath;
-            source.origin = "security server " + ToAcp(s.serverPath.c_str());
+            source.origin = "security server " + ToAcpForMessage(s.serverPath.c_str());
             source.timeoutMs = s.httpTimeout;
             return source;
         }

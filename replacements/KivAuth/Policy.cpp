@@ -28,6 +28,27 @@ uint32_t NameHash(std::string_view folded) noexcept
     return static_cast<uint32_t>(hash ^ hash >> 32);
 }
 
+// The first line of a UTF-8 text that does not convert exactly, and why.
+// No UTF-8 sequence holds a line end, so each line converts on its own.
+std::string UnconvertibleLine(std::string_view text)
+{
+    std::wstring wide;
+    std::string acp;
+    size_t number = 0;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        ++number;
+        if (!standin::WidenExact(CP_UTF8, line, wide))
+            return "line " + std::to_string(number) + ": not valid UTF-8";
+        if (!standin::NarrowExact(CP_ACP, wide, acp))
+            return "line " + std::to_string(number) +
+                   ": a character that the system code page cannot hold";
+        start = end + 1;
+    }
+    return "the text does not convert exactly to the system code page";
+}
+
 std::string Quoted(const std::string& text)
 {
     return "\"" + text + "\"";
@@ -403,10 +424,15 @@ Value& Policy::Entry(Table<Value>& table, std::string_view key)
 std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& error)
 {
     // A UTF-8 byte order mark says how the rest is written; otherwise the
-    // text is in the ANSI code page, like every text of the library.
+    // text is in the ANSI code page, like every text of the library. Names
+    // decide who holds what, so a UTF-8 text is converted exactly or not at
+    // all: a line that the code page cannot hold fails the load.
     std::string converted;
     bool utf8 = source.compare(0, 3, "\xEF\xBB\xBF") == 0;
-    if (utf8) converted = Utf8ToAcp(source.substr(3));
+    if (utf8 && !Utf8ToAcp(std::string_view(source).substr(3), converted)) {
+        error = UnconvertibleLine(std::string_view(source).substr(3));
+        return nullptr;
+    }
     const std::string& text = utf8 ? converted : source;
     if (text.find('\0') != std::string::npos) {
         error = "the policy holds a NUL byte";

@@ -19,7 +19,7 @@ bool MachinePolicyFile(PolicySource& source)
     }
     source.kind = PolicySource::Kind::File;
     source.path = path;
-    source.origin = std::string(origin) + " " + ToAcp(path.c_str());
+    source.origin = std::string(origin) + " " + ToAcpForMessage(path.c_str());
     return true;
 }
 

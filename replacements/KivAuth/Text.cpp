@@ -5,15 +5,18 @@
 
 namespace kivauth {
 
-std::string ToAcp(const wchar_t* text)
+bool ToAcp(const wchar_t* text, std::string& acp)
 {
-    if (!text) return std::string();
-    return standin::Narrow(CP_ACP, text, wcslen(text));
+    if (!text) {
+        acp.clear();
+        return true;
+    }
+    return standin::NarrowExact(CP_ACP, text, acp);
 }
 
-std::wstring ToWide(const std::string& text)
+std::string ToAcpForMessage(const wchar_t* text)
 {
-    return standin::Widen(CP_ACP, text);
+    return text ? standin::NarrowForMessage(CP_ACP, text) : std::string();
 }
 
 BSTR ToBstr(std::string_view text) noexcept

@@ -20,10 +20,13 @@ using standin::ParseGuid;
 using standin::Trim;
 using standin::Utf8ToAcp;
 
-// Wide to narrow with CP_ACP and back; unmappable characters become the
-// default character. Null gives an empty text. Throws std::bad_alloc.
-std::string ToAcp(const wchar_t* text);
-std::wstring ToWide(const std::string& text);
+// Wide to narrow with CP_ACP, exactly (standin::NarrowExact): false for a
+// text with a character that the code page lacks, which names nothing in
+// the policy. Null gives an empty text. Throws std::bad_alloc.
+bool ToAcp(const wchar_t* text, std::string& acp);
+// For the call log and messages: such a character becomes the default
+// character. Throws std::bad_alloc.
+std::string ToAcpForMessage(const wchar_t* text);
 
 // A new BSTR for a receiver that frees it; null when memory runs out.
 BSTR ToBstr(std::string_view text) noexcept;

@@ -26,18 +26,28 @@ std::wstring TrimWide(const wchar_t* text)
     return result.substr(first, result.find_last_not_of(L" \t") - first + 1);
 }
 
-// A line break would end the record early; a bar would start another field.
+// A text the library reads back as the very same text: it converts exactly
+// to the ANSI code page, in which the library holds it (no best fit, no
+// default character), and its bytes there hold no line break, which would
+// end the record early, nor a bar, which would start another field. The
+// bytes are what the library splits, so they are what is checked.
 bool FitsField(const std::wstring& text, bool barAllowed)
 {
-    return text.find_first_of(barAllowed ? L"\r\n" : L"\r\n|") == std::wstring::npos;
+    std::string acp;
+    if (!standin::NarrowExact(CP_ACP, text, acp)) return false;
+    return acp.find_first_of(barAllowed ? "\r\n" : "\r\n|") == std::string::npos;
+}
+
+bool IsBlankWide(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
 }
 
 // A role name the store can hold and find again under the same text.
 HRESULT CheckName(const std::wstring& name)
 {
     if (name.empty() || !FitsField(name, false)) return E_INVALIDARG;
-    if (IsBlank(static_cast<char>(name.front())) || IsBlank(static_cast<char>(name.back())))
-        return E_INVALIDARG;
+    if (IsBlankWide(name.front()) || IsBlankWide(name.back())) return E_INVALIDARG;
     // The library would take it for an identifier.
     std::string ignored;
     if (ParseRoleId(name, ignored)) return E_INVALIDARG;
@@ -135,15 +145,26 @@ std::string_view PolicyDocument::Keep(std::string_view text)
     return standin::KeepInArena(m_arena, text);
 }
 
-std::string PolicyDocument::Encode(const std::wstring& text) const
+bool PolicyDocument::Encode(const std::wstring& text, std::string& bytes, std::string* key) const
 {
-    return standin::Narrow(m_utf8 ? CP_UTF8 : CP_ACP, text);
+    std::string acp;
+    if (!standin::NarrowExact(CP_ACP, text, acp)) return false;
+    if (m_utf8 && !standin::NarrowExact(CP_UTF8, text, bytes)) return false;
+    if (!m_utf8) bytes = acp;
+    if (key) *key = FoldCase(std::move(acp));
+    return true;
 }
 
 // The library reads a UTF-8 file as ANSI text, and compares names folded.
-std::string PolicyDocument::KeyOf(const std::string& fileText) const
+bool PolicyDocument::KeyOf(const std::string& fileText, std::string& key) const
 {
-    return FoldCase(m_utf8 ? standin::Utf8ToAcp(fileText) : fileText);
+    if (!m_utf8) {
+        key = FoldCase(fileText);
+        return true;
+    }
+    if (!standin::Utf8ToAcp(fileText, key)) return false;
+    key = FoldCase(std::move(key));
+    return true;
 }
 
 std::string PolicyDocument::FieldText(const Line& line, size_t index) const
@@ -207,6 +228,11 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     m_text.assign(bytes, m_utf8 ? 3 : 0, std::string::npos);
     const std::string& text = m_text;
     if (text.find('\0') != std::string::npos) return kPolicyInvalid;
+    // The library refuses a UTF-8 file with a line that the ANSI code page
+    // cannot hold: a change would not make it readable.
+    std::string converted;
+    if (m_utf8 && !standin::Utf8ToAcp(text, converted)) return kPolicyInvalid;
+    converted = std::string();
 
     // Room for every line, and for a role per few lines, from the start:
     // growing to 100,000 roles by doubling walks them again and again.
@@ -294,7 +320,8 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
 
         first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
         if (line.kind == Kind::Role) {
-            std::string key = KeyOf(FieldText(line, 2));
+            std::string key;
+            if (!KeyOf(FieldText(line, 2), key)) return kPolicyInvalid;
             if (!ParseGuid(first, id) || key.empty()) return kPolicyInvalid;
             if (FindById(id) >= 0 || FindByKey(key) >= 0) return kPolicyInvalid;
             line.role = static_cast<int>(m_roles.size());
@@ -308,12 +335,15 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         // is tried before the table, whose entries a store of 100,000 roles
         // spreads beyond the processor's caches.
         line.byName = !ParseGuid(first, id);
-        if (line.byName)
-            line.role = FindByKey(KeyOf(first));
-        else if (!m_roles.empty() && m_roles.back().id == id)
+        if (line.byName) {
+            std::string key;
+            if (!KeyOf(first, key)) return kPolicyInvalid;
+            line.role = FindByKey(key);
+        } else if (!m_roles.empty() && m_roles.back().id == id) {
             line.role = static_cast<int>(m_roles.size()) - 1;
-        else
+        } else {
             line.role = FindById(id);
+        }
     }
     return sawHeader ? S_OK : kPolicyInvalid;
 }
@@ -349,11 +379,13 @@ HRESULT PolicyDocument::AddRole(const NewRole& role, std::string& id)
         StringFromGUID2(guid, text, 64);
         ParseRoleId(text, id);
     }
-    std::string name = Encode(role.name);
-    if (FindById(id) >= 0 || FindByKey(KeyOf(name)) >= 0) return kRoleExists;
+    std::string name, key, description;
+    if (!Encode(role.name, name, &key) || !Encode(role.description, description))
+        return E_INVALIDARG;
+    if (FindById(id) >= 0 || FindByKey(key) >= 0) return kRoleExists;
 
     std::string record = "role | " + id + " | " + name;
-    if (!role.description.empty()) record += " | " + Encode(role.description);
+    if (!description.empty()) record += " | " + description;
     // With the other roles, or at the end when there are none.
     size_t anchor = m_lines.size() - 1;
     for (const Role& known : m_roles)
@@ -366,12 +398,19 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
 {
     int role = FindById(update.id);
     if (role < 0) return kRoleNotFound;
-    std::string newName = Encode(update.name);
-    int holder = FindByKey(KeyOf(newName));
+    // Everything is encoded before anything changes: a text that cannot be
+    // written exactly leaves the document as it was.
+    std::string newName, newKey, newDescription;
+    std::vector<std::string> users(update.users.size()), groups(update.groups.size());
+    bool exact =
+        Encode(update.name, newName, &newKey) && Encode(update.description, newDescription);
+    for (size_t i = 0; exact && i < users.size(); ++i) exact = Encode(update.users[i], users[i]);
+    for (size_t i = 0; exact && i < groups.size(); ++i) exact = Encode(update.groups[i], groups[i]);
+    if (!exact) return E_INVALIDARG;
+    int holder = FindByKey(newKey);
     if (holder >= 0 && holder != role) return kRoleExists;
 
     Line& record = m_lines[RoleAt(role).line];
-    std::string newDescription = Encode(update.description);
     bool renamed = FieldText(record, 2) != newName;
     std::string oldDescription = record.fields.size() > 3 ? FieldText(record, 3) : std::string();
     if (newDescription != oldDescription) {
@@ -388,7 +427,7 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
     if (renamed) {
         SpliceField(record, 2, newName);
         m_byKey->erase(RoleAt(role).key);
-        RoleAt(role).key = Keep(KeyOf(newName));
+        RoleAt(role).key = Keep(newKey);
         IndexRole(role);
         // Lines that named the role by its old name must find it under the new one.
         for (Line& line : m_lines)
@@ -396,9 +435,6 @@ HRESULT PolicyDocument::UpdateRole(const RoleUpdate& update)
                 SpliceField(line, 1, newName);
     }
 
-    std::vector<std::string> users, groups;
-    for (const std::wstring& user : update.users) users.push_back(Encode(user));
-    for (const std::wstring& group : update.groups) groups.push_back(Encode(group));
     ReplaceMembers(role, Kind::RoleUser, users);
     ReplaceMembers(role, Kind::RoleGroup, groups);
     return S_OK;
@@ -437,7 +473,9 @@ void PolicyDocument::RemoveRole(int role)
 
 HRESULT PolicyDocument::DeleteRoleByName(const std::wstring& name)
 {
-    int role = FindByKey(KeyOf(Encode(name)));
+    // A name that the library could not hold names no role of the file.
+    std::string bytes, key;
+    int role = Encode(name, bytes, &key) ? FindByKey(key) : -1;
     if (role < 0) return kRoleNotFound;
     RemoveRole(role);
     return S_OK;

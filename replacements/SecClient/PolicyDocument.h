@@ -127,8 +127,13 @@ private:
         std::string_view key;  // the name as the library compares it, in the arena
     };
 
-    std::string Encode(const std::wstring& text) const;
-    std::string KeyOf(const std::string& fileText) const;
+    // A text as the file holds it, and optionally the key under which the
+    // library will compare it (ANSI, folded). False for a text that the
+    // library could not hold exactly.
+    bool Encode(const std::wstring& text, std::string& bytes, std::string* key = nullptr) const;
+    // The key of a name as the file holds it; false when the library could
+    // not read it exactly.
+    bool KeyOf(const std::string& fileText, std::string& key) const;
     std::string FieldText(const Line& line, size_t index) const;
     static void SpliceField(Line& line, size_t index, const std::string& text);
     // A role by its index (never -1 here).

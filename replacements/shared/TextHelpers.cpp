@@ -11,39 +11,129 @@ bool IsHex(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+bool IsAscii(std::string_view text) noexcept
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+bool IsAscii(std::wstring_view text) noexcept
+{
+    for (wchar_t c : text)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// Every ANSI code page, and UTF-8, keeps ASCII as it is.
+bool KeepsAscii(UINT codePage) noexcept
+{
+    return codePage != CP_UTF7;
+}
+
+// UTF-8 and UTF-7 lack no character: they take neither the flag against
+// look-alikes nor a default character.
+bool IsUnicodeCodePage(UINT codePage) noexcept
+{
+    if (codePage == CP_ACP) codePage = GetACP();
+    return codePage == CP_UTF8 || codePage == CP_UTF7;
+}
+
+// One conversion each way, refusing what it cannot convert exactly.
+bool NarrowOnce(UINT codePage, std::wstring_view text, std::string& narrow)
+{
+    narrow.clear();
+    if (text.empty()) return true;
+    if (text.size() > 0x7FFFFFFF) return false;
+    const int length = static_cast<int>(text.size());
+    const bool unicode = IsUnicodeCodePage(codePage);
+    const DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS
+                        : unicode           ? 0
+                                            : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* defaultUsed = unicode ? nullptr : &usedDefault;
+    int size =
+        WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0, nullptr, defaultUsed);
+    if (size <= 0 || usedDefault) return false;
+    narrow.resize(static_cast<size_t>(size));
+    if (WideCharToMultiByte(codePage, flags, text.data(), length, &narrow[0], size, nullptr,
+                            defaultUsed) != size ||
+        usedDefault) {
+        narrow.clear();
+        return false;
+    }
+    return true;
+}
+
+bool WidenOnce(UINT codePage, std::string_view text, std::wstring& wide)
+{
+    wide.clear();
+    if (text.empty()) return true;
+    if (text.size() > 0x7FFFFFFF) return false;
+    const int length = static_cast<int>(text.size());
+    const DWORD flags = codePage == CP_UTF7 ? 0 : MB_ERR_INVALID_CHARS;
+    int size = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+    if (size <= 0) return false;
+    wide.resize(static_cast<size_t>(size));
+    if (MultiByteToWideChar(codePage, flags, text.data(), length, &wide[0], size) != size) {
+        wide.clear();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::string Narrow(UINT codePage, const wchar_t* text, size_t length)
+bool NarrowExact(UINT codePage, std::wstring_view text, std::string& narrow)
 {
-    if (length == 0) return std::string();
-    int size = WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
-                                   nullptr);
-    if (size <= 0) throw std::bad_alloc();
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(codePage, 0, text, static_cast<int>(length), &result[0], size, nullptr,
-                        nullptr);
-    return result;
+    if (KeepsAscii(codePage) && IsAscii(text)) {
+        narrow.assign(text.begin(), text.end());
+        return true;
+    }
+    std::wstring back;
+    if (NarrowOnce(codePage, text, narrow) && WidenOnce(codePage, narrow, back) && back == text)
+        return true;
+    narrow.clear();
+    return false;
 }
 
-std::string Narrow(UINT codePage, const std::wstring& text)
+bool WidenExact(UINT codePage, std::string_view text, std::wstring& wide)
 {
-    return Narrow(codePage, text.data(), text.size());
+    if (KeepsAscii(codePage) && IsAscii(text)) {
+        wide.assign(text.begin(), text.end());
+        return true;
+    }
+    std::string back;
+    if (WidenOnce(codePage, text, wide) && NarrowOnce(codePage, wide, back) && back == text)
+        return true;
+    wide.clear();
+    return false;
 }
 
-std::wstring Widen(UINT codePage, const std::string& text)
+bool Utf8ToAcp(std::string_view text, std::string& acp)
 {
-    if (text.empty()) return std::wstring();
+    // A policy of 100,000 roles is mostly ASCII: no copy through UTF-16.
+    if (IsAscii(text)) {
+        acp.assign(text);
+        return true;
+    }
+    std::wstring wide;
+    if (WidenExact(CP_UTF8, text, wide) && NarrowExact(CP_ACP, wide, acp)) return true;
+    acp.clear();
+    return false;
+}
+
+std::string NarrowForMessage(UINT codePage, std::wstring_view text)
+{
+    if (text.empty() || text.size() > 0x7FFFFFFF) return std::string();
+    const int length = static_cast<int>(text.size());
+    DWORD flags = IsUnicodeCodePage(codePage) ? 0 : WC_NO_BEST_FIT_CHARS;
     int size =
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0) throw std::bad_alloc();
-    std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
-    return result;
-}
-
-std::string Utf8ToAcp(const std::string& text)
-{
-    return Narrow(CP_ACP, Widen(CP_UTF8, text));
+        WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, flags, text.data(), length, &narrow[0], size, nullptr, nullptr);
+    return narrow;
 }
 
 bool IsBlank(char c)

@@ -11,12 +11,21 @@
 
 namespace standin {
 
-// Between wide texts and narrow texts in a code page. Unmappable characters
-// become the default character. Throws std::bad_alloc.
-std::string Narrow(UINT codePage, const wchar_t* text, size_t length);
-std::string Narrow(UINT codePage, const std::wstring& text);
-std::wstring Widen(UINT codePage, const std::string& text);
-std::string Utf8ToAcp(const std::string& text);
+// Between wide texts and narrow texts in a code page, exactly: with no best
+// fit and no default character, and only when the result converts back to
+// the very same text. False, with the result empty, for a text that the
+// code page cannot hold (or invalid UTF-8 or UTF-16). A policy decides who
+// holds what by these texts: "\x0101lice" narrowed by best fit is "alice",
+// and two names of letters the code page lacks are the same "????".
+// Throws std::bad_alloc.
+bool NarrowExact(UINT codePage, std::wstring_view text, std::string& narrow);
+bool WidenExact(UINT codePage, std::string_view text, std::wstring& wide);
+// UTF-8 to the ANSI code page, by the same rule.
+bool Utf8ToAcp(std::string_view text, std::string& acp);
+
+// For messages and logs only: a character that the code page lacks becomes
+// its default character, never a look-alike. Throws std::bad_alloc.
+std::string NarrowForMessage(UINT codePage, std::wstring_view text);
 
 // A space or a tab: what surrounds a field without being part of it.
 bool IsBlank(char c);

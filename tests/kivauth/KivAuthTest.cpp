@@ -196,6 +196,54 @@ TEST_F(KivAuthTest, PolicyTextsThatParseAndThatDoNot)
     EXPECT_EQ(E_INVALIDARG, KivTest_LoadPolicyText(nullptr));
 }
 
+// Names decide who holds what: a UTF-8 policy is converted to the code page
+// exactly, or its load fails naming the line. By best fit "\x0101lice" was
+// "alice", and with the default character two Cyrillic names were one.
+TEST_F(KivAuthTest, Utf8PoliciesConvertExactlyOrFailNamingTheLine)
+{
+    struct Case {
+        const char* account;  // UTF-8, granted Read on CN=Doc by the policy
+        const char* error;    // what the load says, or null when it loads
+        const char* granted;  // an account the library then grants (code page 1252)
+        const char* denied;   // and one it denies
+    };
+    const char* const kHolds = ": a character that the system code page cannot hold";
+    const Case cases[] = {
+        {"D\\caf\xC3\xA9", nullptr, "D\\caf\xE9", "D\\cafe"},
+        {"D\\\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD", kHolds, nullptr, "D\\????"},
+        {"D\\\xC4\x81lice", kHolds, nullptr, "D\\alice"},
+        {"D\\\xEF\xBD\x81lice", kHolds, nullptr, "D\\alice"},
+        {"D\\a\xC3\x28", ": not valid UTF-8", nullptr, "D\\a?("},
+        {"D\\\xC0\xAFx", ": not valid UTF-8", nullptr, "D\\/x"},
+        {"D\\\xED\xA0\x80x", ": not valid UTF-8", nullptr, "D\\?x"},
+    };
+    PolicyFile file;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.account);
+        file.Write(std::string("\xEF\xBB\xBFpolicy | 1\n# a comment\ngrant | ") + c.account +
+                   " | CN=Doc | 1\ngrant | D\\alice | CN=Other | 1\n");
+        SetSecurityServer(L"", file.path().c_str());
+        EXPECT_EQ(!c.error, auth.InitCache("D\\root", 3));
+        if (c.error) {
+            VARIANT* errors = auth.GetLastVokErrors();
+            ASSERT_EQ(VT_ARRAY | VT_BSTR, V_VT(errors));
+            BSTR* items = nullptr;
+            SafeArrayAccessData(V_ARRAY(errors), reinterpret_cast<void**>(&items));
+            EXPECT_NE(std::string::npos, Narrow(items[0]).find(std::string("line 3") + c.error))
+                << Narrow(items[0]);
+            SafeArrayUnaccessData(V_ARRAY(errors));
+        }
+        if (c.granted) {
+            EXPECT_TRUE(auth.CheckAccess(c.granted, "CN=Doc", 1));
+        }
+        EXPECT_FALSE(auth.CheckAccess(c.denied, "CN=Doc", 1));
+        // Nothing of a policy that failed to load is held.
+        EXPECT_EQ(!c.error, auth.CheckAccess("D\\alice", "CN=Other", 1));
+        auth.ClearCache(0xFFFF);
+    }
+    SetSecurityServer(L"", L"");
+}
+
 TEST_F(KivAuthTest, GrantNeedsEveryBitFromAccountAndRoles)
 {
     Load();
@@ -367,10 +415,21 @@ TEST_F(KivAuthTest, SecureGroupsAndSecurityIds)
         const wchar_t* id;
     };
     const Case cases[] = {
-        {L"App", L"G1", L"Obj2", S_OK, L"SO-2"},   {L"App", L"G1", L"", S_OK, L"SG-1"},
-        {L"App", L"", L"", S_OK, L"APP-1"},        {L"App", L"", L"obj1", S_OK, L"SO-1"},
-        {L"Others", L"", L"", S_OK, L"OTHERS-ID"}, {L"App", L"G1", L"Nope", S_FALSE, nullptr},
-        {L"Nope", L"", L"", S_FALSE, nullptr},     {nullptr, nullptr, nullptr, S_FALSE, nullptr},
+        {L"App", L"G1", L"Obj2", S_OK, L"SO-2"},
+        {L"App", L"G1", L"", S_OK, L"SG-1"},
+        {L"App", L"", L"", S_OK, L"APP-1"},
+        {L"App", L"", L"obj1", S_OK, L"SO-1"},
+        {L"Others", L"", L"", S_OK, L"OTHERS-ID"},
+        {L"App", L"G1", L"Nope", S_FALSE, nullptr},
+        {L"Nope", L"", L"", S_FALSE, nullptr},
+        {nullptr, nullptr, nullptr, S_FALSE, nullptr},
+        // Look-alikes name other applications, groups and objects: none.
+        {L"\xFF21pp", L"", L"", S_FALSE, nullptr},
+        {L"App", L"G\xFF11", L"", S_FALSE, nullptr},
+        {L"App", L"",
+         L"\x014C"
+         L"bj1",
+         S_FALSE, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.application) + "/" + Narrow(c.group) + "/" + Narrow(c.object));

@@ -485,6 +485,45 @@ INSTANTIATE_TEST_SUITE_P(
                  nullptr, "# written by hand\r\n\r\npolicy|1\r\n"}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
+// Texts are written exactly as given, in the code page that the library
+// holds them in, or refused with the file left as it was: by best fit
+// "\x0101lice" was written as "alice", a fullwidth bar as a field's "|", and
+// "\x014Cperators" deleted Operators.
+INSTANTIATE_TEST_SUITE_P(
+    ExactText, PolicyEdit,
+    testing::Values(
+        EditCase{"MemberWithALookAlike",
+                 Update(kOperatorsW, L"Operators", L"Run the process areas", L"PLANT\\\x0101lice",
+                        nullptr),
+                 E_INVALIDARG, ""},
+        EditCase{"MemberWithAFullwidthBar",
+                 Update(kOperatorsW, L"Operators", L"Run the process areas",
+                        L"PLANT\\carol\xFF5C"
+                        L"5",
+                        nullptr),
+                 E_INVALIDARG, ""},
+        EditCase{"GroupWithABarLookAlike",
+                 Update(kOperatorsW, L"Operators", L"Run the process areas", nullptr,
+                        L"PLANT\\Shift\x01C0"
+                        L"A"),
+                 E_INVALIDARG, ""},
+        EditCase{"NameWithABackslashLookAlike", Add(L"Night\x2216Shift", nullptr, nullptr),
+                 E_INVALIDARG, ""},
+        EditCase{"NameTheCodePageLacks", Add(L"\x0418\x0432\x0430\x043D", nullptr, nullptr),
+                 E_INVALIDARG, ""},
+        EditCase{"DescriptionTheCodePageLacks", Add(L"Leads", L"\x4E2D", nullptr), E_INVALIDARG,
+                 ""},
+        EditCase{"DeleteByLookAlikeName", DeleteByName(L"\x014Cperators"), kNotFound, "", L"0"},
+        EditCase{"Utf8FileNameTheLibraryCannotHold",
+                 Add(L"\x0418\x0432\x0430\x043D", nullptr, nullptr), E_INVALIDARG, "", nullptr,
+                 "\xEF\xBB\xBFpolicy | 1\r\n"},
+        EditCase{"Utf8FileWithALineTheLibraryCannotHold", Add(L"A", nullptr, nullptr),
+                 kInvalidPolicy, "", nullptr,
+                 "\xEF\xBB\xBFpolicy | 1\r\ngrant | PLANT\\\xD0\x98 | CN=X | 1\r\n"},
+        EditCase{"Utf8FileWithInvalidUtf8", Add(L"A", nullptr, nullptr), kInvalidPolicy, "",
+                 nullptr, "\xEF\xBB\xBFpolicy | 1\r\ngrant | PLANT\\\xC3\x28 | CN=X | 1\r\n"}),
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
+
 // A policy the library would refuse is not edited.
 INSTANTIATE_TEST_SUITE_P(
     InvalidPolicy, PolicyEdit,
