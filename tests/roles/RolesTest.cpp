@@ -365,6 +365,11 @@ TEST_F(RolesTest, AddRejectsDuplicatesAndBadInput)
          L"no guid",
          static_cast<HRESULT>(0x80041006),
          {"::ValidateGuid 0x80041006", "CKQSecRolesCollection::Add 0x80041006"}},
+        // Not "????": a name the code page cannot hold is refused as such.
+        {L"\x0418\x0432\x0430\x043D",
+         nullptr,
+         HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION),
+         {"CKQSecRolesCollection::Add 0x80070459"}},
     };
     for (const Case& c : cases) {
         FakeAuditRegistration audit;

@@ -157,9 +157,9 @@ TEST(NormalForms, NormalizeRoleTextNarrowsThenTrims)
     EXPECT_EQ("Admin", NormalizeRoleText(L"  Admin  "));
     EXPECT_EQ("   ", NormalizeRoleText(L"   "));
     EXPECT_EQ("Admin\t", NormalizeRoleText(L"Admin\t"));
-    // Unmappable characters become the code page's default character.
-    std::string narrowed = NormalizeRoleText(L" \x4E2D ");
-    EXPECT_EQ(1u, narrowed.size());
+    // A character the code page lacks is refused, never made its default
+    // character: "????" is another role's name.
+    EXPECT_THROW(NormalizeRoleText(L" \x4E2D "), UnmappableText);
     EXPECT_EQ(L"Admin", WidenRoleText(NormalizeRoleText(L" Admin ")));
 }
 
