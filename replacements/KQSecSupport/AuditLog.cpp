@@ -114,15 +114,22 @@ HRESULT AppendAuditLine(const std::string& line) noexcept
         if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
             hr = HRESULT_FROM_WIN32(GetLastError());
         } else {
-            LARGE_INTEGER zero = {};
+            LARGE_INTEGER zero = {}, end = {};
             DWORD written = 0;
-            if (!SetFilePointerEx(file, zero, nullptr, FILE_END) ||
-                !WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written,
-                           nullptr) ||
-                !FlushFileBuffers(file))
+            if (!SetFilePointerEx(file, zero, &end, FILE_END)) {
                 hr = HRESULT_FROM_WIN32(GetLastError());
-            else if (written != record.size())
-                hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+            } else {
+                if (!WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written,
+                               nullptr) ||
+                    !FlushFileBuffers(file))
+                    hr = HRESULT_FROM_WIN32(GetLastError());
+                else if (written != record.size())
+                    hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+                // A full disk or a size limit can leave part of the line: the
+                // next event, from any process, would be joined onto it.
+                if (FAILED(hr) && SetFilePointerEx(file, end, nullptr, FILE_BEGIN))
+                    SetEndOfFile(file);
+            }
             UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
         }
         CloseHandle(file);

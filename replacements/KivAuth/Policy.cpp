@@ -158,6 +158,24 @@ private:
     std::string_view m_view;
 };
 
+// "role|{GUID}|n" and its line end.
+constexpr size_t kShortestRoleLine = 46;
+
+// The lines that may hold a record: neither blank nor a comment.
+size_t RecordLines(const std::string& text)
+{
+    size_t count = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        size_t first = start;
+        while (first < end && (text[first] == ' ' || text[first] == '\t' || text[first] == '\r'))
+            ++first;
+        if (first < end && text[first] != '#') ++count;
+        start = end + 1;
+    }
+    return count;
+}
+
 }  // namespace
 
 // Reads a policy line by line; each record kind has a fixed number of fields.
@@ -440,15 +458,17 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
     }
     std::unique_ptr<Policy> policy(new Policy(text.size()));
     // Room from the start for a role, a member and a grant every three
-    // lines: growing tables of 100,000 entries walks them again.
-    size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-    policy->m_roles->reserve(lines / 3);
-    policy->m_roleById.Reserve(lines / 3);
-    policy->m_roleIds.reserve(lines / 3);
-    policy->m_roleByName.Reserve(lines / 3);
-    policy->m_foldedNames.reserve(lines / 3);
-    policy->m_rolesOfUser->reserve(lines / 3);
-    policy->m_grants->reserve(lines / 3);
+    // record lines: growing tables of 100,000 entries walks them again.
+    // Blank lines and comments add nothing, nor can a text hold more roles
+    // than it has room for.
+    size_t expected = std::min(RecordLines(text) / 3, text.size() / kShortestRoleLine);
+    policy->m_roles->reserve(expected);
+    policy->m_roleById.Reserve(expected);
+    policy->m_roleIds.reserve(expected);
+    policy->m_roleByName.Reserve(expected);
+    policy->m_foldedNames.reserve(expected);
+    policy->m_rolesOfUser->reserve(expected);
+    policy->m_grants->reserve(expected);
     Parser parser(*policy);
     size_t lineNumber = 0;
     try {

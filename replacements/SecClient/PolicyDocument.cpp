@@ -218,6 +218,68 @@ PolicyDocument::Line PolicyDocument::NewLine(const std::string& text) const
     return line;
 }
 
+namespace {
+
+// Each line of the text: its text without the line end, and the end ("\r\n",
+// "\n", or "" for a last line without one). Stops when each gives false.
+template <class Each>
+bool ForEachLine(std::string_view text, Each each)
+{
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t newline = text.find('\n', start);
+        if (newline == std::string_view::npos) return each(text.substr(start), "");
+        std::string_view raw = text.substr(start, newline - start);
+        const char* end = "\n";
+        if (!raw.empty() && raw.back() == '\r') {
+            raw.remove_suffix(1);
+            end = "\r\n";
+        }
+        if (!each(raw, end)) return false;
+        start = newline + 1;
+    }
+    return true;
+}
+
+// Where a line's record kind stands, without the blanks around it, and the
+// bar after it (npos when none).
+struct KindText {
+    bool blank = true;  // a blank line or a comment: no record at all
+    size_t begin = 0, end = 0, bar = std::string_view::npos;
+};
+
+KindText FindKind(std::string_view raw)
+{
+    KindText kind;
+    size_t start = 0;
+    while (start < raw.size() && IsBlank(raw[start])) ++start;
+    if (start == raw.size() || raw[start] == '#') return kind;
+    kind.blank = false;
+    kind.bar = raw.find('|', start);
+    size_t end = kind.bar == std::string_view::npos ? raw.size() : kind.bar;
+    while (end > start && IsBlank(raw[end - 1])) --end;
+    kind.begin = start;
+    kind.end = end;
+    return kind;
+}
+
+std::string_view KindIn(std::string_view raw, const KindText& where)
+{
+    return raw.substr(where.begin, where.end - where.begin);
+}
+
+}  // namespace
+
+// A record kind that edits touch, or Other.
+PolicyDocument::Kind PolicyDocument::KindOf(std::string_view kind)
+{
+    if (IsKind(kind.data(), kind.size(), "role")) return Kind::Role;
+    if (IsKind(kind.data(), kind.size(), "role-user")) return Kind::RoleUser;
+    if (IsKind(kind.data(), kind.size(), "role-group")) return Kind::RoleGroup;
+    if (IsKind(kind.data(), kind.size(), "role-grant")) return Kind::RoleGrant;
+    return Kind::Other;
+}
+
 HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
@@ -234,72 +296,70 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     if (m_utf8 && !standin::Utf8ToAcp(text, converted)) return kPolicyInvalid;
     converted = std::string();
 
-    // Room for every line, and for a role per few lines, from the start:
-    // growing to 100,000 roles by doubling walks them again and again.
-    size_t lineCount = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    size_t newline = text.find('\n');
+    if (newline != std::string::npos)
+        m_lineEnd = newline > 0 && text[newline - 1] == '\r' ? "\r\n" : "\n";
+    m_finalLineEnd = text.empty() || text.back() == '\n';
+
+    // A run of lines that no edit touches is one Line: blank lines and
+    // comments cost nothing beyond reading them. Room for every Line and
+    // every role from the start: growing to 100,000 roles by doubling walks
+    // them again and again.
+    size_t lineCount = 0, roleCount = 0;
+    bool inRun = false;
+    ForEachLine(text, [&](std::string_view raw, const char*) {
+        Kind kind = KindOf(KindIn(raw, FindKind(raw)));
+        if (kind == Kind::Role) ++roleCount;
+        if (kind != Kind::Other || !inRun) ++lineCount;
+        inRun = kind == Kind::Other;
+        return true;
+    });
     m_lines.reserve(lineCount);
-    m_roles.reserve(lineCount / 4);
-    m_byKey->reserve(lineCount / 4);
-    m_byId->reserve(lineCount / 4);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t newline = text.find('\n', start);
-        // Made in place: a line is large, and 300,000 of them are read.
-        Line& line = m_lines.emplace_back();
-        if (newline == std::string::npos) {
-            line.loaded = std::string_view(text).substr(start);
-            start = text.size();
-        } else {
-            line.loaded = std::string_view(text).substr(start, newline - start);
-            line.end = "\n";
-            if (!line.loaded.empty() && line.loaded.back() == '\r') {
-                line.loaded.remove_suffix(1);
-                line.end = "\r\n";
-            }
-            start = newline + 1;
-        }
-    }
-    m_finalLineEnd = m_lines.empty() || *m_lines.back().end;
-    for (const Line& line : m_lines) {
-        if (*line.end) {
-            m_lineEnd = line.end;
-            break;
-        }
-    }
+    m_roles.reserve(roleCount);
+    m_byKey->reserve(roleCount);
+    m_byId->reserve(roleCount);
 
     bool sawHeader = false;
+    inRun = false;
     // Kept from line to line: a store of 100,000 roles has 300,000 lines.
     std::string first, id;
-    for (size_t index = 0; index < m_lines.size(); ++index) {
-        Line& line = m_lines[index];
-        std::string_view raw = line.loaded;
-        size_t textStart = 0;
-        while (textStart < raw.size() && IsBlank(raw[textStart])) ++textStart;
-        if (textStart == raw.size() || raw[textStart] == '#') continue;
-        size_t bar = raw.find('|', textStart);
-        size_t kindEnd = bar == std::string::npos ? raw.size() : bar;
-        while (kindEnd > textStart && IsBlank(raw[kindEnd - 1])) --kindEnd;
-        const char* kind = raw.data() + textStart;
-        size_t kindLength = kindEnd - textStart;
-        if (!sawHeader) {
+    bool valid = ForEachLine(text, [&](std::string_view raw, const char* end) {
+        KindText where = FindKind(raw);
+        Kind kind = Kind::Other;
+        if (!where.blank && !sawHeader) {
             // Exactly two fields: "policy" and the format version.
-            if (!IsKind(kind, kindLength, "policy") || bar == std::string::npos ||
-                Trim(std::string(raw.substr(bar + 1))) != "1")
-                return kPolicyInvalid;
+            std::string_view header = KindIn(raw, where);
+            if (!IsKind(header.data(), header.size(), "policy") || where.bar == std::string::npos ||
+                Trim(std::string(raw.substr(where.bar + 1))) != "1")
+                return false;
             sawHeader = true;
-            continue;
+        } else {
+            kind = KindOf(KindIn(raw, where));
         }
-        size_t minFields, maxFields;
-        if (IsKind(kind, kindLength, "role"))
-            line.kind = Kind::Role, minFields = 3, maxFields = 4;
-        else if (IsKind(kind, kindLength, "role-user"))
-            line.kind = Kind::RoleUser, minFields = maxFields = 3;
-        else if (IsKind(kind, kindLength, "role-group"))
-            line.kind = Kind::RoleGroup, minFields = maxFields = 3;
-        else if (IsKind(kind, kindLength, "role-grant"))
-            line.kind = Kind::RoleGrant, minFields = maxFields = 4;
-        else
-            continue;
+        if (kind == Kind::Other) {
+            if (inRun) {
+                Line& run = m_lines.back();
+                run.loaded = std::string_view(
+                    run.loaded.data(),
+                    static_cast<size_t>(raw.data() + raw.size() - run.loaded.data()));
+                run.end = end;
+            } else {
+                Line& run = m_lines.emplace_back();
+                run.loaded = raw;
+                run.end = end;
+            }
+            inRun = true;
+            return true;
+        }
+        inRun = false;
+        size_t index = m_lines.size();
+        // Made in place: a line is large, and 300,000 of them are read.
+        Line& line = m_lines.emplace_back();
+        line.loaded = raw;
+        line.end = end;
+        line.kind = kind;
+        size_t minFields = kind == Kind::RoleGrant ? 4 : 3;
+        size_t maxFields = kind == Kind::Role || kind == Kind::RoleGrant ? 4 : 3;
 
         // A role's description takes the rest of the line, bars included.
         size_t fieldStart = 0;
@@ -312,22 +372,22 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             Field field{from, to, from, to};
             while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
             while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
-            if (!line.fields.push_back(field)) return kPolicyInvalid;
+            if (!line.fields.push_back(field)) return false;
             if (last) break;
             fieldStart = next + 1;
         }
-        if (line.fields.size() < minFields || line.fields.size() > maxFields) return kPolicyInvalid;
+        if (line.fields.size() < minFields || line.fields.size() > maxFields) return false;
 
         first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
         if (line.kind == Kind::Role) {
             std::string key;
-            if (!KeyOf(FieldText(line, 2), key)) return kPolicyInvalid;
-            if (!ParseGuid(first, id) || key.empty()) return kPolicyInvalid;
-            if (FindById(id) >= 0 || FindByKey(key) >= 0) return kPolicyInvalid;
+            if (!KeyOf(FieldText(line, 2), key)) return false;
+            if (!ParseGuid(first, id) || key.empty()) return false;
+            if (FindById(id) >= 0 || FindByKey(key) >= 0) return false;
             line.role = static_cast<int>(m_roles.size());
             m_roles.push_back(Role{index, Keep(id), Keep(key)});
             IndexRole(line.role);
-            continue;
+            return true;
         }
         // A line naming a role that is not declared above it belongs to no
         // role here; it stays as it is.
@@ -337,15 +397,16 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         line.byName = !ParseGuid(first, id);
         if (line.byName) {
             std::string key;
-            if (!KeyOf(first, key)) return kPolicyInvalid;
+            if (!KeyOf(first, key)) return false;
             line.role = FindByKey(key);
         } else if (!m_roles.empty() && m_roles.back().id == id) {
             line.role = static_cast<int>(m_roles.size()) - 1;
         } else {
             line.role = FindById(id);
         }
-    }
-    return sawHeader ? S_OK : kPolicyInvalid;
+        return true;
+    });
+    return valid && sawHeader ? S_OK : kPolicyInvalid;
 }
 
 std::string PolicyDocument::Text() const

@@ -98,8 +98,11 @@ private:
         Field m_fields[kMaxFields];
         size_t m_count = 0;
     };
+    // A line that edits may touch, or a run of lines that they never touch
+    // (blank lines, comments, the header, records of other kinds), kept as
+    // one: a file of blank lines costs no more than its text.
     struct Line {
-        std::string_view loaded;  // as read, without its line end
+        std::string_view loaded;  // as read, without its (last) line end
         std::string edited;       // its text once changed, or a new line's
         bool isEdited = false;
         const char* end = "";  // "\r\n", "\n", or "" for a last line without one
@@ -127,6 +130,7 @@ private:
         std::string_view key;  // the name as the library compares it, in the arena
     };
 
+    static Kind KindOf(std::string_view kind);
     // A text as the file holds it, and optionally the key under which the
     // library will compare it (ANSI, folded). False for a text that the
     // library could not hold exactly.

@@ -545,6 +545,57 @@ INSTANTIATE_TEST_SUITE_P(
                        "role-user | Operators | PLANT\\carol | extra"})}),
     [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
 
+// Blank lines, comments and records of other kinds around the records an
+// edit touches come out byte for byte, line ends and all, however many.
+std::string Replaced(std::string text, const std::string& from, const std::string& to)
+{
+    size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+const std::string kOperatorsLine = kOperatorsRecord + " | Operators | Run the process areas\r\n";
+const std::string kCarolLine = "role-user | Operators | PLANT\\carol\r\n";
+const std::string kMaintenanceLine = std::string("role | ") + kMaintenance + " | Maintenance\n";
+const std::string kAround = "\r\n# written by hand\r\n\npolicy | 1\r\n  \t\r\n# roles\n" +
+                            kOperatorsLine + "\r\n\r\n# between\r\n" + kMaintenanceLine +
+                            "\n\n   # indented\r\n" + kCarolLine +
+                            "grant | PLANT\\bob | CN=X | 1\n\t\n# the last, without a line end";
+
+std::string Repeated(const std::string& text, size_t times)
+{
+    std::string joined;
+    for (size_t i = 0; i < times; ++i) joined += text;
+    return joined;
+}
+
+const std::string kFarApart = "policy | 1\r\n" + kOperatorsLine + Repeated("\r\n", 10000) +
+                              Repeated("# comment\n\n", 5000) + kMaintenanceLine +
+                              Repeated("\n", 10000) + "# the end\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    PassThrough, PolicyEdit,
+    testing::Values(
+        EditCase{"RenameAmongBlankLinesAndComments",
+                 Update(kOperatorsW, L"Crew", L"Run the process areas", L"PLANT\\carol;", nullptr),
+                 S_OK,
+                 Replaced(Replaced(kAround, kOperatorsLine,
+                                   kOperatorsRecord + " | Crew | Run the process areas\r\n"),
+                          kCarolLine, "role-user | Crew | PLANT\\carol\r\n"),
+                 nullptr, kAround},
+        EditCase{"DeleteAmongBlankLinesAndComments", DeleteByName(L"Operators"), S_OK,
+                 Replaced(Replaced(kAround, kOperatorsLine, ""), kCarolLine, ""), L"1", kAround},
+        EditCase{"AddAfterThousandsOfBlankLines",
+                 Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+                 Replaced(kFarApart, kMaintenanceLine, kMaintenanceLine + kShiftLeads + "\r\n"),
+                 nullptr, kFarApart},
+        EditCase{"AddAfterCommentsWithoutAFinalLineEnd",
+                 Add(L"Shift Leads", nullptr, L"{0A1B2C3D-1111-2222-3333-444455556666}"), S_OK,
+                 "policy | 1\n\n  \n# only comments\n" + kShiftLeads, nullptr,
+                 "policy | 1\n\n  \n# only comments"}),
+    [](const testing::TestParamInfo<EditCase>& row) { return std::string(row.param.name); });
+
 // The code page's characters, in a file without a byte order mark.
 // A store of thousands of roles, as the lookups by hash must read it: each
 // role is found by its name in any case and by its identifier wherever it
