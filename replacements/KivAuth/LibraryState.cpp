@@ -1,5 +1,6 @@
 #include "LibraryState.h"
 
+#include "HttpClient.h"
 #include "KivAuthControl.h"
 #include "Policy.h"
 #include "Text.h"
@@ -260,7 +261,10 @@ PolicySource CurrentPolicySource()
             bool http = s.chosen == ChosenSource::ServerHttp;
             source.kind = http ? PolicySource::Kind::Http : PolicySource::Kind::File;
             source.path = s.serverPath;
-            source.origin = "security server " + ToAcp(s.serverPath.c_str());
+            // An address's user name and password never reach a message.
+            source.origin = "security server " +
+                            ToAcp(http ? standin::AddressForMessages(s.serverPath.c_str()).c_str()
+                                       : s.serverPath.c_str());
             source.timeoutMs = s.httpTimeout;
             return source;
         }
