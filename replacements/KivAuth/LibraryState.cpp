@@ -1,5 +1,6 @@
 #include "LibraryState.h"
 
+#include "HttpClient.h"
 #include "KivAuthControl.h"
 #include "Policy.h"
 #include "Text.h"
@@ -260,7 +261,11 @@ PolicySource CurrentPolicySource()
             bool http = s.chosen == ChosenSource::ServerHttp;
             source.kind = http ? PolicySource::Kind::Http : PolicySource::Kind::File;
             source.path = s.serverPath;
-            source.origin = "security server " + ToAcpForMessage(s.serverPath.c_str());
+            // An address's user name and password never reach a message.
+            source.origin =
+                "security server " +
+                ToAcpForMessage(http ? standin::AddressForMessages(s.serverPath.c_str()).c_str()
+                                     : s.serverPath.c_str());
             source.timeoutMs = s.httpTimeout;
             return source;
         }
@@ -338,9 +343,15 @@ using namespace kivauth;
 extern "C" long __stdcall SetSecurityServer(const wchar_t* reserved, const wchar_t* url)
 {
     try {
-        LogCall([&] { return CallLine("SetSecurityServer").Text(reserved).Text(url); });
         std::wstring path;
         AddressKind kind = ClassifyAddress(url, path);
+        // The log shows no user name or password that an address carries.
+        LogCall([&] {
+            std::wstring shown = kind == AddressKind::Http ? standin::AddressForMessages(url) : L"";
+            return CallLine("SetSecurityServer")
+                .Text(reserved)
+                .Text(kind == AddressKind::Http ? shown.c_str() : url);
+        });
         if (kind == AddressKind::Invalid) return E_INVALIDARG;
         if (kind == AddressKind::Unsupported) return standin::kUnsupportedAddress;
         Shared& s = State();

@@ -70,7 +70,7 @@ std::shared_ptr<const Policy> ParseShared(const std::string& origin, std::string
 void SetLoadError(const std::string& message);
 HRESULT CopyLastErrors(VARIANT* to);
 
-// Milliseconds for each phase of a request to the security server; 0 or
+// Milliseconds for the whole of a request to the security server; 0 or
 // less stands for the default (standin::kDefaultHttpTimeoutMs).
 void SetHttpTimeout(int timeout);
 

@@ -14,7 +14,7 @@ struct PolicySource {
     std::string text;    // Kind::Text
     std::wstring path;   // Kind::File, Windows path semantics; Kind::Http, the address
     std::string origin;  // names the source in messages; a new origin is a new source
-    int timeoutMs = 0;   // Kind::Http: each phase of the request; 0 or less, the default
+    int timeoutMs = 0;   // Kind::Http: the whole request; 0 or less, the default
 };
 
 // What one read of a source brought.

@@ -156,13 +156,14 @@ HRESULT EditPolicyOnServer(const std::wstring& url,
         hr = document.Load(current.body);
         if (SUCCEEDED(hr)) hr = edit(document);
         if (FAILED(hr)) return hr;
-        std::string after = document.Text();
-        if (after == current.body) return S_OK;
+        auto after = std::make_shared<const std::string>(document.Text());
+        if (*after == current.body) return S_OK;
 
         standin::HttpRequest put;
         put.verb = L"PUT";
         put.headers = L"If-Match: " + current.etag + L"\r\nContent-Type: text/plain\r\n";
-        put.body = &after;
+        put.body = std::move(after);
+        put.readBody = false;  // the status says it all
         standin::HttpResponse written;
         hr = standin::SendHttpRequest(address, put, written, error);
         if (FAILED(hr)) return hr;

@@ -2,6 +2,9 @@
 
 #include "PolicyLocation.h"
 
+#include <algorithm>
+#include <atomic>
+
 namespace standin {
 
 namespace {
@@ -25,6 +28,15 @@ std::string Describe(DWORD error, int timeoutMs)
     }
 }
 
+// The error of a step as an HRESULT, with a message that names it.
+HRESULT Failure(const char* step, DWORD code, int timeoutMs, std::string& error)
+{
+    if (code == kSocketTimeout) code = ERROR_WINHTTP_TIMEOUT;
+    error = std::string(step) + ": " + Describe(code, timeoutMs) + " (error " +
+            std::to_string(code) + ")";
+    return code ? HRESULT_FROM_WIN32(code) : E_FAIL;
+}
+
 bool QueryTextHeader(HINTERNET request, DWORD info, std::wstring& value)
 {
     DWORD size = 0;
@@ -38,6 +50,166 @@ bool QueryTextHeader(HINTERNET request, DWORD info, std::wstring& value)
     buffer.resize(size / sizeof(wchar_t));
     value = buffer;
     return true;
+}
+
+bool QueryNumberHeader(HINTERNET request, DWORD info, DWORD& value)
+{
+    DWORD size = sizeof value;
+    return WinHttpQueryHeaders(request, info | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &value, &size,
+                               WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// One request, shared by the caller and the thread that makes it. Whichever
+// of the two lets go last frees it, so that a caller gone at the deadline
+// leaves nothing behind that the thread still writes to.
+struct Exchange {
+    HttpAddress address;
+    HttpRequest request;
+    int timeoutMs = kDefaultHttpTimeoutMs;
+    ULONGLONG deadline = 0;
+    unique_handle done;
+    HMODULE module = nullptr;  // held by the thread while it runs
+    std::atomic<long> owners{2};
+    std::atomic<bool> abandoned{false};
+    std::atomic<const char*> step{"send"};
+    HRESULT result = E_FAIL;
+    HttpResponse response;
+    std::string error;
+
+    void Release()
+    {
+        if (--owners == 0) delete this;
+    }
+
+    HRESULT Fail(const char* at) { return Failure(at, GetLastError(), timeoutMs, error); }
+
+    // Starts a phase or a read: WinHTTP's time-outs become the time left
+    // (WinHttpSetTimeouts reaches the socket at once, an option set after
+    // the headers does not). False, with ERROR_WINHTTP_TIMEOUT, once the
+    // deadline has passed or the caller gave up.
+    bool Enter(HINTERNET handle, const char* at)
+    {
+        step = at;
+        ULONGLONG now = GetTickCount64();
+        if (abandoned || now >= deadline) {
+            SetLastError(ERROR_WINHTTP_TIMEOUT);
+            return false;
+        }
+        DWORD left = static_cast<DWORD>(deadline - now);
+        int ms = static_cast<int>(left);
+        return WinHttpSetTimeouts(handle, ms, ms, ms, ms) &&
+               WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left,
+                                sizeof left);
+    }
+
+    HRESULT Run();
+    HRESULT ReadWholeBody(HINTERNET handle);
+};
+
+HRESULT Exchange::Run()
+{
+    // Straight to the server: a proxy could answer in its place.
+    unique_hinternet session;
+    session.reset(WinHttpOpen(L"VOK policy client", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) return Fail("open");
+    unique_hinternet connection;
+    connection.reset(WinHttpConnect(session.get(), address.host.c_str(), address.port, 0));
+    if (!connection) return Fail("connect");
+    unique_hinternet handle;
+    handle.reset(WinHttpOpenRequest(connection.get(), request.verb, address.path.c_str(), nullptr,
+                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+    if (!handle) return Fail("request");
+    // A redirect would let another server answer for this one.
+    DWORD feature = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature))
+        return Fail("options");
+
+    static const std::string noBody;
+    const std::string& body = request.body ? *request.body : noBody;
+    DWORD bodySize = static_cast<DWORD>(body.size());
+    void* bodyData = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
+    // Resolving, connecting and sending.
+    if (!Enter(handle.get(), "send") ||
+        !WinHttpSendRequest(
+            handle.get(),
+            request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : request.headers.c_str(),
+            static_cast<DWORD>(request.headers.size()), bodyData, bodySize, bodySize, 0))
+        return Fail("send");
+    if (!Enter(handle.get(), "receive") || !WinHttpReceiveResponse(handle.get(), nullptr))
+        return Fail("receive");
+
+    DWORD status = 0;
+    if (!QueryNumberHeader(handle.get(), WINHTTP_QUERY_STATUS_CODE, status)) return Fail("receive");
+    QueryTextHeader(handle.get(), WINHTTP_QUERY_ETAG, response.etag);
+    if (status == HTTP_STATUS_OK && request.readBody) {
+        HRESULT hr = ReadWholeBody(handle.get());
+        if (FAILED(hr)) return hr;
+    }
+    response.status = status;
+    return S_OK;
+}
+
+// A body is whole when it met the Content-Length it declared. WinHTTP (under
+// Wine, at least) ends a body without an error however it ends: the
+// connection closed early, a chunked body short of its last chunk or
+// broken off inside one. A declared length is the one check left.
+HRESULT Exchange::ReadWholeBody(HINTERNET handle)
+{
+    auto refuse = [this](HRESULT code, const std::string& why) {
+        error = "receive: " + why + " (error " + std::to_string(HRESULT_CODE(code)) + ")";
+        return code;
+    };
+    std::wstring coding;
+    if (QueryTextHeader(handle, WINHTTP_QUERY_TRANSFER_ENCODING, coding))
+        return refuse(kAnswerLengthUnknown, "the answer came in a transfer coding (" +
+                                                std::string(coding.begin(), coding.end()) +
+                                                "), whose end is not checked here: it "
+                                                "cannot be known whole");
+    DWORD length = 0;
+    if (!QueryNumberHeader(handle, WINHTTP_QUERY_CONTENT_LENGTH, length))
+        return refuse(kAnswerLengthUnknown,
+                      "the answer gives no length (Content-Length): it cannot be known whole");
+    if (length > kMaxPolicyBytes) {
+        error = "receive: the answer is larger than 256 MB";
+        return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+    }
+    std::string& body = response.body;
+    while (body.size() < length) {
+        DWORD available = 0;
+        if (!Enter(handle, "receive") || !WinHttpQueryDataAvailable(handle, &available))
+            return Fail("receive");
+        if (available == 0) break;
+        size_t at = body.size();
+        // Grown as bytes come, not to what the server claims.
+        body.resize(at + std::min<size_t>(available, length - at));
+        DWORD read = 0;
+        if (!WinHttpReadData(handle, &body[at], static_cast<DWORD>(body.size() - at), &read))
+            return Fail("receive");
+        body.resize(at + read);
+        if (read == 0) break;
+    }
+    if (body.size() != length)
+        return refuse(kAnswerCutShort, "the answer was cut short: " + std::to_string(body.size()) +
+                                           " of " + std::to_string(length) + " bytes");
+    return S_OK;
+}
+
+DWORD WINAPI RunExchange(void* parameter)
+{
+    auto* exchange = static_cast<Exchange*>(parameter);
+    HMODULE module = exchange->module;
+    try {
+        exchange->result = exchange->Run();
+    } catch (...) {
+        exchange->error = "out of memory";
+        exchange->result = E_OUTOFMEMORY;
+    }
+    SetEvent(exchange->done.get());
+    exchange->Release();
+    // Never back into this DLL's code, which the last reference may unload.
+    FreeLibraryAndExitThread(module, 0);
 }
 
 }  // namespace
@@ -56,12 +228,14 @@ bool ParseHttpAddress(const wchar_t* url, HttpAddress& address)
     parts.dwStructSize = sizeof parts;
     // Lengths of -1: point into the address rather than copy.
     parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength =
-        parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+        parts.dwExtraInfoLength = parts.dwUserNameLength = parts.dwPasswordLength =
+            static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(url, 0, 0, &parts)) return false;
     if (parts.nScheme != INTERNET_SCHEME_HTTP || !parts.lpszHostName || !parts.dwHostNameLength)
         return false;
     address.host.assign(parts.lpszHostName, parts.dwHostNameLength);
     address.port = parts.nPort;
+    address.hasUserInfo = parts.dwUserNameLength || parts.dwPasswordLength;
     address.path.clear();
     if (parts.lpszUrlPath) address.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
     if (parts.lpszExtraInfo) address.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
@@ -69,91 +243,66 @@ bool ParseHttpAddress(const wchar_t* url, HttpAddress& address)
     return true;
 }
 
+std::wstring AddressForMessages(const wchar_t* url)
+{
+    // Rebuilt from what WinHTTP reads in it when it carries user info, so
+    // that nothing it would take for a user name or password can come along.
+    HttpAddress address;
+    if (!ParseHttpAddress(url, address)) return L"(not an http: address)";
+    if (!address.hasUserInfo) return url;
+    return L"http://" + address.host + L":" + std::to_wstring(address.port) + address.path;
+}
+
 HRESULT SendHttpRequest(const HttpAddress& address, const HttpRequest& request,
                         HttpResponse& response, std::string& error)
 {
     response = HttpResponse();
-    int timeout = request.timeoutMs > 0 ? request.timeoutMs : kDefaultHttpTimeoutMs;
-    auto fail = [&error, timeout](const char* step) {
-        DWORD code = GetLastError();
-        if (code == kSocketTimeout) code = ERROR_WINHTTP_TIMEOUT;
-        error = std::string(step) + ": " + Describe(code, timeout) + " (error " +
-                std::to_string(code) + ")";
-        return code ? HRESULT_FROM_WIN32(code) : E_FAIL;
-    };
-
-    // Straight to the server: a proxy could answer in its place.
-    unique_hinternet session;
-    session.reset(WinHttpOpen(L"VOK policy client", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) return fail("open");
-    if (!WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout))
-        return fail("time-outs");
-    unique_hinternet connection;
-    connection.reset(WinHttpConnect(session.get(), address.host.c_str(), address.port, 0));
-    if (!connection) return fail("connect");
-    unique_hinternet handle;
-    handle.reset(WinHttpOpenRequest(connection.get(), request.verb, address.path.c_str(), nullptr,
-                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
-    if (!handle) return fail("request");
-    // A redirect would let another server answer for this one.
-    DWORD feature = WINHTTP_DISABLE_REDIRECTS;
-    DWORD waitMs = static_cast<DWORD>(timeout);
-    if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature) ||
-        !WinHttpSetOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &waitMs,
-                          sizeof waitMs))
-        return fail("options");
-
-    const std::string noBody;
-    const std::string& body = request.body ? *request.body : noBody;
-    if (body.size() > kMaxPolicyBytes) {
+    const std::string* body = request.body.get();
+    if (body && body->size() > kMaxPolicyBytes) {
         error = "the policy is larger than 256 MB";
         return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
     }
-    DWORD bodySize = static_cast<DWORD>(body.size());
-    void* bodyData = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
-    if (!WinHttpSendRequest(
-            handle.get(),
-            request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : request.headers.c_str(),
-            static_cast<DWORD>(request.headers.size()), bodyData, bodySize, bodySize, 0))
-        return fail("send");
-    if (!WinHttpReceiveResponse(handle.get(), nullptr)) return fail("receive");
-
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
-        return fail("receive");
-    QueryTextHeader(handle.get(), WINHTTP_QUERY_ETAG, response.etag);
-
-    for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(handle.get(), &available)) return fail("receive");
-        if (available == 0) break;
-        size_t at = response.body.size();
-        if (at + available > kMaxPolicyBytes) {
-            error = "the answer is larger than 256 MB";
-            return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+    std::unique_ptr<Exchange> owned(new Exchange);
+    owned->address = address;
+    owned->request = request;
+    owned->timeoutMs = request.timeoutMs > 0 ? request.timeoutMs : kDefaultHttpTimeoutMs;
+    owned->deadline = GetTickCount64() + static_cast<ULONGLONG>(owned->timeoutMs);
+    owned->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // The thread holds this DLL for as long as it runs.
+    HANDLE thread = nullptr;
+    DWORD code = 0;
+    if (owned->done &&
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&RunExchange), &owned->module)) {
+        thread = CreateThread(nullptr, 0, &RunExchange, owned.get(), 0, nullptr);
+        if (!thread) {
+            code = GetLastError();
+            FreeLibrary(owned->module);
         }
-        response.body.resize(at + available);
-        DWORD read = 0;
-        if (!WinHttpReadData(handle.get(), &response.body[at], available, &read))
-            return fail("receive");
-        response.body.resize(at + read);
-        if (read == 0) break;
+    } else {
+        code = GetLastError();
     }
-    // A connection closed early must not pass for a shorter policy.
-    DWORD length = 0;
-    size = sizeof length;
-    if (WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &length, &size,
-                            WINHTTP_NO_HEADER_INDEX) &&
-        status != HTTP_STATUS_NOT_MODIFIED && length != response.body.size()) {
-        error = "receive: the answer was cut short";
-        return HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR);
+    if (!thread) return Failure("start", code, owned->timeoutMs, error);
+    CloseHandle(thread);
+    Exchange* exchange = owned.release();  // the thread's and this call's from here on
+
+    ULONGLONG now = GetTickCount64();
+    DWORD left = now < exchange->deadline ? static_cast<DWORD>(exchange->deadline - now) : 0;
+    HRESULT hr;
+    if (WaitForSingleObject(exchange->done.get(), left) == WAIT_OBJECT_0) {
+        hr = exchange->result;
+        error = std::move(exchange->error);
+        if (SUCCEEDED(hr)) response = std::move(exchange->response);
+    } else {
+        // WinHTTP under Wine stops waiting for the headers only when a
+        // single receive is late, so the thread may be there for long yet:
+        // it ends at its next step, or when the server stops sending. What
+        // it writes is its own from here on.
+        exchange->abandoned = true;
+        hr = Failure(exchange->step, ERROR_WINHTTP_TIMEOUT, exchange->timeoutMs, error);
     }
-    response.status = status;
-    return S_OK;
+    exchange->Release();
+    return hr;
 }
 
 }  // namespace standin

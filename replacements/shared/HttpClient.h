@@ -1,20 +1,39 @@
 // One HTTP request to the security server, through WinHTTP. The library
-// reads the policy with it and the security-database client writes it back;
-// both must give up on a silent server, so every phase has a time-out.
+// reads the policy with it and the security-database client writes it back.
+//
+// The time-out is the limit for the WHOLE request: resolve, connect, send,
+// the answer's headers and every read of its body together, not each of them.
+// Each phase and each read gets WinHTTP's time-outs set to the time left,
+// but under Wine those bound each receive only (a server that sends a byte
+// a second never trips them) and a change made after the headers never
+// reaches the socket. So the request runs on a thread of its own and the
+// caller waits for it until the deadline: past it the caller has
+// ERROR_WINHTTP_TIMEOUT, and the thread, left behind, stops at its next step
+// or when the server stops sending.
 #pragma once
 
 #include "ComPtr.h"
 
 #include <windows.h>
 #include <winhttp.h>
+#include <memory>
 #include <string>
 
 namespace standin {
 
 using unique_hinternet = unique_any<HINTERNET, &WinHttpCloseHandle>;
 
-// Each of resolve, connect, send and receive, when no time-out was set.
+// The whole request, when no time-out was set.
 constexpr int kDefaultHttpTimeoutMs = 30 * 1000;
+
+// A body can be taken only when it is known whole: a Content-Length that the
+// bytes received met. One with fewer bytes was cut short...
+constexpr HRESULT kAnswerCutShort = HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_ERROR);
+// ...and one without a length ends wherever the connection happened to end.
+// A chunked body is refused too: WinHTTP under Wine ends one that lost its
+// last chunk, or broke off inside a chunk, exactly as a whole one, without an
+// error, so its end cannot be checked.
+constexpr HRESULT kAnswerLengthUnknown = HRESULT_FROM_WIN32(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
 
 // An HTTP status that no operation expects: 0x80190000 plus the status for
 // 400 and above (HTTP_E_STATUS_NOT_FOUND...), HTTP_E_STATUS_UNEXPECTED else.
@@ -24,29 +43,39 @@ HRESULT HttpStatusError(DWORD status) noexcept;
 struct HttpAddress {
     std::wstring host;
     INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
-    std::wstring path;  // with the query, "/" when the address has none
+    std::wstring path;         // with the query, "/" when the address has none
+    bool hasUserInfo = false;  // a user name or password, which is never sent
 };
 
 // False for an address that is not "http:" with a host.
 bool ParseHttpAddress(const wchar_t* url, HttpAddress& address);
 
+// The address as a message may show it: as given, or "http://host:port/path"
+// when it carries a user name or password (they are never sent either). One
+// that is no http: address shows nothing of itself.
+std::wstring AddressForMessages(const wchar_t* url);
+
 struct HttpRequest {
     const wchar_t* verb = L"GET";
-    std::wstring headers;  // "Name: value\r\n" lines
-    const std::string* body = nullptr;
-    int timeoutMs = kDefaultHttpTimeoutMs;  // 0 or less: the default
+    std::wstring headers;                     // "Name: value\r\n" lines
+    std::shared_ptr<const std::string> body;  // none when null
+    int timeoutMs = kDefaultHttpTimeoutMs;    // the whole request; 0 or less: the default
+    // The body of a 200 answer is read, and must be whole. Without it no
+    // body is read at all (the answer to a PUT says all in its status).
+    bool readBody = true;
 };
 
 struct HttpResponse {
     DWORD status = 0;
     std::wstring etag;  // as the server sent it, quotes and any W/ kept
-    std::string body;
+    std::string body;   // of a 200 answer, when the request reads one
 };
 
-// Sends the request on a connection of its own and reads the whole answer.
-// Any status is a success here. A failure to resolve, connect, send or
-// receive, and an answer larger than a policy may be, give the error and a
-// message naming it.
+// Sends the request on a connection of its own and reads the answer. Any
+// status is a success here. A failure to resolve, connect, send or
+// receive, a request that ran past its time-out, a body of a 200 answer
+// that is not known whole (kAnswerCutShort, kAnswerLengthUnknown) or larger
+// than a policy may be, give the error and a message naming it.
 HRESULT SendHttpRequest(const HttpAddress& address, const HttpRequest& request,
                         HttpResponse& response, std::string& error);
 

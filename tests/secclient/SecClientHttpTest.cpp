@@ -1,6 +1,7 @@
 // The security-database client stand-in writing the policy on the build's
 // HTTP server: conditional writes of the whole policy, failures that write
-// nothing, and two processes changing it at once through the module.
+// nothing (a policy read cut short among them, from a scripted server), and
+// two processes changing it at once through the module.
 #include "HttpServer.h"
 #include "SecClientSupport.h"
 
@@ -12,6 +13,7 @@ namespace {
 using httptest::LoopbackSocket;
 using httptest::LoopbackUrl;
 using httptest::Publish;
+using httptest::ScriptedServer;
 using httptest::ServedFile;
 using httptest::Url;
 
@@ -21,6 +23,8 @@ constexpr HRESULT kHttpNotFound = static_cast<HRESULT>(0x80190194);
 constexpr HRESULT kPolicyInvalid = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 constexpr HRESULT kRoleNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 constexpr HRESULT kPolicyConflict = HRESULT_FROM_WIN32(ERROR_RETRY);
+constexpr HRESULT kAnswerCutShort = HRESULT_FROM_WIN32(12030);       // connection error
+constexpr HRESULT kAnswerLengthUnknown = HRESULT_FROM_WIN32(12152);  // invalid response
 constexpr size_t kWriteTries = 8;
 
 const std::string kPlant = Crlf({
@@ -186,6 +190,44 @@ TEST_F(SecClientHttpTest, FailuresWriteNothing)
         EXPECT_EQ(c.writes, m_log.Count(c.path, "PUT "));
         // and the server refused every one of them
         EXPECT_EQ(c.writes, m_log.Count(c.path, "PUT /" + Narrow(c.path.c_str()) + " 412"));
+    }
+}
+
+// A policy read that is not known whole is never edited and written back:
+// the write would carry the tag of the whole policy, and every member the
+// cut lost would be gone from the server.
+TEST_F(SecClientHttpTest, BodiesNotKnownWholeAreNeverWrittenBack)
+{
+    const std::string cut = kPlant.substr(0, kPlant.find("role-user"));
+    const std::string head = "HTTP/1.1 200 OK\r\nETag: \"whole\"\r\n";
+    char chunkSize[16];
+    snprintf(chunkSize, sizeof chunkSize, "%zx\r\n", cut.size());
+    struct Case {
+        const char* what;
+        std::string answer;
+        HRESULT result;
+    };
+    const Case cases[] = {
+        {"no length, closed early", head + "\r\n" + cut, kAnswerLengthUnknown},
+        {"chunked without the last chunk",
+         head + "Transfer-Encoding: chunked\r\n\r\n" + chunkSize + cut + "\r\n",
+         kAnswerLengthUnknown},
+        {"fewer bytes than declared",
+         head + "Content-Length: " + std::to_string(kPlant.size()) + "\r\n\r\n" + cut,
+         kAnswerCutShort},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server({{c.answer}});
+        ASSERT_EQ(S_OK, PointAt(server.Url(L"policy.txt")));
+        EXPECT_EQ(c.result, AddRole(L"Shift Leads"));
+        LONG code = 0;
+        EXPECT_EQ(S_OK, m_control->get_LastResult(&code));
+        EXPECT_EQ(c.result, code);
+        // The read, and no write after it.
+        std::vector<std::string> requests = server.Requests();
+        ASSERT_EQ(1u, requests.size());
+        EXPECT_EQ(0u, requests[0].find("GET /policy.txt ")) << requests[0];
     }
 }
 

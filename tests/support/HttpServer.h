@@ -1,6 +1,7 @@
 // The build's own Apache httpd (tests/httpd.sh) as the tests of the policy
 // over HTTP see it: addresses on it, its served folder and its access log;
-// and, on the loopback too, servers that are down or never answer.
+// and, on the loopback too, servers that are down, never answer, or answer
+// with canned bytes that no honest server would send.
 #pragma once
 
 #include "TestHelpers.h"
@@ -10,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace httptest {
@@ -145,6 +150,133 @@ private:
     bool m_started = false;
     SOCKET m_socket = INVALID_SOCKET;
     int m_port = 0;
+};
+
+// What a scripted server answers on one connection: raw bytes, the first
+// atOnce of them together and then one byte every paceMs (0: all at once),
+// after which it closes the connection.
+struct CannedAnswer {
+    std::string bytes;
+    size_t atOnce = std::string::npos;
+    DWORD paceMs = 0;
+};
+
+// A server on the loopback that answers each connection, in turn, with the
+// next canned answer. A connection past the last answer is closed without
+// one. It records the head of every request (request line and header
+// lines). It stops when destroyed, or by itself after kLifetimeMs; a drip
+// ends when the client goes away.
+class ScriptedServer {
+public:
+    static constexpr ULONGLONG kLifetimeMs = 60 * 1000;
+
+    explicit ScriptedServer(std::vector<CannedAnswer> answers) : m_answers(std::move(answers))
+    {
+        WSADATA data;
+        m_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int size = sizeof address;
+        if (m_listener == INVALID_SOCKET ||
+            bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+            listen(m_listener, 8) != 0) {
+            ADD_FAILURE() << "no scripted server: " << WSAGetLastError();
+            return;
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer()
+    {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_listener != INVALID_SOCKET) closesocket(m_listener);
+        if (m_started) WSACleanup();
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    int Port() const { return m_port; }
+    std::wstring Url(const std::wstring& path) const { return LoopbackUrl(m_port, path); }
+
+    // The heads of the requests so far, in order.
+    std::vector<std::string> Requests()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_requests;
+    }
+
+private:
+    static constexpr DWORD kPollMs = 50;
+    static constexpr size_t kMaxHead = 64 * 1024;
+
+    bool Live() const { return !m_stop && GetTickCount64() < m_end; }
+
+    // Something to accept or read within a poll.
+    static bool Readable(SOCKET s)
+    {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval wait = {0, static_cast<long>(kPollMs * 1000)};
+        return select(0, &set, nullptr, nullptr, &wait) == 1;
+    }
+
+    void Serve()
+    {
+        for (size_t served = 0; Live();) {
+            if (!Readable(m_listener)) continue;
+            SOCKET client = accept(m_listener, nullptr, nullptr);
+            if (client == INVALID_SOCKET) continue;
+            std::string head = ReadHead(client);
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_requests.push_back(head);
+            }
+            if (served < m_answers.size()) Answer(client, m_answers[served]);
+            ++served;
+            shutdown(client, SD_SEND);
+            closesocket(client);
+        }
+    }
+
+    std::string ReadHead(SOCKET client)
+    {
+        std::string head;
+        while (Live() && head.size() < kMaxHead && head.find("\r\n\r\n") == std::string::npos) {
+            if (!Readable(client)) continue;
+            char buffer[4096];
+            int got = recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            head.append(buffer, static_cast<size_t>(got));
+        }
+        return head.substr(0, head.find("\r\n\r\n"));
+    }
+
+    void Answer(SOCKET client, const CannedAnswer& answer)
+    {
+        const std::string& bytes = answer.bytes;
+        size_t at = answer.paceMs ? std::min(answer.atOnce, bytes.size()) : bytes.size();
+        if (at && send(client, bytes.data(), static_cast<int>(at), 0) != static_cast<int>(at))
+            return;
+        for (; at < bytes.size() && Live(); ++at) {
+            Sleep(answer.paceMs);
+            if (send(client, &bytes[at], 1, 0) != 1) return;  // the client went away
+        }
+    }
+
+    std::vector<CannedAnswer> m_answers;
+    bool m_started = false;
+    SOCKET m_listener = INVALID_SOCKET;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    ULONGLONG m_end = GetTickCount64() + kLifetimeMs;
+    std::mutex m_lock;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
 };
 
 }  // namespace httptest
