@@ -37,7 +37,8 @@ TEST(KivAuthMemory, BlankLinesCostNoMoreThanTheirText)
 
     PROCESS_MEMORY_COUNTERS_EX after = Counters();
     SIZE_T growth = after.PeakWorkingSetSize - before;
-    printf("16 MB of blank lines: the peak working set grew by %zu MB\n", growth >> 20);
+    printf("16 MB of blank lines: the peak working set grew by %llu MB\n",
+           static_cast<unsigned long long>(growth >> 20));
     EXPECT_LT(growth, 8 * kBlank);
     KivTest_Reset();
 }

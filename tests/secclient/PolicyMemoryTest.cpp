@@ -38,7 +38,8 @@ TEST(SecClientMemory, BlankLinesCostNoMoreThanTheirText)
 
         PROCESS_MEMORY_COUNTERS_EX after = Counters();
         SIZE_T growth = after.PeakWorkingSetSize - before;
-        printf("16 MB of blank lines: the peak working set grew by %zu MB\n", growth >> 20);
+        printf("16 MB of blank lines: the peak working set grew by %llu MB\n",
+               static_cast<unsigned long long>(growth >> 20));
         EXPECT_LT(growth, 8 * kBlank);
     }
     text += "role | {0A1B2C3D-1111-2222-3333-444455556666} | Leads\n";
