@@ -7,7 +7,7 @@
 #include "Messages.h"
 #include "OperationNames.h"
 #include "KQSecRolesCollection.h"
-#include "RoleEnumerator.h"
+#include "RoleRecordCopy.h"
 #include "ProcAddress.h"
 
 #include <mutex>

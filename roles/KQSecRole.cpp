@@ -2,7 +2,6 @@
 
 #include "AppFramework.h"
 #include "AuthSecClient.h"
-#include "RoleEnumerator.h"
 #include "Validation.h"
 #include "Messages.h"
 #include "OperationNames.h"
@@ -277,6 +276,33 @@ STDMETHODIMP CKQSecRole::CommitChanges()
 
         hr = authorization->RefreshRoleCache();
         if (FAILED(hr)) return report(hr);
+        return hr;
+    });
+}
+
+HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSecRole** out) noexcept
+{
+    ErrorContext context(op::CopySecRole_getComObject);
+    return Barrier(ReportCaught(context), [&] {
+        context.SetTextParam(1, param::sRoleId, text);
+        if (IsEmptyText(text)) {
+            return ReportNullOrEmpty(context, param::sRoleId, text);
+        }
+        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+
+        bool found = false;
+        RoleRecord record;
+        HRESULT hr = authorization->LookUpRole(NormalizeRoleText(text).c_str(), found, &record);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        if (!found) return ReportFailure(context, AUTH_E_ROLE_RECORD_MISSING);
+
+        com_ptr<ComObject<CKQSecRole>> role;
+        hr = ComObject<CKQSecRole>::Create(role);
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        role->Fill(authorization, std::move(record));
+
+        hr = role.query_to(out);
+        if (FAILED(hr)) return ReportFailure(context, hr);
         return hr;
     });
 }

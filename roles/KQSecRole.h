@@ -69,3 +69,11 @@ BstrText MemberListText(const std::vector<std::wstring>& members);
 // The member names of an AddMembers or RemoveMembers argument: the text up to
 // each run of semicolons, trimmed of spaces; empty tokens included.
 std::vector<std::wstring> SplitMemberList(const wchar_t* text);
+
+// A lookup that succeeds without handing out a record.
+constexpr HRESULT AUTH_E_ROLE_RECORD_MISSING = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+
+// A new role object filled from the library's current record of the role
+// named by an identifier or a name. Failures are reported.
+HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization,
+                       IKQSecRole** role) noexcept;

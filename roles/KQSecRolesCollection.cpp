@@ -1,5 +1,8 @@
 #include "KQSecRolesCollection.h"
 
+#include "KQSecRole.h"
+#include "RoleEnumerator.h"
+
 #include "AppFramework.h"
 #include "AuthSecClient.h"
 #include "Validation.h"
@@ -331,4 +334,22 @@ STDMETHODIMP CKQSecRolesCollection::GetGUID(DWORD dwGuidKind, GUID* pGUID)
     if (dwGuidKind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
     *pGUID = IID_IKQSecRolesCollection;
     return S_OK;
+}
+
+HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept
+{
+    ErrorContext context(op::CopySecRole_copyVrtIfc);
+    return Barrier(ReportCaught(context), [&] {
+        context.SetTextParam(1, param::sGuid, element.m_sRoleId.wide());
+        com_ptr<IKQSecRole> role;
+        HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, role.put());
+        if (SUCCEEDED(hr)) {
+            V_VT(out) = VT_DISPATCH;
+            V_DISPATCH(out) = nullptr;
+            hr = role.query_to(&V_DISPATCH(out));
+            if (FAILED(hr)) V_VT(out) = VT_EMPTY;
+        }
+        if (FAILED(hr)) return ReportFailure(context, hr);
+        return hr;
+    });
 }

@@ -8,13 +8,23 @@
 #include "BstrText.h"
 #include "ComObject.h"
 #include "CriticalSection.h"
-#include "RoleEnumerator.h"
 #include "RoleServices.h"
 #include "SupportErrorInfo.h"
 #include "TypeInfoDispatch.h"
 
 #include <ocidl.h>
 #include <vector>
+
+// One role of the cache: its identifier as the cache lists it, and the
+// collection's own services (not counted: the collection keeps them alive
+// for as long as the element exists).
+struct CRoleInfo {
+    BstrText m_sRoleId;
+    IRoleServices* m_pAuthorization = nullptr;
+};
+
+// The element's role as a VT_DISPATCH VARIANT. Failures are reported.
+HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept;
 
 class CKQSecRolesCollection : public SupportErrorInfoImpl<IKQSecRolesCollection>,
                               public DispatchImpl<IKQSecRolesCollection>,
