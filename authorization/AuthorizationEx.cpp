@@ -1,5 +1,6 @@
 #include "AuthorizationEx.h"
 
+#include "ResourceOwners.h"
 #include "IKIVAuthorization.h"
 #include "VariantArray.h"
 

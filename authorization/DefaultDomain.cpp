@@ -1,6 +1,6 @@
 #include "DefaultDomain.h"
 
-#include "ComPtr.h"
+#include "ResourceOwners.h"
 
 #include <string>
 

@@ -1,5 +1,6 @@
 #include "IKIVAuthorization.h"
 
+#include "ResourceOwners.h"
 #include "AppFramework.h"
 #include "DefaultDomain.h"
 #include "NarrowText.h"

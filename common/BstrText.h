@@ -39,3 +39,9 @@ private:
     void release() noexcept;
     Holder* m_holder = nullptr;
 };
+
+// True for a text that is null or starts with NUL, whatever its BSTR length.
+inline bool IsEmptyText(const wchar_t* text) noexcept
+{
+    return !text || !*text;
+}

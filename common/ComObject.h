@@ -12,6 +12,7 @@
 #pragma once
 
 #include "ComPtr.h"
+#include "Results.h"
 #include "ModuleState.h"
 
 #include <windows.h>

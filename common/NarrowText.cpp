@@ -1,6 +1,6 @@
 #include "NarrowText.h"
 
-#include "ComPtr.h"
+#include "Results.h"
 
 #include <cstring>
 #include <new>

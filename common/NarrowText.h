@@ -2,7 +2,7 @@
 // closed authorization library takes and gives.
 #pragma once
 
-#include "ComPtr.h"
+#include "Results.h"
 
 #include <windows.h>
 #include <oleauto.h>

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ComPtr.h"
+#include "Results.h"
 
 #include <windows.h>
 #include <oaidl.h>

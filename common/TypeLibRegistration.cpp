@@ -1,6 +1,8 @@
 #include "TypeLibRegistration.h"
 
 #include "ComPtr.h"
+#include "Results.h"
+#include "ResourceOwners.h"
 
 #include <oleauto.h>
 

@@ -1,6 +1,8 @@
 #include "EventRecorder.h"
 
 #include "ComPtr.h"
+#include "ResourceOwners.h"
+#include "BstrText.h"
 #include "EventSource.h"
 #include "NarrowText.h"
 

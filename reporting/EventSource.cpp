@@ -1,6 +1,6 @@
 #include "EventSource.h"
 
-#include "ComPtr.h"
+#include "ResourceOwners.h"
 #include "ModuleState.h"
 #include "ProcAddress.h"
 

@@ -2,7 +2,7 @@
 // Every rejection is reported as an audit event before it is returned.
 #pragma once
 
-#include "ComPtr.h"
+#include "ResourceOwners.h"
 #include "ErrorContext.h"
 
 #include <string>

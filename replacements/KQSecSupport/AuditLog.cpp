@@ -1,6 +1,6 @@
 #include "AuditLog.h"
 
-#include "ComPtr.h"
+#include "Results.h"
 
 #include <shlobj.h>
 #include <cstdio>

@@ -1,5 +1,6 @@
 #include "AuditSupport.h"
 #include "ComPtr.h"
+#include "Results.h"
 
 #include "AuditLog.h"
 

@@ -1,6 +1,6 @@
 // The DLL's entry points: class object, unload test and self-registration.
 #include "AuditSupport.h"
-#include "ComPtr.h"
+#include "Results.h"
 
 #include "InprocServer.h"
 

@@ -9,7 +9,7 @@
 #include "RoleRecords.h"
 #include "Text.h"
 
-#include "ComPtr.h"
+#include "Results.h"
 
 #include <atomic>
 #include <memory>

@@ -2,7 +2,7 @@
 
 #include "Text.h"
 
-#include "ComPtr.h"
+#include "Results.h"
 
 #include <cstring>
 #include <new>

@@ -1,5 +1,6 @@
 #include "SecClientStandIn.h"
 
+#include "BstrText.h"
 #include "PolicyLocation.h"
 #include "PolicyStore.h"
 

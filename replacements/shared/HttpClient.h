@@ -12,7 +12,7 @@
 // or when the server stops sending.
 #pragma once
 
-#include "ComPtr.h"
+#include "ResourceOwners.h"
 
 #include <windows.h>
 #include <winhttp.h>

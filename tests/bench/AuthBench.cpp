@@ -10,6 +10,7 @@
 #include "SecClientItf.h"
 
 #include "ComPtr.h"
+#include "ResourceOwners.h"
 #include "KIVAuthorize.h"
 #include "TestHelpers.h"
 

@@ -3,6 +3,8 @@
 #include "BstrText.h"
 #include "ComObject.h"
 #include "ComPtr.h"
+#include "Results.h"
+#include "ResourceOwners.h"
 #include "NarrowText.h"
 #include "VariantArray.h"
 

@@ -1,6 +1,7 @@
 // Role names, identifiers and member names: the checks, their messages and
 // the audit events every rejection produces, and the normal forms.
 #include "Events.h"
+#include "Results.h"
 #include "Messages.h"
 #include "OperationNames.h"
 #include "Validation.h"

@@ -10,6 +10,8 @@
 #include "Authorization.h"
 #include "AuthSecClientItf.h"
 #include "ComPtr.h"
+#include "Results.h"
+#include "ResourceOwners.h"
 #include "SecClientItf.h"
 
 #include <windows.h>

@@ -3,6 +3,7 @@
 // nothing (a policy read cut short among them, from a scripted server), and
 // two processes changing it at once through the module.
 #include "HttpServer.h"
+#include "ResourceOwners.h"
 #include "SecClientSupport.h"
 
 #include <string>

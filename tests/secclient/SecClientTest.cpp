@@ -3,6 +3,8 @@
 // promises about where and how it writes.
 #include "SecClientSupport.h"
 
+#include "ResourceOwners.h"
+
 #include <functional>
 #include <thread>
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "ComPtr.h"
+#include "ResourceOwners.h"
+#include "Results.h"
 #include "KivAuthControl.h"
 #include "LibraryCalls.h"
 #include "TestHelpers.h"
