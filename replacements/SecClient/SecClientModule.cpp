@@ -56,7 +56,8 @@ STDAPI DllRegisterServer()
         std::wstring clsid = GuidText(CLSID_SecClientStandIn);
         std::wstring key = L"CLSID\\" + clsid;
         RETURN_IF_FAILED(WriteClassesRootKey(key, kClassName));
-        // Objects count their references without locks: one apartment each.
+        // Counts are interlocked, but an object keeps its settings and its
+        // call record unguarded: each lives in the apartment that made it.
         RETURN_IF_FAILED(
             WriteClassesRootKey(key + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment"));
         RETURN_IF_FAILED(WriteClassesRootKey(key + L"\\ProgID", kVersionedProgId));
