@@ -2,21 +2,9 @@
 // proportion to the file, not to its count of lines. A program of its own,
 // since the peak of the working set is the process's since it started.
 #include "SecClientSupport.h"
-
-#include <psapi.h>
+#include "WorkingSet.h"
 
 namespace {
-
-PROCESS_MEMORY_COUNTERS_EX Counters()
-{
-    // Wine answers the peak working set but no private bytes (0).
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(),
-                                     reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                     sizeof counters));
-    return counters;
-}
 
 TEST(SecClientMemory, BlankLinesCostNoMoreThanTheirText)
 {
@@ -30,16 +18,13 @@ TEST(SecClientMemory, BlankLinesCostNoMoreThanTheirText)
         com_ptr<IAuthSecClient> client = CreateClient();
         ASSERT_TRUE(client);
         ASSERT_EQ(ControlOf(client)->put_PolicyFile(Bstr(policy.c_str())), S_OK);
-        SIZE_T before = Counters().WorkingSetSize;
+        SIZE_T before = WorkingSet().WorkingSetSize;
 
         BSTR id = SysAllocString(L"{0A1B2C3D-1111-2222-3333-444455556666}");
         EXPECT_EQ(client->AddRole(Bstr(L"Leads"), nullptr, &id), S_OK);
         SysFreeString(id);
 
-        PROCESS_MEMORY_COUNTERS_EX after = Counters();
-        SIZE_T growth = after.PeakWorkingSetSize - before;
-        printf("16 MB of blank lines: the peak working set grew by %llu MB\n",
-               static_cast<unsigned long long>(growth >> 20));
+        SIZE_T growth = PeakGrowthSince(before, "16 MB of blank lines");
         EXPECT_LT(growth, 8 * kBlank);
     }
     text += "role | {0A1B2C3D-1111-2222-3333-444455556666} | Leads\n";

@@ -145,6 +145,7 @@ public:
 
     void Listen() { EXPECT_EQ(0, listen(m_socket, 8)) << WSAGetLastError(); }
     int Port() const { return m_port; }
+    SOCKET Handle() const { return m_socket; }
 
 private:
     bool m_started = false;
@@ -172,35 +173,19 @@ public:
 
     explicit ScriptedServer(std::vector<CannedAnswer> answers) : m_answers(std::move(answers))
     {
-        WSADATA data;
-        m_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-        m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = sizeof address;
-        if (m_listener == INVALID_SOCKET ||
-            bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-            listen(m_listener, 8) != 0) {
-            ADD_FAILURE() << "no scripted server: " << WSAGetLastError();
-            return;
-        }
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { Serve(); });
+        m_listener.Listen();
+        if (m_listener.Port()) m_thread = std::thread([this] { Serve(); });
     }
     ~ScriptedServer()
     {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
-        if (m_listener != INVALID_SOCKET) closesocket(m_listener);
-        if (m_started) WSACleanup();
     }
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
-    int Port() const { return m_port; }
-    std::wstring Url(const std::wstring& path) const { return LoopbackUrl(m_port, path); }
+    int Port() const { return m_listener.Port(); }
+    std::wstring Url(const std::wstring& path) const { return LoopbackUrl(Port(), path); }
 
     // The heads of the requests so far, in order.
     std::vector<std::string> Requests()
@@ -228,8 +213,8 @@ private:
     void Serve()
     {
         for (size_t served = 0; Live();) {
-            if (!Readable(m_listener)) continue;
-            SOCKET client = accept(m_listener, nullptr, nullptr);
+            if (!Readable(m_listener.Handle())) continue;
+            SOCKET client = accept(m_listener.Handle(), nullptr, nullptr);
             if (client == INVALID_SOCKET) continue;
             std::string head = ReadHead(client);
             {
@@ -269,9 +254,7 @@ private:
     }
 
     std::vector<CannedAnswer> m_answers;
-    bool m_started = false;
-    SOCKET m_listener = INVALID_SOCKET;
-    int m_port = 0;
+    LoopbackSocket m_listener;  // closed only once the thread has ended
     std::atomic<bool> m_stop{false};
     ULONGLONG m_end = GetTickCount64() + kLifetimeMs;
     std::mutex m_lock;
