@@ -8,6 +8,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +113,29 @@ private:
 
     size_t m_start;
 };
+
+// The threads of this process, counted.
+inline size_t ThreadCount()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    size_t count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Waits, at most timeoutMs, until no more threads run than did before: a
+// request that the client gave up on ends once its server has gone, and a
+// process that ended while it still ran could die in Wine's teardown.
+inline void WaitForThreadsBackTo(size_t before, DWORD timeoutMs)
+{
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (ThreadCount() > before && GetTickCount64() < end) Sleep(20);
+}
 
 // A listening socket on the loopback. Until Listen() it holds a port that
 // nothing listens on: a server that is down. Listening, it never accepts:
