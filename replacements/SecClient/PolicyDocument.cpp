@@ -292,9 +292,10 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
     if (text.find('\0') != std::string::npos) return kPolicyInvalid;
     // The library refuses a UTF-8 file with a line that the ANSI code page
     // cannot hold: a change would not make it readable.
-    std::string converted;
-    if (m_utf8 && !standin::Utf8ToAcp(text, converted)) return kPolicyInvalid;
-    converted = std::string();
+    if (m_utf8) {
+        std::string converted;
+        if (!standin::Utf8ToAcp(text, converted)) return kPolicyInvalid;
+    }
 
     size_t newline = text.find('\n');
     if (newline != std::string::npos)

@@ -7,6 +7,7 @@
 #include "KIVAuthorize.h"
 #include "KivAuthControl.h"
 #include "ProcAddress.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -168,16 +169,7 @@ protected:
         DeleteFileW(m_path.c_str());
     }
 
-    void Write(const std::string& text)
-    {
-        HANDLE file =
-            CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        DWORD written = 0;
-        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        CloseHandle(file);
-        ASSERT_EQ(text.size(), written);
-    }
+    void Write(const std::string& text) { ASSERT_TRUE(WriteFileBytes(m_path, text)); }
 
     // Reads the text into a new object and into an object that holds the
     // policy, and checks what each then answers. False once a case failed.

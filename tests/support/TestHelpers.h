@@ -28,6 +28,17 @@ inline ULONG RefCount(IUnknown* unknown)
     return unknown->Release();
 }
 
+// Writes a file whole, replacing what it held; false when it could not.
+inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
 // The bytes of a file, shared with any writer; empty when it cannot be opened.
 inline std::string ReadFileBytes(const std::wstring& path)
 {
