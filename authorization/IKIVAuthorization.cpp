@@ -11,6 +11,7 @@
 #include "RoleRecordCopy.h"
 #include "ProcAddress.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -287,63 +288,55 @@ HRESULT CIKIVAuthorization::RefreshRoleCache() noexcept
 
 HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
 {
+    if (!client) return E_POINTER;
     com_ptr<IAuthSecClient> attached;
-    DWORD cookie = 0;
-    HRESULT shared = S_OK;
+    std::shared_ptr<const AgileReference> shared;
+    HRESULT sharing = S_OK;
     {
         std::lock_guard<CriticalSection> guard(m_clientLock);
         if (!m_pSecClient) return E_FAIL;
-        if (!client) return E_POINTER;
         // In the thread that attached it the client is used as it was given;
-        // anywhere else only through the global interface table.
+        // anywhere else only through its agile reference, resolved outside
+        // the lock: that may wait for the client's apartment.
         if (m_clientThread == GetCurrentThreadId()) attached = m_pSecClient;
-        cookie = m_clientCookie;
-        shared = m_clientShared;
+        shared = m_sharedClient;
+        sharing = m_clientShared;
     }
     if (attached) return attached.query_to(client);
-    if (FAILED(shared)) return shared;
-    if (!cookie) return RPC_E_WRONG_THREAD;
+    if (FAILED(sharing)) return sharing;
+    if (!shared) return RPC_E_WRONG_THREAD;
 
-    com_ptr<IGlobalInterfaceTable> table;
-    RETURN_IF_FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IGlobalInterfaceTable, table.put_void()));
     com_ptr<IUnknown> unknown;
-    RETURN_IF_FAILED(table->GetInterfaceFromGlobal(cookie, IID_IUnknown, unknown.put_void()));
+    RETURN_IF_FAILED(shared->Resolve(IID_IUnknown, unknown.put_void()));
     return unknown.query_to(client);
 }
 
 void CIKIVAuthorization::ShareClient() noexcept
 {
     std::lock_guard<CriticalSection> guard(m_clientLock);
-    if (!m_pSecClient || m_clientCookie || FAILED(m_clientShared)) return;
+    if (!m_pSecClient || m_sharedClient || FAILED(m_clientShared)) return;
     // Registered as IUnknown, which every apartment can reach; whether the
     // client interface itself reaches another apartment is the client's affair.
-    com_ptr<IGlobalInterfaceTable> table;
-    HRESULT hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IGlobalInterfaceTable, table.put_void());
-    if (SUCCEEDED(hr))
-        hr = table->RegisterInterfaceInGlobal(m_pSecClient.get(), IID_IUnknown, &m_clientCookie);
-    if (FAILED(hr)) m_clientCookie = 0;
-    m_clientShared = hr;
+    m_clientShared = Barrier(ExceptionCode, [&] {
+        auto shared = std::make_shared<AgileReference>();
+        RETURN_IF_FAILED(shared->Register(m_pSecClient.get(), IID_IUnknown));
+        m_sharedClient = std::move(shared);
+        return S_OK;
+    });
 }
 
 void CIKIVAuthorization::ForgetClient() noexcept
 {
     com_ptr<IAuthSecClient> client;
-    DWORD cookie = 0;
+    std::shared_ptr<const AgileReference> shared;
     {
         std::lock_guard<CriticalSection> guard(m_clientLock);
         client = std::move(m_pSecClient);
-        cookie = std::exchange(m_clientCookie, 0);
+        shared = std::move(m_sharedClient);
         m_clientShared = S_OK;
         m_clientThread = 0;
     }
-    if (cookie) {
-        com_ptr<IGlobalInterfaceTable> table;
-        if (SUCCEEDED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_IGlobalInterfaceTable, table.put_void())))
-            table->RevokeInterfaceFromGlobal(cookie);
-    }
+    // The registration goes with the last holder, outside the lock.
 }
 
 // Role and group queries.
@@ -498,7 +491,6 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Authorization_get_RolesColl);
-    auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
     return Barrier(ReportUnexpected(context), [&] {
         // Roles may now travel to other apartments, and need the client there.
         {
@@ -509,15 +501,13 @@ STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, 
 
         // Every call makes a new collection, which keeps this object alive.
         com_ptr<ComObject<CKQSecRolesCollection>> collection;
-        HRESULT hr = ComObject<CKQSecRolesCollection>::Create(collection);
-        if (SUCCEEDED(hr)) hr = collection->Init(this);
-        if (FAILED(hr)) return report(hr);
+        REPORT_IF_FAILED(context, ComObject<CKQSecRolesCollection>::Create(collection));
+        REPORT_IF_FAILED(context, collection->Init(this));
         // Everything that can fail comes before the client holds anything.
         unique_bstr time(collection->CacheTime().copy());
-        hr = collection.query_to(ppRoles);
-        if (FAILED(hr)) return report(hr);
+        REPORT_IF_FAILED(context, collection.query_to(ppRoles));
         if (pstrTime) *pstrTime = time.release();
-        return hr;
+        return S_OK;
     });
 }
 
@@ -531,8 +521,7 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
         ForgetClient();
         if (!pSec) return S_OK;
         com_ptr<IAuthSecClient> client;
-        HRESULT hr = pSec->QueryInterface(IID_IAuthSecClient, client.put_void());
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, pSec->QueryInterface(IID_IAuthSecClient, client.put_void()));
         bool share = false;
         {
             std::lock_guard<CriticalSection> guard(m_clientLock);
@@ -541,18 +530,18 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
             share = m_collectionsHandedOut;
         }
         if (share) ShareClient();
-        return hr;
+        return S_OK;
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)
 {
+    if (!ppSec) return E_POINTER;
     com_ptr<IAuthSecClient> client;
     {
         std::lock_guard<CriticalSection> guard(m_clientLock);
         client = m_pSecClient;
     }
     if (!client) return E_FAIL;
-    if (!ppSec) return E_POINTER;
     return client.query_to(ppSec);
 }

@@ -2,6 +2,7 @@
 // IKIVAuthorization), a thin automation front over one embedded CKIVAuthorize.
 #pragma once
 
+#include "AgileReference.h"
 #include "Authorization.h"
 #include "ComObject.h"
 #include "CriticalSection.h"
@@ -12,6 +13,7 @@
 #include "AuthSecClient.h"
 #include "RoleServices.h"
 
+#include <memory>
 #include <string>
 
 // The object itself lives in the apartment that created it. Its roles
@@ -93,12 +95,13 @@ private:
     CKIVAuthorize m_authorize;
 
     // The client as attached, valid in the thread that attached it; for
-    // other threads it is registered in the global interface table once
-    // roles collections exist (m_clientShared). All under m_clientLock.
+    // other threads an agile reference to it is made once roles collections
+    // exist (m_clientShared: how that went). All under m_clientLock; the
+    // reference is shared so that it can be resolved outside the lock.
     CriticalSection m_clientLock;
     com_ptr<IAuthSecClient> m_pSecClient;
     DWORD m_clientThread = 0;
-    DWORD m_clientCookie = 0;
+    std::shared_ptr<const AgileReference> m_sharedClient;
     HRESULT m_clientShared = S_OK;
     bool m_collectionsHandedOut = false;
 };

@@ -69,6 +69,12 @@ HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept
     return ReportError(context, code, kReportKind, message);
 }
 
+HRESULT ReportFailureAt(const ErrorContext& context, HRESULT code, const char* file, int line,
+                        const char* expression) noexcept
+{
+    return ReportFailure(context, TraceFailure(code, file, line, expression));
+}
+
 HRESULT ReportRequestError(const ErrorContext& context, HRESULT code, LONG kind,
                            const BstrText& message, const BstrText& extra) noexcept
 {

@@ -5,6 +5,7 @@
 #include "BstrText.h"
 #include "ErrorContext.h"
 #include "ModuleCodes.h"
+#include "Results.h"
 
 #include <windows.h>
 #include <cstddef>
@@ -39,6 +40,27 @@ HRESULT ReportError(const ErrorContext& context, HRESULT code, LONG kind, const 
 // ReportError of a failure returned by a call, with the system's message
 // for the code (none when even that cannot be made). Never throws.
 HRESULT ReportFailure(const ErrorContext& context, HRESULT code) noexcept;
+
+// ReportFailure with the failing site traced first (TraceFailure, Results.h).
+HRESULT ReportFailureAt(const ErrorContext& context, HRESULT code, const char* file, int line,
+                        const char* expression) noexcept;
+
+inline HRESULT ReportedAt(const ErrorContext& context, HRESULT code, const char* file, int line,
+                          const char* expression) noexcept
+{
+    return FAILED(code) ? ReportFailureAt(context, code, file, line, expression) : code;
+}
+
+// How an operation that reports its failures passes one on: the code goes
+// back to the caller and out as an event, and the site to the debugger.
+// REPORTED(context, expr) is expr's result, reported when it is a failure;
+// REPORT_IF_FAILED(context, expr) returns it when it is one.
+#define REPORTED(context, expr) ReportedAt((context), (expr), __FILE__, __LINE__, #expr)
+#define REPORT_IF_FAILED(context, expr)                                                     \
+    do {                                                                                    \
+        HRESULT hr_ = (expr);                                                               \
+        if (FAILED(hr_)) return ReportFailureAt((context), hr_, __FILE__, __LINE__, #expr); \
+    } while (0)
 
 // The module's own checks rejected the request: records the event (sent as a
 // rejected request) and returns code unchanged. message comes from

@@ -202,7 +202,7 @@ STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
         // all of the BSTR, as put_Description keeps its text.
         std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
         BstrText name = BstrText::Attach(SysAllocStringLen(newVal, length));
-        if (!name.wide()) return ReportFailure(context, E_OUTOFMEMORY);
+        if (!name.wide()) return REPORTED(context, E_OUTOFMEMORY);
         std::lock_guard<CriticalSection> guard(m_lock);
         const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
         if (normal != current) m_sName = name;
@@ -246,7 +246,6 @@ STDMETHODIMP CKQSecRole::CommitChanges()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     ErrorContext context(op::Role_CommitChanges);
-    auto report = [&](HRESULT hr) noexcept { return ReportFailure(context, hr); };
     return Barrier(ReportUnexpected(context), [&] {
         // One consistent state is written, whatever other threads do to the role meanwhile.
         com_ptr<IRoleServices> authorization;
@@ -263,20 +262,16 @@ STDMETHODIMP CKQSecRole::CommitChanges()
         }
 
         // A role made directly by its class object belongs to no authorization object.
-        if (!authorization) return report(E_UNEXPECTED);
+        if (!authorization) return REPORTED(context, E_UNEXPECTED);
 
         com_ptr<IAuthSecClient> client;
-        HRESULT hr = authorization->GetSecClient(client.put());
-        if (FAILED(hr)) return report(hr);
-
-        hr = client->UpdateRole(const_cast<BSTR>(id.wide()), const_cast<BSTR>(name.wide()),
-                                const_cast<BSTR>(description.wide()),
-                                const_cast<BSTR>(users.wide()), const_cast<BSTR>(groups.wide()), 0);
-        if (FAILED(hr)) return report(hr);
-
-        hr = authorization->RefreshRoleCache();
-        if (FAILED(hr)) return report(hr);
-        return hr;
+        REPORT_IF_FAILED(context, authorization->GetSecClient(client.put()));
+        REPORT_IF_FAILED(
+            context,
+            client->UpdateRole(const_cast<BSTR>(id.wide()), const_cast<BSTR>(name.wide()),
+                               const_cast<BSTR>(description.wide()), const_cast<BSTR>(users.wide()),
+                               const_cast<BSTR>(groups.wide()), 0));
+        return REPORTED(context, authorization->RefreshRoleCache());
     });
 }
 
@@ -288,21 +283,17 @@ HRESULT MakeRoleObject(const wchar_t* text, IRoleServices* authorization, IKQSec
         if (IsEmptyText(text)) {
             return ReportNullOrEmpty(context, param::sRoleId, text);
         }
-        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        if (!authorization) return REPORTED(context, E_UNEXPECTED);
 
         bool found = false;
         RoleRecord record;
-        HRESULT hr = authorization->LookUpRole(NormalizeRoleText(text).c_str(), found, &record);
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        if (!found) return ReportFailure(context, AUTH_E_ROLE_RECORD_MISSING);
+        REPORT_IF_FAILED(
+            context, authorization->LookUpRole(NormalizeRoleText(text).c_str(), found, &record));
+        if (!found) return REPORTED(context, AUTH_E_ROLE_RECORD_MISSING);
 
         com_ptr<ComObject<CKQSecRole>> role;
-        hr = ComObject<CKQSecRole>::Create(role);
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, ComObject<CKQSecRole>::Create(role));
         role->Fill(authorization, std::move(record));
-
-        hr = role.query_to(out);
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        return REPORTED(context, role.query_to(out));
     });
 }

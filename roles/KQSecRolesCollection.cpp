@@ -81,9 +81,9 @@ HRESULT CKQSecRolesCollection::Init(IRoleServices* authorization) noexcept
 HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
 {
     ErrorContext context(op::RolesCollection_Init);
-    if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+    if (!authorization) return REPORTED(context, E_UNEXPECTED);
     // Reported only once the filling lock is given up: a report calls out.
-    HRESULT hr = Barrier(ExceptionCode, [&] {
+    HRESULT filled = Barrier(ExceptionCode, [&] {
         std::lock_guard<CriticalSection> filling(m_fillLock);
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
@@ -102,7 +102,7 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
         }
         return read;
     });
-    return FAILED(hr) ? ReportFailure(context, hr) : hr;
+    return REPORTED(context, filled);
 }
 
 STDMETHODIMP CKQSecRolesCollection::get__NewEnum(IUnknown** Val)
@@ -123,9 +123,7 @@ STDMETHODIMP CKQSecRolesCollection::get_Item(BSTR RoleId, IKQSecRole** Val)
     return Barrier(ReportUnexpected(context), [&] {
         context.SetTextParam(1, param::sRoleId, RoleId);
         if (IsEmptyText(RoleId)) return ReportNullOrEmpty(context, param::sRoleId, RoleId);
-        HRESULT hr = MakeRoleObject(RoleId, Authorization().get(), Val);
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        return REPORTED(context, MakeRoleObject(RoleId, Authorization().get(), Val));
     });
 }
 
@@ -166,9 +164,8 @@ STDMETHODIMP CKQSecRolesCollection::ItemPos(LONG Pos, IKQSecRole** Val)
                 FormatModuleMessage(AUTH_E_INVALID_POSITION, countText.c_str(), posText.c_str()),
                 BstrText(countText.c_str()));
         }
-        HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val);
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        return REPORTED(context,
+                        MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, Val));
     });
 }
 
@@ -182,7 +179,7 @@ STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
         if (!Exist) return E_POINTER;
         *Exist = VARIANT_FALSE;
         com_ptr<IRoleServices> authorization = Authorization();
-        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        if (!authorization) return REPORTED(context, E_UNEXPECTED);
 
         bool found = false;
         HRESULT hr = authorization->LookUpRole(NormalizeRoleText(RoleId).c_str(), found, nullptr);
@@ -191,7 +188,7 @@ STDMETHODIMP CKQSecRolesCollection::IsExists(BSTR RoleId, VARIANT_BOOL* Exist)
             return S_OK;
         }
         // Only a malformed identifier is a failure; any other miss means "no such role".
-        if (hr == AUTH_E_INVALID_GUID) return ReportFailure(context, hr);
+        if (hr == AUTH_E_INVALID_GUID) return REPORTED(context, AUTH_E_INVALID_GUID);
         return S_OK;
     });
 }
@@ -217,7 +214,7 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR Guid, 
 
         RETURN_IF_FAILED(CheckRoleName(context, param::Name, Name));
         com_ptr<IRoleServices> authorization = Authorization();
-        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        if (!authorization) return REPORTED(context, E_UNEXPECTED);
         std::string narrowName = NormalizeRoleText(Name);
         std::wstring newName = WidenRoleText(narrowName);
 
@@ -230,25 +227,21 @@ STDMETHODIMP CKQSecRolesCollection::Add(BSTR Name, BSTR Description, BSTR Guid, 
         }
 
         com_ptr<IAuthSecClient> client;
-        hr = authorization->GetSecClient(client.put());
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, authorization->GetSecClient(client.put()));
 
         unique_bstr identifier;
-        hr = ValidateGuid(Guid, identifier);
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, ValidateGuid(Guid, identifier));
 
         // The client may assign an identifier of its own; whatever the slot holds
         // afterwards is released unread.
         unique_bstr name = unique_bstr::copy_of(newName.c_str());
-        hr = client->AddRole(name.get(), Description, identifier.inout());
+        HRESULT added = client->AddRole(name.get(), Description, identifier.inout());
         identifier.reset();
         client.reset();
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, added);
 
-        hr = RefreshAndRefill(authorization.get());
-        if (SUCCEEDED(hr)) hr = get_Item(name.get(), Val);
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        REPORT_IF_FAILED(context, RefreshAndRefill(authorization.get()));
+        return REPORTED(context, get_Item(name.get(), Val));
     });
 }
 
@@ -260,30 +253,29 @@ STDMETHODIMP CKQSecRolesCollection::Remove(BSTR RoleId)
         context.SetTextParam(1, param::sRoleId, RoleId);
         if (IsEmptyText(RoleId)) return ReportNullOrEmpty(context, param::sRoleId, RoleId);
         com_ptr<IRoleServices> authorization = Authorization();
-        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        if (!authorization) return REPORTED(context, E_UNEXPECTED);
 
         com_ptr<IAuthSecClient> client;
-        HRESULT hr = authorization->GetSecClient(client.put());
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, authorization->GetSecClient(client.put()));
 
         // The lookup only has to succeed; its record is not looked at.
         std::wstring key = TrimSpaces(RoleId);
         bool found = false;
-        hr = authorization->LookUpRole(WideToAcp(key.c_str()).get(), found, nullptr);
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context,
+                         authorization->LookUpRole(WideToAcp(key.c_str()).get(), found, nullptr));
 
+        HRESULT deleted = S_OK;
         LONG ignored = 0;
         if (!key.empty() && key[0] == L'{') {
             unique_bstr prefixed = unique_bstr::copy_of(MakePrefixedRoleId(key).c_str());
-            hr = client->DeleteRoleById(prefixed.get(), &ignored);
+            deleted = client->DeleteRoleById(prefixed.get(), &ignored);
         } else {
             unique_bstr name = unique_bstr::copy_of(key.c_str());
-            hr = client->DeleteRoleByName(name.get(), &ignored);
+            deleted = client->DeleteRoleByName(name.get(), &ignored);
         }
         client.reset();
-        if (SUCCEEDED(hr)) hr = RefreshAndRefill(authorization.get());
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        REPORT_IF_FAILED(context, deleted);
+        return REPORTED(context, RefreshAndRefill(authorization.get()));
     });
 }
 
@@ -293,7 +285,7 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
     ErrorContext context(op::RolesCollection_RemoveAll);
     return Barrier(ReportUnexpected(context), [&] {
         com_ptr<IRoleServices> authorization = Authorization();
-        if (!authorization) return ReportFailure(context, E_UNEXPECTED);
+        if (!authorization) return REPORTED(context, E_UNEXPECTED);
 
         // Without a client nothing can be deleted, which matters only when
         // there is something to delete.
@@ -304,10 +296,9 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
         // apartment may let a nested call refresh the cache and free its list.
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;
-        HRESULT hr = authorization->ReadRoleCache(listed, cacheTime, RoleNames::Copy);
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, authorization->ReadRoleCache(listed, cacheTime, RoleNames::Copy));
 
-        if (!listed.empty() && FAILED(clientResult)) return ReportFailure(context, clientResult);
+        if (!listed.empty()) REPORT_IF_FAILED(context, clientResult);
         for (const RoleListEntry& role : listed) {
             unique_bstr name = unique_bstr::copy_of(TrimSpaces(role.name.wide()).c_str());
             LONG ignored = 0;
@@ -315,9 +306,7 @@ STDMETHODIMP CKQSecRolesCollection::RemoveAll()
             client->DeleteRoleByName(name.get(), &ignored);
         }
         client.reset();
-        hr = RefreshAndRefill(authorization.get());
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        return REPORTED(context, RefreshAndRefill(authorization.get()));
     });
 }
 
@@ -342,14 +331,12 @@ HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept
     return Barrier(ReportCaught(context), [&] {
         context.SetTextParam(1, param::sGuid, element.m_sRoleId.wide());
         com_ptr<IKQSecRole> role;
-        HRESULT hr = MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization, role.put());
-        if (SUCCEEDED(hr)) {
-            V_VT(out) = VT_DISPATCH;
-            V_DISPATCH(out) = nullptr;
-            hr = role.query_to(&V_DISPATCH(out));
-            if (FAILED(hr)) V_VT(out) = VT_EMPTY;
-        }
-        if (FAILED(hr)) return ReportFailure(context, hr);
-        return hr;
+        REPORT_IF_FAILED(context, MakeRoleObject(element.m_sRoleId.wide(), element.m_pAuthorization,
+                                                 role.put()));
+        V_VT(out) = VT_DISPATCH;
+        V_DISPATCH(out) = nullptr;
+        HRESULT hr = role.query_to(&V_DISPATCH(out));
+        if (FAILED(hr)) V_VT(out) = VT_EMPTY;
+        return REPORTED(context, hr);
     });
 }

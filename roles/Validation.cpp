@@ -71,7 +71,7 @@ HRESULT ValidateGuid(const wchar_t* text, unique_bstr& normalized) noexcept
                                       FormatModuleMessage(AUTH_E_INVALID_GUID, text),
                                       BstrText(text));
         wchar_t canonical[64];
-        if (!StringFromGUID2(guid, canonical, 64)) return ReportFailure(context, E_UNEXPECTED);
+        if (!StringFromGUID2(guid, canonical, 64)) return REPORTED(context, E_UNEXPECTED);
         normalized = unique_bstr::copy_of(canonical);
         return hr;
     });
@@ -85,8 +85,7 @@ HRESULT CheckRoleName(const ErrorContext& context, const wchar_t* paramName, con
             return ReportNullOrEmpty(context, paramName, name);
         }
         if (length == kUpToNul) length = wcslen(name);
-        HRESULT hr = ValidateName(name, length);
-        if (FAILED(hr)) return ReportFailure(context, hr);
+        REPORT_IF_FAILED(context, ValidateName(name, length));
 
         if (length > MaxRoleNameLength) {
             std::wstring lengthText = std::to_wstring(length);

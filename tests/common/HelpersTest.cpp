@@ -1,6 +1,7 @@
 // The shared helpers: narrowing conversions, the shared BSTR text and the
 // conversion of string arrays into VARIANT arrays.
 #include "BstrText.h"
+#include "DebugOutput.h"
 #include "ComObject.h"
 #include "ComPtr.h"
 #include "Results.h"
@@ -231,6 +232,55 @@ TEST(ComObject, ModuleLockOutlivesTheObjectsMembers)
     inner->Release();
     EXPECT_EQ(before + 2, seen);
     EXPECT_EQ(before + 1, ModuleLockCount());
+}
+
+HRESULT PassOn(HRESULT result, int& line)
+{
+    line = __LINE__ + 1;
+    RETURN_IF_FAILED(result);
+    return S_OK;
+}
+
+std::string Site(int line, const char* what, HRESULT code)
+{
+    char site[256];
+    snprintf(site, sizeof site, "tests/common/HelpersTest.cpp(%d): %s: 0x%08lX\n", line, what,
+             static_cast<unsigned long>(code));
+    return site;
+}
+
+// Where a failure arose goes to the debugger output: the early return names
+// the failed expression, the barrier its caller's line and what was thrown.
+TEST(Results, FailuresLeaveTheirSiteInTheDebuggerOutput)
+{
+    DebugOutputCapture debug;
+    int line = 0;
+    EXPECT_EQ(PassOn(S_FALSE, line), S_OK);
+    EXPECT_EQ(PassOn(E_ACCESSDENIED, line), E_ACCESSDENIED);
+    std::vector<std::string> expected = {Site(line, "result", E_ACCESSDENIED)};
+
+    const struct {
+        void (*thrower)();
+        HRESULT code;
+        const char* what;
+    } cases[] = {
+        {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY, "out of memory"},
+        {[] { throw UnmappableText(); }, HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION),
+         "a text the code page cannot hold"},
+        {[] { throw std::runtime_error("the reason"); }, E_UNEXPECTED, "the reason"},
+        {[] { throw 42; }, E_UNEXPECTED, "an unknown exception"},
+    };
+    for (const auto& c : cases) {
+        int barrierLine = __LINE__ + 1;
+        HRESULT hr = Barrier(ExceptionCode, [&]() -> HRESULT {
+            c.thrower();
+            return S_OK;
+        });
+        EXPECT_EQ(hr, c.code);
+        expected.push_back(Site(barrierLine, c.what, c.code));
+    }
+    EXPECT_EQ(Barrier(E_FAIL, [] { return S_FALSE; }), S_FALSE);
+    EXPECT_EQ(debug.Writes(), expected);
 }
 
 }  // namespace

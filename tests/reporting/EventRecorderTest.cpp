@@ -433,4 +433,56 @@ TEST_F(RecordEventTest, CreateAuditSupportHandsOutOneReference)
     EXPECT_EQ(debug.Writes(), std::vector<std::string>{CreationWrite(REGDB_E_CLASSNOTREG)});
 }
 
+// A step of an operation that passes on what it is given.
+HRESULT Step(HRESULT result)
+{
+    return result;
+}
+
+// An operation in the way every reporting operation is written.
+HRESULT Operation(const ErrorContext& context, HRESULT first, HRESULT second, int& line)
+{
+    line = __LINE__ + 1;
+    REPORT_IF_FAILED(context, Step(first));
+    return REPORTED(context, Step(second));
+}
+
+// A failure passed on becomes one event, and its site (file, line and the
+// call that failed) goes to the debugger output; a success does neither.
+TEST_F(RecordEventTest, ReportedFailuresGoOutWithTheirSite)
+{
+    const struct {
+        HRESULT first, second, result;
+        int lineOffset;  // from the first step; -1: no failure
+        const char* expression;
+    } cases[] = {
+        {E_ACCESSDENIED, S_OK, E_ACCESSDENIED, 0, "Step(first)"},
+        {S_FALSE, kCode, kCode, 1, "Step(second)"},
+        {S_OK, S_FALSE, S_FALSE, -1, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result);
+        FakeAuditRegistration fake;
+        ASSERT_EQ(fake.registered(), S_OK);
+        ErrorContext context(op::RolesCollection_Remove);
+        DebugOutputCapture debug;
+        int line = 0;
+        EXPECT_EQ(Operation(context, c.first, c.second, line), c.result);
+
+        const FakeCall* create = Find(fake.Calls(), "CreateEvent");
+        if (c.lineOffset < 0) {
+            EXPECT_EQ(create, nullptr);
+            EXPECT_TRUE(debug.Writes().empty());
+            continue;
+        }
+        ASSERT_NE(create, nullptr);
+        EXPECT_EQ(create->args[1], std::to_wstring(c.result));
+        char site[256];
+        snprintf(site, sizeof site, "tests/reporting/EventRecorderTest.cpp(%d): %s: 0x%08lX\n",
+                 line + c.lineOffset, c.expression, static_cast<unsigned long>(c.result));
+        ASSERT_FALSE(debug.Writes().empty());
+        EXPECT_EQ(debug.Writes()[0], site);
+    }
+}
+
 }  // namespace

@@ -41,9 +41,12 @@ TEST_F(AttachTest, AttachDetachReattach)
     FakeSecClient first, second;
     com_ptr<IUnknown> attached;
     EXPECT_EQ(E_FAIL, auth->get_AuthSecClient(attached.put()));
+    // A null out slot is the caller's error, told first, client or not.
+    EXPECT_EQ(E_POINTER, auth->get_AuthSecClient(nullptr));
 
     EXPECT_EQ(S_OK, auth->put_AuthSecClient(&first));
     EXPECT_EQ(2u, first.refs);
+    EXPECT_EQ(E_POINTER, auth->get_AuthSecClient(nullptr));
     ASSERT_EQ(S_OK, auth->get_AuthSecClient(attached.put()));
     EXPECT_EQ(static_cast<IUnknown*>(&first), attached.get());
     attached.reset();
