@@ -4,6 +4,7 @@
 
 #include "AgileReference.h"
 #include "Authorization.h"
+#include "AuthorizationMethods.h"
 #include "ComObject.h"
 #include "CriticalSection.h"
 #include "KIVAuthorize.h"
@@ -31,34 +32,7 @@ public:
     static const InterfaceEntry* Interfaces() noexcept;
 
     // IIKIVAuthorization
-    STDMETHOD(CheckAccessEx)(BSTR Domain, BSTR UserName, BSTR SecObjectDN, LONG AccessPermission,
-                             VARIANT_BOOL* Result) override;
-    STDMETHOD(InitCacheEx)(BSTR Domain, BSTR UserName) override;
-    STDMETHOD(RefreshCache)() override;
-    STDMETHOD(ClearCache)() override;
-    STDMETHOD(CheckAccess)(BSTR bstrDN, LONG AccessPermission, VARIANT_BOOL* Result) override;
-    STDMETHOD(InitCache)() override;
-    STDMETHOD(get_Roles)(BSTR Domain, BSTR UserName, VARIANT* Roles) override;
-    STDMETHOD(GetAllRoles)(VARIANT* RoleNames, VARIANT* RoleIds) override;
-    STDMETHOD(GetUserRoles)(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
-                            VARIANT* RoleIds) override;
-    STDMETHOD(GetSecureGroupMembers)(BSTR applName, BSTR groupName, VARIANT* secObjNames,
-                                     VARIANT* secObjIds) override;
-    STDMETHOD(GetSecurityId)(BSTR applName, BSTR groupName, BSTR SecObjName, BSTR* Id) override;
-    STDMETHOD(GetSecureGroups)(BSTR applName, VARIANT* secGroupNames,
-                               VARIANT* secGroupIds) override;
-    STDMETHOD(GetLastErrors)(VARIANT* pValErrors) override;
-    STDMETHOD(SetHTTPTimeout)(LONG newVal) override;
-    STDMETHOD(CheckRoleAccess)(BSTR RoleName, BSTR SecObjectDN, LONG AccessPermission,
-                               VARIANT_BOOL* Result) override;
-    STDMETHOD(checkCache)(IUnknown** ppUnk, BSTR* pstrTime) override;
-    STDMETHOD(get_RolesColl)(IKQSecRolesCollection** ppRoles, BSTR* pstrTime) override;
-    STDMETHOD(put_AuthSecClient)(IUnknown* pSec) override;
-    STDMETHOD(get_AuthSecClient)(IUnknown** ppSec) override;
-    STDMETHOD(get_RolesVar)(BSTR Domain, BSTR UserName, VARIANT* Roles) override;
-    STDMETHOD(GetAllRolesVar)(VARIANT* RoleNames, VARIANT* RoleIds) override;
-    STDMETHOD(RefreshCacheEx)(LONG lCacheType) override;
-    STDMETHOD(get_RegAuthDefaultDomain)(BSTR* AuthDefaultDomain) override;
+    IIKIVAUTHORIZATION_METHODS
 
     // _IVokWebBpeSecurity
     STDMETHOD(SetSecServer)(BSTR Reserved, BSTR Url) override;

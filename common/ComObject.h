@@ -107,6 +107,26 @@ protected:
     friend class ComAggObject;
 };
 
+// The root of an object that any apartment of the process may call as it
+// is: it aggregates the free-threaded marshaler, which hands the object
+// itself to another apartment instead of a proxy. Such a class counts
+// through the interlocked counts above, locks its own state, and lists
+// INTERFACE_ENTRY_FREE_THREADED_MARSHALER(Class) in its table.
+class FreeThreadedObjectRoot : public ComObjectRoot {
+public:
+    HRESULT FinalConstruct() noexcept
+    {
+        return CoCreateFreeThreadedMarshaler(GetControllingUnknown(), m_marshaler.put());
+    }
+    void FinalRelease() noexcept { m_marshaler.reset(); }
+
+protected:
+    com_ptr<IUnknown> m_marshaler;
+};
+
+#define INTERFACE_ENTRY_FREE_THREADED_MARSHALER(Class) \
+    INTERFACE_ENTRY_AGGREGATE(Class, IID_IMarshal, m_marshaler)
+
 // One module lock for an object's life. As the object's first base it is
 // taken before anything else is built and given back after everything else
 // is gone: the module's count does not reach zero, and the module cannot be

@@ -67,27 +67,15 @@ std::vector<std::wstring> SplitMemberList(const wchar_t* text)
 
 const InterfaceEntry* CKQSecRole::Interfaces() noexcept
 {
-    // The free-threaded marshaler hands this object to any apartment as it
-    // is, so that a role can travel with the collection that made it: the
-    // count is interlocked and the state locked for that reason.
+    // Free-threaded, so that a role can travel with the collection that made it.
     static const InterfaceEntry entries[] = {
         INTERFACE_ENTRY(CKQSecRole, IKQSecRole),
         INTERFACE_ENTRY_IID(CKQSecRole, IID_IDispatch, IKQSecRole),
         INTERFACE_ENTRY(CKQSecRole, ISupportErrorInfo),
-        INTERFACE_ENTRY_AGGREGATE(CKQSecRole, IID_IMarshal, m_marshaler),
+        INTERFACE_ENTRY_FREE_THREADED_MARSHALER(CKQSecRole),
         INTERFACE_ENTRY_END,
     };
     return entries;
-}
-
-HRESULT CKQSecRole::FinalConstruct() noexcept
-{
-    return CoCreateFreeThreadedMarshaler(GetControllingUnknown(), m_marshaler.put());
-}
-
-void CKQSecRole::FinalRelease() noexcept
-{
-    m_marshaler.reset();
 }
 
 void CKQSecRole::Fill(IRoleServices* authorization, RoleRecord record) noexcept

@@ -16,13 +16,11 @@
 
 class CKQSecRole : public SupportErrorInfoImpl<IKQSecRole>,
                    public DispatchImpl<IKQSecRole>,
-                   public ComObjectRoot {
+                   public FreeThreadedObjectRoot {
 public:
     CKQSecRole() = default;
 
     static const InterfaceEntry* Interfaces() noexcept;
-    HRESULT FinalConstruct() noexcept;
-    void FinalRelease() noexcept;
 
     // IKQSecRole
     STDMETHOD(get_Id)(BSTR* Val) override;
@@ -60,7 +58,6 @@ private:
     DATE m_dateModified = 0;
     BstrText m_sLastModifiedUser;
     com_ptr<IRoleServices> m_pAuthorization;
-    com_ptr<IUnknown> m_marshaler;
 };
 
 // Each name followed by ";", the last one too; a null text for an empty list.

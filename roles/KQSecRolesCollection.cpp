@@ -17,29 +17,17 @@ CKQSecRolesCollection::~CKQSecRolesCollection() = default;
 
 const InterfaceEntry* CKQSecRolesCollection::Interfaces() noexcept
 {
-    // The free-threaded marshaler hands this object to any apartment as it
-    // is, so that callers may pass a collection between threads: the count
-    // is interlocked and the state locked for that reason.
+    // Free-threaded, so that callers may pass a collection between threads.
     static const InterfaceEntry entries[] = {
         INTERFACE_ENTRY(CKQSecRolesCollection, IKQSecRolesCollection),
         INTERFACE_ENTRY_IID(CKQSecRolesCollection, IID_IDispatch, IKQSecRolesCollection),
         INTERFACE_ENTRY(CKQSecRolesCollection, ISupportErrorInfo),
-        INTERFACE_ENTRY_AGGREGATE(CKQSecRolesCollection, IID_IMarshal, m_marshaler),
+        INTERFACE_ENTRY_FREE_THREADED_MARSHALER(CKQSecRolesCollection),
         INTERFACE_ENTRY(CKQSecRolesCollection, IProvideClassInfo2),
         INTERFACE_ENTRY_IID(CKQSecRolesCollection, IID_IProvideClassInfo, IProvideClassInfo2),
         INTERFACE_ENTRY_END,
     };
     return entries;
-}
-
-HRESULT CKQSecRolesCollection::FinalConstruct() noexcept
-{
-    return CoCreateFreeThreadedMarshaler(GetControllingUnknown(), m_marshaler.put());
-}
-
-void CKQSecRolesCollection::FinalRelease() noexcept
-{
-    m_marshaler.reset();
 }
 
 com_ptr<IRoleServices> CKQSecRolesCollection::Authorization() noexcept

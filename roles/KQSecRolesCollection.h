@@ -29,14 +29,12 @@ HRESULT CopyRoleIntoVariant(VARIANT* out, const CRoleInfo& element) noexcept;
 class CKQSecRolesCollection : public SupportErrorInfoImpl<IKQSecRolesCollection>,
                               public DispatchImpl<IKQSecRolesCollection>,
                               public IProvideClassInfo2,
-                              public ComObjectRoot {
+                              public FreeThreadedObjectRoot {
 public:
     CKQSecRolesCollection() = default;
     ~CKQSecRolesCollection();
 
     static const InterfaceEntry* Interfaces() noexcept;
-    HRESULT FinalConstruct() noexcept;
-    void FinalRelease() noexcept;
 
     // Takes a counted reference to the services of the authorization object
     // and fills the collection from its role cache.
@@ -78,5 +76,4 @@ private:
     std::vector<CRoleInfo> m_roles;
     com_ptr<IRoleServices> m_pAuthorization;
     BstrText m_sCacheTime;
-    com_ptr<IUnknown> m_marshaler;
 };
