@@ -116,10 +116,20 @@ HRESULT MakeTextArrays(const std::vector<std::string_view>& names,
     return hr;
 }
 
-void InitSlots(VARIANT* first, VARIANT* second) noexcept
+// Empties the two out slots that are given; false unless both are.
+bool InitSlots(VARIANT* first, VARIANT* second) noexcept
 {
     if (first) VariantInit(first);
     if (second) VariantInit(second);
+    return first && second;
+}
+
+template <class First, class Second>
+bool InitSlots(First** first, Second** second) noexcept
+{
+    if (first) *first = nullptr;
+    if (second) *second = nullptr;
+    return first && second;
 }
 
 }  // namespace
@@ -186,6 +196,15 @@ struct CKIVAuthorize::Impl {
         return cache.get();
     }
 
+    // ForQueries of an object that may have none: E_OUTOFMEMORY without
+    // one, kLoadFailed when the load fails.
+    static HRESULT CacheForQueries(Impl* impl, LoadedCache*& loaded)
+    {
+        loaded = impl ? impl->ForQueries() : nullptr;
+        if (!impl) return E_OUTOFMEMORY;
+        return loaded ? S_OK : kLoadFailed;
+    }
+
     bool Refresh(bool& refreshed)
     {
         if (!cache) return false;
@@ -236,6 +255,31 @@ struct CKIVAuthorize::Impl {
     }
 };
 
+namespace {
+
+// The way into every operation: the call goes to the call log when a test
+// keeps one (describe adds the arguments to its line), a result that a test
+// forces answers in place of body(), and nothing thrown leaves: an
+// exception answers onException.
+template <class Result, class Describe, class Body>
+Result LibraryCall(const char* operation, Result onException, Describe describe, Body body) noexcept
+{
+    return Barrier(onException, [&]() -> Result {
+        LogCall([&] {
+            CallLine line(operation);
+            describe(line);
+            return line;
+        });
+        long forced;
+        if (ForcedResult(operation, forced)) return static_cast<Result>(forced);
+        return body();
+    });
+}
+
+void NoArguments(CallLine&) noexcept {}
+
+}  // namespace
+
 CKIVAuthorize::CKIVAuthorize() : m_impl(new (std::nothrow) Impl) {}
 
 CKIVAuthorize::~CKIVAuthorize()
@@ -245,23 +289,18 @@ CKIVAuthorize::~CKIVAuthorize()
 
 bool CKIVAuthorize::InitCache()
 {
-    return Barrier(false, [&] {
-        LogCall([&] { return CallLine("InitCache"); });
-        long forced;
-        if (ForcedResult("InitCache", forced)) return forced != 0;
-        return m_impl && m_impl->Load(nullptr, true);
-    });
+    return LibraryCall<bool>("InitCache", false, NoArguments,
+                             [&]() -> bool { return m_impl && m_impl->Load(nullptr, true); });
 }
 
 bool CKIVAuthorize::InitCache(const char* account, unsigned long cacheTypes)
 {
-    return Barrier(false, [&] {
-        LogCall([&] { return CallLine("InitCache").Text(account).Unsigned(cacheTypes); });
-        long forced;
-        if (ForcedResult("InitCache", forced)) return forced != 0;
-        // Every cache type is loaded whatever the mask asks for.
-        return m_impl && m_impl->Load(account, true);
-    });
+    return LibraryCall<bool>(
+        "InitCache", false, [&](CallLine& line) { line.Text(account).Unsigned(cacheTypes); },
+        [&]() -> bool {
+            // Every cache type is loaded whatever the mask asks for.
+            return m_impl && m_impl->Load(account, true);
+        });
 }
 
 bool CKIVAuthorize::RefreshCache(bool& refreshed, unsigned long cacheTypes)
@@ -283,153 +322,132 @@ bool CKIVAuthorize::RefreshCache(bool& refreshed, unsigned long cacheTypes)
 
 bool CKIVAuthorize::ClearCache(unsigned long cacheTypes)
 {
-    return Barrier(false, [&] {
-        LogCall([&] { return CallLine("ClearCache").Unsigned(cacheTypes); });
-        long forced;
-        if (ForcedResult("ClearCache", forced)) return forced != 0;
-        if (m_impl) m_impl->cache.reset();
-        return m_impl != nullptr;
-    });
+    return LibraryCall<bool>(
+        "ClearCache", false, [&](CallLine& line) { line.Unsigned(cacheTypes); },
+        [&]() -> bool {
+            if (m_impl) m_impl->cache.reset();
+            return m_impl != nullptr;
+        });
 }
 
 bool CKIVAuthorize::CheckAccess(const char* dn, unsigned long permission)
 {
-    return Barrier(false, [&] {
-        LogCall([&] { return CallLine("CheckAccess").Text(dn).Unsigned(permission); });
-        long forced;
-        if (ForcedResult("CheckAccess", forced)) return forced != 0;
-        return m_impl && m_impl->Check(nullptr, dn, permission);
-    });
+    return LibraryCall<bool>(
+        "CheckAccess", false, [&](CallLine& line) { line.Text(dn).Unsigned(permission); },
+        [&]() -> bool { return m_impl && m_impl->Check(nullptr, dn, permission); });
 }
 
 bool CKIVAuthorize::CheckAccess(const char* account, const char* dn, unsigned long permission)
 {
-    return Barrier(false, [&] {
-        LogCall(
-            [&] { return CallLine("CheckAccess").Text(account).Text(dn).Unsigned(permission); });
-        long forced;
-        if (ForcedResult("CheckAccess", forced)) return forced != 0;
-        return m_impl && m_impl->Check(account, dn, permission);
-    });
+    return LibraryCall<bool>(
+        "CheckAccess", false,
+        [&](CallLine& line) { line.Text(account).Text(dn).Unsigned(permission); },
+        [&]() -> bool { return m_impl && m_impl->Check(account, dn, permission); });
 }
 
 bool CKIVAuthorize::CheckRoleAccess(const char* roleName, const char* dn, unsigned long permission)
 {
-    return Barrier(false, [&] {
-        LogCall([&] {
-            return CallLine("CheckRoleAccess").Text(roleName).Text(dn).Unsigned(permission);
-        });
-        long forced;
-        if (ForcedResult("CheckRoleAccess", forced)) return forced != 0;
-        return m_impl && m_impl->CheckRole(roleName, dn, permission);
-    });
+    return LibraryCall<bool>(
+        "CheckRoleAccess", false,
+        [&](CallLine& line) { line.Text(roleName).Text(dn).Unsigned(permission); },
+        [&]() -> bool { return m_impl && m_impl->CheckRole(roleName, dn, permission); });
 }
 
 long CKIVAuthorize::GetRoles(const char* account, VARIANT* roles)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&] {
-        LogCall([&] { return CallLine("GetRoles").Text(account).Out(); });
-        long forced;
-        if (ForcedResult("GetRoles", forced)) return forced;
-        HRESULT hr;
-        if (ForcedVariant("GetRoles", roles, nullptr, hr)) return hr;
-        if (!roles) return E_POINTER;
-        VariantInit(roles);
-        return m_impl ? m_impl->RolesOf(account, roles, nullptr) : E_OUTOFMEMORY;
-    });
+    return LibraryCall<long>(
+        "GetRoles", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(account).Out(); },
+        [&]() -> long {
+            HRESULT hr;
+            if (ForcedVariant("GetRoles", roles, nullptr, hr)) return hr;
+            if (!roles) return E_POINTER;
+            VariantInit(roles);
+            return m_impl ? m_impl->RolesOf(account, roles, nullptr) : E_OUTOFMEMORY;
+        });
 }
 
 long CKIVAuthorize::GetRoles(const char* account, VARIANT* roleNames, VARIANT* roleIds)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&] {
-        LogCall([&] { return CallLine("GetRoles").Text(account).Out().Out(); });
-        long forced;
-        if (ForcedResult("GetRoles", forced)) return forced;
-        HRESULT hr;
-        if (ForcedVariant("GetRoles", roleNames, roleIds, hr)) return hr;
-        InitSlots(roleNames, roleIds);
-        if (!roleNames || !roleIds) return E_POINTER;
-        return m_impl ? m_impl->RolesOf(account, roleNames, roleIds) : E_OUTOFMEMORY;
-    });
+    return LibraryCall<long>(
+        "GetRoles", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(account).Out().Out(); },
+        [&]() -> long {
+            HRESULT hr;
+            if (ForcedVariant("GetRoles", roleNames, roleIds, hr)) return hr;
+            if (!InitSlots(roleNames, roleIds)) return E_POINTER;
+            return m_impl ? m_impl->RolesOf(account, roleNames, roleIds) : E_OUTOFMEMORY;
+        });
 }
 
 long CKIVAuthorize::GetAllRoles(VARIANT* roleNames, VARIANT* roleIds)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&] {
-        LogCall([&] { return CallLine("GetAllRoles").Out().Out(); });
-        long forced;
-        if (ForcedResult("GetAllRoles", forced)) return forced;
-        HRESULT hr;
-        if (ForcedVariant("GetAllRoles", roleNames, roleIds, hr)) return hr;
-        InitSlots(roleNames, roleIds);
-        if (!roleNames || !roleIds) return E_POINTER;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
-        std::vector<std::string_view> names, ids;
-        for (const Role& role : cache->policy->Roles()) {
-            names.push_back(role.name);
-            ids.push_back(role.id);
-        }
-        return MakeTextArrays(names, ids, roleNames, roleIds);
-    });
+    return LibraryCall<long>(
+        "GetAllRoles", E_OUTOFMEMORY, [&](CallLine& line) { line.Out().Out(); },
+        [&]() -> long {
+            HRESULT hr;
+            if (ForcedVariant("GetAllRoles", roleNames, roleIds, hr)) return hr;
+            if (!InitSlots(roleNames, roleIds)) return E_POINTER;
+            LoadedCache* cache = nullptr;
+            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
+                return loaded;
+            std::vector<std::string_view> names, ids;
+            for (const Role& role : cache->policy->Roles()) {
+                names.push_back(role.name);
+                ids.push_back(role.id);
+            }
+            return MakeTextArrays(names, ids, roleNames, roleIds);
+        });
 }
 
 // The wide texts come from BSTRs, where null means empty.
 long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARIANT* groupIds)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&] {
-        LogCall([&] { return CallLine("GetSecureGroups").Text(applName).Out().Out(); });
-        long forced;
-        if (ForcedResult("GetSecureGroups", forced)) return forced;
-        HRESULT hr;
-        if (ForcedVariant("GetSecureGroups", groupNames, groupIds, hr)) return hr;
-        InitSlots(groupNames, groupIds);
-        if (!groupNames || !groupIds) return E_POINTER;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
-        std::vector<std::string_view> names, ids;
-        if (const Application* application = FindApplication(*cache->policy, applName)) {
-            for (const SecureGroup& group : application->groups) {
-                names.push_back(group.name);
-                ids.push_back(group.id);
+    return LibraryCall<long>(
+        "GetSecureGroups", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(applName).Out().Out(); },
+        [&]() -> long {
+            HRESULT hr;
+            if (ForcedVariant("GetSecureGroups", groupNames, groupIds, hr)) return hr;
+            if (!InitSlots(groupNames, groupIds)) return E_POINTER;
+            LoadedCache* cache = nullptr;
+            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
+                return loaded;
+            std::vector<std::string_view> names, ids;
+            if (const Application* application = FindApplication(*cache->policy, applName)) {
+                for (const SecureGroup& group : application->groups) {
+                    names.push_back(group.name);
+                    ids.push_back(group.id);
+                }
             }
-        }
-        return MakeTextArrays(names, ids, groupNames, groupIds);
-    });
+            return MakeTextArrays(names, ids, groupNames, groupIds);
+        });
 }
 
 long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
                                           VARIANT* memberNames, VARIANT* memberIds)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&] {
-        LogCall([&] {
-            return CallLine("GetSecureGroupMembers").Text(applName).Text(groupName).Out().Out();
-        });
-        long forced;
-        if (ForcedResult("GetSecureGroupMembers", forced)) return forced;
-        HRESULT hr;
-        if (ForcedVariant("GetSecureGroupMembers", memberNames, memberIds, hr)) return hr;
-        InitSlots(memberNames, memberIds);
-        if (!memberNames || !memberIds) return E_POINTER;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
-        std::vector<std::string_view> names, ids;
-        std::string group;
-        const Application* application = FindApplication(*cache->policy, applName);
-        if (application && ToAcp(groupName, group)) {
-            auto found = application->groupByName.find(FoldCase(group));
-            if (found != application->groupByName.end()) {
-                for (const SecuredObject& member : application->groups[found->second].members) {
-                    names.push_back(member.name);
-                    ids.push_back(member.id);
+    return LibraryCall<long>(
+        "GetSecureGroupMembers", E_OUTOFMEMORY,
+        [&](CallLine& line) { line.Text(applName).Text(groupName).Out().Out(); },
+        [&]() -> long {
+            HRESULT hr;
+            if (ForcedVariant("GetSecureGroupMembers", memberNames, memberIds, hr)) return hr;
+            if (!InitSlots(memberNames, memberIds)) return E_POINTER;
+            LoadedCache* cache = nullptr;
+            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
+                return loaded;
+            std::vector<std::string_view> names, ids;
+            std::string group;
+            const Application* application = FindApplication(*cache->policy, applName);
+            if (application && ToAcp(groupName, group)) {
+                auto found = application->groupByName.find(FoldCase(group));
+                if (found != application->groupByName.end()) {
+                    for (const SecuredObject& member : application->groups[found->second].members) {
+                        names.push_back(member.name);
+                        ids.push_back(member.id);
+                    }
                 }
             }
-        }
-        return MakeTextArrays(names, ids, memberNames, memberIds);
-    });
+            return MakeTextArrays(names, ids, memberNames, memberIds);
+        });
 }
 
 long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t* objectName,
@@ -445,9 +463,8 @@ long CKIVAuthorize::GetSecurityId(wchar_t* applName, wchar_t* groupName, wchar_t
         if (ForcedResult("GetSecurityId", forced)) return forced;
         if (!id) return E_POINTER;
         *id = nullptr;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
+        LoadedCache* cache = nullptr;
+        if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded)) return loaded;
         const Application* application = FindApplication(*cache->policy, applName);
         std::string group, object;
         if (!application || !ToAcp(groupName, group) || !ToAcp(objectName, object)) return S_FALSE;
@@ -500,84 +517,77 @@ void CKIVAuthorize::SetHTTPTimeout(int timeout)
 
 long CKIVAuthorize::GetAppCache(IKivXml2** appCache, wchar_t** cacheTime)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        LogCall([&] { return CallLine("GetAppCache").Out().Out(); });
-        long forced;
-        if (ForcedResult("GetAppCache", forced)) return forced;
-        if (appCache) *appCache = nullptr;
-        if (cacheTime) *cacheTime = nullptr;
-        if (!appCache || !cacheTime) return E_POINTER;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
-        BSTR time = ToBstr(cache->time);
-        if (time && AppCacheWithoutObject()) {
+    return LibraryCall<long>(
+        "GetAppCache", E_OUTOFMEMORY, [&](CallLine& line) { line.Out().Out(); },
+        [&]() -> long {
+            if (!InitSlots(appCache, cacheTime)) return E_POINTER;
+            LoadedCache* cache = nullptr;
+            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
+                return loaded;
+            BSTR time = ToBstr(cache->time);
+            if (time && AppCacheWithoutObject()) {
+                *cacheTime = time;
+                return S_OK;
+            }
+            IKivXml2* object = time ? CreateAppCache() : nullptr;
+            if (!object) {
+                SysFreeString(time);
+                return E_OUTOFMEMORY;
+            }
+            *appCache = object;
             *cacheTime = time;
             return S_OK;
-        }
-        IKivXml2* object = time ? CreateAppCache() : nullptr;
-        if (!object) {
-            SysFreeString(time);
-            return E_OUTOFMEMORY;
-        }
-        *appCache = object;
-        *cacheTime = time;
-        return S_OK;
-    });
+        });
 }
 
 long CKIVAuthorize::GetRolesCache(CKIVRoleList** roles, wchar_t** cacheTime)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        LogCall([&] { return CallLine("GetRolesCache").Out().Out(); });
-        long forced;
-        if (ForcedResult("GetRolesCache", forced)) return forced;
-        if (roles) *roles = nullptr;
-        if (cacheTime) *cacheTime = nullptr;
-        if (!roles || !cacheTime) return E_POINTER;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
-        CKIVRoleList* list = NullRoleList() ? nullptr : cache->Records().List();
-        BSTR time = ToBstr(cache->time);
-        if (!time) return E_OUTOFMEMORY;
-        *roles = list;
-        *cacheTime = time;
-        return S_OK;
-    });
+    return LibraryCall<long>(
+        "GetRolesCache", E_OUTOFMEMORY, [&](CallLine& line) { line.Out().Out(); },
+        [&]() -> long {
+            if (!InitSlots(roles, cacheTime)) return E_POINTER;
+            LoadedCache* cache = nullptr;
+            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
+                return loaded;
+            CKIVRoleList* list = NullRoleList() ? nullptr : cache->Records().List();
+            BSTR time = ToBstr(cache->time);
+            if (!time) return E_OUTOFMEMORY;
+            *roles = list;
+            *cacheTime = time;
+            return S_OK;
+        });
 }
 
 long CKIVAuthorize::GetRoleInfo(const char* roleIdOrName, CKIVRole** role)
 {
-    return Barrier<long>(E_OUTOFMEMORY, [&]() -> long {
-        LogCall([&] { return CallLine("GetRoleInfo").Text(roleIdOrName).Out(); });
-        long forced;
-        if (ForcedResult("GetRoleInfo", forced)) return forced;
-        if (!role) return E_POINTER;
-        *role = nullptr;
-        if (RoleInfoWithoutRecord()) return S_OK;
-        if (!roleIdOrName) return E_INVALIDARG;
-        std::string_view text(roleIdOrName);
-        bool byId = text[0] == '{';
-        if (byId && !IsGuid(text)) return kBadRoleId;
-        if (!m_impl) return E_OUTOFMEMORY;
-        LoadedCache* cache = m_impl->ForQueries();
-        if (!cache) return kLoadFailed;
-        const Policy& policy = *cache->policy;
-        const auto& roles = policy.Roles();
-        const Role* found = nullptr;
-        if (byId) {
-            GuidValue id = GuidValueOf(text);
-            size_t next = cache->nextRole.load(std::memory_order_relaxed);
-            found = next < roles.size() && policy.RoleId(next) == id ? &roles[next]
-                                                                     : policy.FindRoleById(id);
-        } else {
-            found = policy.FindRoleByName(text, &cache->Records());
-        }
-        if (!found) return kUnknownRole;
-        cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1,
-                              std::memory_order_relaxed);
-        *role = cache->Records().Record(*found);
-        return S_OK;
-    });
+    return LibraryCall<long>(
+        "GetRoleInfo", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(roleIdOrName).Out(); },
+        [&]() -> long {
+            if (!role) return E_POINTER;
+            *role = nullptr;
+            if (RoleInfoWithoutRecord()) return S_OK;
+            if (!roleIdOrName) return E_INVALIDARG;
+            std::string_view text(roleIdOrName);
+            bool byId = text[0] == '{';
+            if (byId && !IsGuid(text)) return kBadRoleId;
+            LoadedCache* cache = nullptr;
+            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
+                return loaded;
+            const Policy& policy = *cache->policy;
+            const auto& roles = policy.Roles();
+            const Role* found = nullptr;
+            if (byId) {
+                GuidValue id = GuidValueOf(text);
+                size_t next = cache->nextRole.load(std::memory_order_relaxed);
+                found = next < roles.size() && policy.RoleId(next) == id ? &roles[next]
+                                                                         : policy.FindRoleById(id);
+            } else {
+                found = policy.FindRoleByName(text, &cache->Records());
+            }
+            if (!found) return kUnknownRole;
+            cache->nextRole.store(static_cast<size_t>(found - roles.data()) + 1,
+                                  std::memory_order_relaxed);
+            *role = cache->Records().Record(*found);
+            return S_OK;
+        });
 }
