@@ -152,17 +152,20 @@ STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN
     // hold names no role or object there is, which is an answer.
     if (dn.unmappable() || roleName.unmappable()) return S_OK;
     if (dn.failed() || roleName.failed()) return E_UNEXPECTED;
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    *Result = ToVariantBool(m_authorize.CheckRoleAccess(
-        roleName.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
-    return S_OK;
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        *Result = ToVariantBool(m_authorize.CheckRoleAccess(
+            roleName.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::InitCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     std::lock_guard<CriticalSection> library(m_libraryLock);
-    return LoadedOrDropped(ToStatus(m_authorize.InitCache()));
+    return LoadedOrDropped(
+        Barrier(E_UNEXPECTED, [&] { return ToStatus(m_authorize.InitCache()); }));
 }
 
 STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
@@ -180,16 +183,18 @@ STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
 
 HRESULT CIKIVAuthorization::LoadedOrDropped(HRESULT load) noexcept
 {
-    if (FAILED(load)) m_authorize.ClearCache(kAllCacheTypes);
+    if (FAILED(load)) Barrier(false, [&] { return m_authorize.ClearCache(kAllCacheTypes); });
     return load;
 }
 
 HRESULT CIKIVAuthorization::RefreshWithTypes(unsigned long cacheTypes) noexcept
 {
-    bool refreshed = true;
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    if (!m_authorize.RefreshCache(refreshed, cacheTypes)) return E_FAIL;
-    return refreshed ? S_OK : S_FALSE;
+    return Barrier(E_UNEXPECTED, [&] {
+        bool refreshed = true;
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        if (!m_authorize.RefreshCache(refreshed, cacheTypes)) return E_FAIL;
+        return refreshed ? S_OK : S_FALSE;
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::RefreshCache()
@@ -207,16 +212,20 @@ STDMETHODIMP CIKIVAuthorization::RefreshCacheEx(LONG lCacheType)
 STDMETHODIMP CIKIVAuthorization::ClearCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return ToStatus(m_authorize.ClearCache(kAllCacheTypes));
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return ToStatus(m_authorize.ClearCache(kAllCacheTypes));
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::SetHTTPTimeout(LONG newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    m_authorize.SetHTTPTimeout(newVal);
-    return S_OK;
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        m_authorize.SetHTTPTimeout(newVal);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetLastErrors(VARIANT* pValErrors)
@@ -226,10 +235,12 @@ STDMETHODIMP CIKIVAuthorization::GetLastErrors(VARIANT* pValErrors)
     // An [out] slot holds nothing owned on entry: VariantCopy would clear,
     // and so free, whatever the caller left there.
     VariantInit(pValErrors);
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    VARIANT* errors = m_authorize.GetLastVokErrors();
-    if (!errors) return E_FAIL;
-    return VariantCopy(pValErrors, errors);
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        VARIANT* errors = m_authorize.GetLastVokErrors();
+        if (!errors) return E_FAIL;
+        return VariantCopy(pValErrors, errors);
+    });
 }
 
 HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
@@ -382,8 +393,10 @@ STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIAN
 STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return m_authorize.GetAllRoles(RoleNames, RoleIds);
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return m_authorize.GetAllRoles(RoleNames, RoleIds);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT* RoleNames, VARIANT* RoleIds)
@@ -393,12 +406,14 @@ STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT* RoleNames, VARIANT* Rol
     if (!RoleNames || !RoleIds) return E_INVALIDARG;
     V_VT(RoleNames) = VT_EMPTY;
     V_VT(RoleIds) = VT_EMPTY;
-    {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
-    }
-    RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
-    return ConvertToVariantArray(&ids, RoleIds);
+    return Barrier(E_UNEXPECTED, [&] {
+        {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
+        }
+        RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
+        return ConvertToVariantArray(&ids, RoleIds);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
@@ -422,16 +437,20 @@ STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR applName, VARIANT* secGrou
                                                  VARIANT* secGroupIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return m_authorize.GetSecureGroups(applName, secGroupNames, secGroupIds);
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return m_authorize.GetSecureGroups(applName, secGroupNames, secGroupIds);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetSecureGroupMembers(BSTR applName, BSTR groupName,
                                                        VARIANT* secObjNames, VARIANT* secObjIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return m_authorize.GetSecureGroupMembers(applName, groupName, secObjNames, secObjIds);
+    return Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return m_authorize.GetSecureGroupMembers(applName, groupName, secObjNames, secObjIds);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR applName, BSTR groupName, BSTR SecObjName,
@@ -462,8 +481,10 @@ STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
     com_ptr<IKivXml2> appCache;
     // An [out] slot holds nothing owned on entry; whatever the library puts there is freed below.
     if (pstrTime) *pstrTime = nullptr;
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    RETURN_IF_FAILED(m_authorize.GetAppCache(appCache.put(), pstrTime));
+    RETURN_IF_FAILED(Barrier(E_UNEXPECTED, [&] {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return m_authorize.GetAppCache(appCache.put(), pstrTime);
+    }));
     if (!appCache) {
         // The time text is the receiver's: with no cache object it is of no use.
         if (pstrTime) {

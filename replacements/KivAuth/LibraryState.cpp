@@ -10,6 +10,8 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
+#include <stdexcept>
 
 namespace kivauth {
 
@@ -49,6 +51,7 @@ struct Shared {
     std::mutex lock;
     std::deque<std::string> calls;
     std::map<std::string, long> forced;
+    std::set<std::string> throwing;
     bool refreshFlagCleared = false;
     bool nullRoleList = false;
     bool roleInfoWithoutRecord = false;
@@ -82,6 +85,7 @@ std::atomic<bool> g_recordCalls{false};
 // Whether a test forces any result, kept with the table under the lock:
 // a call that nothing forces takes neither the lock nor a lookup.
 std::atomic<bool> g_anyForced{false};
+std::atomic<bool> g_anyThrowing{false};
 
 void AppendQuoted(std::string& line, const std::string& text)
 {
@@ -185,6 +189,17 @@ bool ForcedResult(const char* operation, long& result)
     if (found == s.forced.end()) return false;
     result = found->second;
     return true;
+}
+
+void ThrowIfAsked(const char* operation)
+{
+    if (!g_anyThrowing.load(std::memory_order_acquire)) return;
+    {
+        Shared& s = State();
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.throwing.count(operation)) return;
+    }
+    throw std::runtime_error(std::string(operation) + " threw, as the test asked");
 }
 
 bool RefreshFlagCleared()
@@ -379,6 +394,8 @@ void KivTest_Reset()
     s.calls.clear();
     s.forced.clear();
     g_anyForced = false;
+    s.throwing.clear();
+    g_anyThrowing = false;
     s.refreshFlagCleared = s.nullRoleList = s.roleInfoWithoutRecord = s.appCacheWithoutObject =
         false;
     s.forcedVariants.clear();
@@ -421,6 +438,16 @@ void KivTest_Force(const char* operation, long result)
     std::lock_guard<std::mutex> guard(State().lock);
     State().forced[operation] = result;
     g_anyForced = true;
+}
+
+void KivTest_ThrowFrom(const char* operation)
+{
+    std::lock_guard<std::mutex> guard(State().lock);
+    if (operation)
+        State().throwing.insert(operation);
+    else
+        State().throwing.clear();
+    g_anyThrowing = !State().throwing.empty();
 }
 
 void KivTest_Unforce(const char* operation)

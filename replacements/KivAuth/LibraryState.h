@@ -44,6 +44,10 @@ void LogCall(Make make)
     if (CallLogOn()) RecordCall(make());
 }
 
+// Throws a C++ exception out of the operation when a test asked for it
+// (KivTest_ThrowFrom): what a library without a barrier of its own would do.
+void ThrowIfAsked(const char* operation);
+
 // True with the forced value when a test forces the operation's result.
 bool ForcedResult(const char* operation, long& result);
 bool RefreshFlagCleared();

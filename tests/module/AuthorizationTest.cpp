@@ -298,6 +298,101 @@ TEST_F(AuthorizationTest, CacheControlMapsLibraryStatus)
     }
 }
 
+// A library that throws, as one without a barrier of its own may: every
+// operation that calls it fails with E_UNEXPECTED, a check answers "denied"
+// as well, and nothing crosses into the caller.
+TEST_F(AuthorizationTest, ALibraryThatThrowsGivesFailuresAndDenials)
+{
+    using Call = HRESULT (*)(IIKIVAuthorization*, VARIANT_BOOL*);
+    struct Case {
+        const char* operation;
+        Call call;
+        bool check;
+    };
+    const Case cases[] = {
+        {"CheckAccess",
+         [](IIKIVAuthorization* a, VARIANT_BOOL* r) { return a->CheckAccess(Bstr(L"CN=A"), 1, r); },
+         true},
+        {"CheckAccess",
+         [](IIKIVAuthorization* a, VARIANT_BOOL* r) {
+             return a->CheckAccessEx(Bstr(L"D"), Bstr(L"U"), Bstr(L"CN=A"), 1, r);
+         },
+         true},
+        {"CheckRoleAccess",
+         [](IIKIVAuthorization* a, VARIANT_BOOL* r) {
+             return a->CheckRoleAccess(Bstr(L"R"), Bstr(L"CN=A"), 1, r);
+         },
+         true},
+        {"InitCache", [](IIKIVAuthorization* a, VARIANT_BOOL*) { return a->InitCache(); }},
+        {"InitCache", [](IIKIVAuthorization* a,
+                         VARIANT_BOOL*) { return a->InitCacheEx(Bstr(L"D"), Bstr(L"U")); }},
+        {"RefreshCache", [](IIKIVAuthorization* a, VARIANT_BOOL*) { return a->RefreshCache(); }},
+        {"RefreshCache", [](IIKIVAuthorization* a, VARIANT_BOOL*) { return a->RefreshCacheEx(2); }},
+        {"ClearCache", [](IIKIVAuthorization* a, VARIANT_BOOL*) { return a->ClearCache(); }},
+        {"SetHTTPTimeout",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) { return a->SetHTTPTimeout(5); }},
+        {"GetLastVokErrors",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant errors;
+             return a->GetLastErrors(&errors);
+         }},
+        {"GetRoles",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant roles;
+             return a->get_Roles(Bstr(L"D"), Bstr(L"U"), &roles);
+         }},
+        {"GetRoles",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant roles;
+             return a->get_RolesVar(Bstr(L"D"), Bstr(L"U"), &roles);
+         }},
+        {"GetRoles",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant names, ids;
+             return a->GetUserRoles(Bstr(L"D"), Bstr(L"U"), &names, &ids);
+         }},
+        {"GetAllRoles",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant names, ids;
+             return a->GetAllRoles(&names, &ids);
+         }},
+        {"GetAllRoles",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant names, ids;
+             return a->GetAllRolesVar(&names, &ids);
+         }},
+        {"GetSecureGroups",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant names, ids;
+             return a->GetSecureGroups(Bstr(L"A"), &names, &ids);
+         }},
+        {"GetSecureGroupMembers",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_variant names, ids;
+             return a->GetSecureGroupMembers(Bstr(L"A"), Bstr(L"G"), &names, &ids);
+         }},
+        {"GetSecurityId",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             unique_bstr id;
+             return a->GetSecurityId(Bstr(L"A"), Bstr(L"G"), Bstr(L"O"), id.put());
+         }},
+        {"GetAppCache",
+         [](IIKIVAuthorization* a, VARIANT_BOOL*) {
+             com_ptr<IUnknown> cache;
+             unique_bstr time;
+             return a->checkCache(cache.put(), time.put());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.operation);
+        KivTest_ThrowFrom(c.operation);
+        VARIANT_BOOL result = VARIANT_TRUE;
+        EXPECT_EQ(E_UNEXPECTED, c.call(auth.get(), &result));
+        EXPECT_EQ(c.check ? VARIANT_FALSE : VARIANT_TRUE, result);
+        KivTest_ThrowFrom(nullptr);
+    }
+}
+
 // The library keeps its cache when a load fails. After a failed load for
 // another account, that cache must not go on answering as if it were the
 // new account's.

@@ -38,6 +38,12 @@ KIVAUTH_CONTROL_API void KivTest_UseMachinePolicy(BOOL use);
 KIVAUTH_CONTROL_API void KivTest_Force(const char* operation, long result);
 KIVAUTH_CONTROL_API void KivTest_Unforce(const char* operation);
 
+// Makes an operation (a name as for KivTest_Force, or "GetLastVokErrors",
+// "SetHTTPTimeout") throw a C++ exception out of the library instead of
+// answering, as a library without an exception barrier of its own may do.
+// A null name ends it for all operations.
+KIVAUTH_CONTROL_API void KivTest_ThrowFrom(const char* operation);
+
 // RefreshCache succeeds but clears the caller's refresh flag.
 KIVAUTH_CONTROL_API void KivTest_SetRefreshFlagCleared(BOOL cleared);
 // GetRolesCache succeeds with a null role list.
