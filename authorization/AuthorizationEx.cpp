@@ -1,8 +1,16 @@
 #include "AuthorizationEx.h"
 
+#include "ErrorObject.h"
 #include "ResourceOwners.h"
 #include "IKIVAuthorization.h"
 #include "VariantArray.h"
+
+namespace {
+
+const ErrorSource kErrors{L"Quarnex.VOK.AuthorizationEx", &IID_IIKIVAuthorization};
+const ErrorSource kSecurityErrors{L"Quarnex.VOK.AuthorizationEx", &IID__IVokWebBpeSecurity};
+
+}  // namespace
 
 namespace {
 
@@ -89,150 +97,198 @@ HRESULT CAuthorizationEx::DoubleConversion(NullOuts nullOuts, VARIANT* RoleNames
 STDMETHODIMP CAuthorizationEx::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR SecObjectDN,
                                              LONG AccessPermission, VARIANT_BOOL* Result)
 {
-    return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
-        return inner->CheckAccessEx(Domain, UserName, SecObjectDN, AccessPermission, Result);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
+            return inner->CheckAccessEx(Domain, UserName, SecObjectDN, AccessPermission, Result);
+        });
     });
 }
 
 STDMETHODIMP CAuthorizationEx::InitCacheEx(BSTR Domain, BSTR UserName)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->InitCacheEx(Domain, UserName); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward(
+            [&](IIKIVAuthorization* inner) { return inner->InitCacheEx(Domain, UserName); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::RefreshCache()
 {
-    return Forward([](IIKIVAuthorization* inner) { return inner->RefreshCache(); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([](IIKIVAuthorization* inner) { return inner->RefreshCache(); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::ClearCache()
 {
-    return Forward([](IIKIVAuthorization* inner) { return inner->ClearCache(); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([](IIKIVAuthorization* inner) { return inner->ClearCache(); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::CheckAccess(BSTR bstrDN, LONG AccessPermission, VARIANT_BOOL* Result)
 {
-    return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
-        return inner->CheckAccess(bstrDN, AccessPermission, Result);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
+            return inner->CheckAccess(bstrDN, AccessPermission, Result);
+        });
     });
 }
 
 STDMETHODIMP CAuthorizationEx::InitCache()
 {
-    return Forward([](IIKIVAuthorization* inner) { return inner->InitCache(); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([](IIKIVAuthorization* inner) { return inner->InitCache(); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::get_Roles(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
-    return SingleConversion(Domain, UserName, Roles);
+    return WithErrorObject(kErrors,
+                           [&]() -> HRESULT { return SingleConversion(Domain, UserName, Roles); });
 }
 
 STDMETHODIMP CAuthorizationEx::get_RolesVar(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
-    // The inner get_Roles, converted here: both names give the same result.
-    return SingleConversion(Domain, UserName, Roles);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        // The inner get_Roles, converted here: both names give the same result.
+        return SingleConversion(Domain, UserName, Roles);
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
 {
-    return DoubleConversion(NullOuts::Refused, RoleNames, RoleIds,
-                            [](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
-                                return inner->GetAllRoles(names, ids);
-                            });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return DoubleConversion(NullOuts::Refused, RoleNames, RoleIds,
+                                [](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                    return inner->GetAllRoles(names, ids);
+                                });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::GetAllRolesVar(VARIANT* RoleNames, VARIANT* RoleIds)
 {
-    return GetAllRoles(RoleNames, RoleIds);
+    return WithErrorObject(kErrors, [&]() -> HRESULT { return GetAllRoles(RoleNames, RoleIds); });
 }
 
 STDMETHODIMP CAuthorizationEx::GetUserRoles(BSTR Domain, BSTR UserName, VARIANT* RoleNames,
                                             VARIANT* RoleIds)
 {
-    return DoubleConversion(NullOuts::Refused, RoleNames, RoleIds,
-                            [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
-                                return inner->GetUserRoles(Domain, UserName, names, ids);
-                            });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return DoubleConversion(NullOuts::Refused, RoleNames, RoleIds,
+                                [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                    return inner->GetUserRoles(Domain, UserName, names, ids);
+                                });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::GetSecureGroupMembers(BSTR applName, BSTR groupName,
                                                      VARIANT* secObjNames, VARIANT* secObjIds)
 {
-    return DoubleConversion(NullOuts::PassedOn, secObjNames, secObjIds,
-                            [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
-                                return inner->GetSecureGroupMembers(applName, groupName, names,
-                                                                    ids);
-                            });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return DoubleConversion(NullOuts::PassedOn, secObjNames, secObjIds,
+                                [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                    return inner->GetSecureGroupMembers(applName, groupName, names,
+                                                                        ids);
+                                });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::GetSecureGroups(BSTR applName, VARIANT* secGroupNames,
                                                VARIANT* secGroupIds)
 {
-    return DoubleConversion(NullOuts::PassedOn, secGroupNames, secGroupIds,
-                            [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
-                                return inner->GetSecureGroups(applName, names, ids);
-                            });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return DoubleConversion(NullOuts::PassedOn, secGroupNames, secGroupIds,
+                                [&](IIKIVAuthorization* inner, VARIANT* names, VARIANT* ids) {
+                                    return inner->GetSecureGroups(applName, names, ids);
+                                });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::GetSecurityId(BSTR applName, BSTR groupName, BSTR SecObjName,
                                              BSTR* Id)
 {
-    return Forward([&](IIKIVAuthorization* inner) {
-        return inner->GetSecurityId(applName, groupName, SecObjName, Id);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([&](IIKIVAuthorization* inner) {
+            return inner->GetSecurityId(applName, groupName, SecObjName, Id);
+        });
     });
 }
 
 STDMETHODIMP CAuthorizationEx::GetLastErrors(VARIANT* pValErrors)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->GetLastErrors(pValErrors); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([&](IIKIVAuthorization* inner) { return inner->GetLastErrors(pValErrors); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::SetHTTPTimeout(LONG newVal)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->SetHTTPTimeout(newVal); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([&](IIKIVAuthorization* inner) { return inner->SetHTTPTimeout(newVal); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN,
                                                LONG AccessPermission, VARIANT_BOOL* Result)
 {
-    return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
-        return inner->CheckRoleAccess(RoleName, SecObjectDN, AccessPermission, Result);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return ForwardCheck(Result, [&](IIKIVAuthorization* inner) {
+            return inner->CheckRoleAccess(RoleName, SecObjectDN, AccessPermission, Result);
+        });
     });
 }
 
 STDMETHODIMP CAuthorizationEx::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->checkCache(ppUnk, pstrTime); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward(
+            [&](IIKIVAuthorization* inner) { return inner->checkCache(ppUnk, pstrTime); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::get_RolesColl(IKQSecRolesCollection** ppRoles, BSTR* pstrTime)
 {
-    return Forward(
-        [&](IIKIVAuthorization* inner) { return inner->get_RolesColl(ppRoles, pstrTime); });
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        return Forward(
+            [&](IIKIVAuthorization* inner) { return inner->get_RolesColl(ppRoles, pstrTime); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::put_AuthSecClient(IUnknown* pSec)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->put_AuthSecClient(pSec); });
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        return Forward([&](IIKIVAuthorization* inner) { return inner->put_AuthSecClient(pSec); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::get_AuthSecClient(IUnknown** ppSec)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->get_AuthSecClient(ppSec); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([&](IIKIVAuthorization* inner) { return inner->get_AuthSecClient(ppSec); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::RefreshCacheEx(LONG lCacheType)
 {
-    return Forward([&](IIKIVAuthorization* inner) { return inner->RefreshCacheEx(lCacheType); });
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward(
+            [&](IIKIVAuthorization* inner) { return inner->RefreshCacheEx(lCacheType); });
+    });
 }
 
 STDMETHODIMP CAuthorizationEx::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomain)
 {
-    return Forward([&](IIKIVAuthorization* inner) {
-        return inner->get_RegAuthDefaultDomain(AuthDefaultDomain);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Forward([&](IIKIVAuthorization* inner) {
+            return inner->get_RegAuthDefaultDomain(AuthDefaultDomain);
+        });
     });
 }
 
 STDMETHODIMP CAuthorizationEx::SetSecServer(BSTR Reserved, BSTR Url)
 {
-    return CIKIVAuthorization::SetSecurityServer(Reserved, Url);
+    return WithErrorObject(kSecurityErrors, [&]() -> HRESULT {
+        return CIKIVAuthorization::SetSecurityServer(Reserved, Url);
+    });
 }

@@ -1,5 +1,6 @@
 #include "IKIVAuthorization.h"
 
+#include "ErrorObject.h"
 #include "ResourceOwners.h"
 #include "AppFramework.h"
 #include "DefaultDomain.h"
@@ -14,6 +15,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+namespace {
+
+const ErrorSource kErrors{L"Quarnex.VOK.IKIVAuthorization", &IID_IIKIVAuthorization};
+const ErrorSource kSecurityErrors{L"Quarnex.VOK.IKIVAuthorization", &IID__IVokWebBpeSecurity};
+
+}  // namespace
 
 namespace {
 
@@ -110,14 +118,16 @@ STDMETHODIMP CIKIVAuthorization::CheckAccess(BSTR bstrDN, LONG AccessPermission,
                                              VARIANT_BOOL* Result)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!Result) return E_INVALIDARG;
-    *Result = VARIANT_FALSE;
-    return Barrier(DeniedOrUnexpected, [&] {
-        NarrowText dn = WideToAcp(bstrDN);
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        *Result = ToVariantBool(
-            m_authorize.CheckAccess(dn.get(), static_cast<unsigned long>(AccessPermission)));
-        return S_OK;
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!Result) return E_INVALIDARG;
+        *Result = VARIANT_FALSE;
+        return Barrier(DeniedOrUnexpected, [&] {
+            NarrowText dn = WideToAcp(bstrDN);
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            *Result = ToVariantBool(
+                m_authorize.CheckAccess(dn.get(), static_cast<unsigned long>(AccessPermission)));
+            return S_OK;
+        });
     });
 }
 
@@ -125,17 +135,19 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
                                                LONG AccessPermission, VARIANT_BOOL* Result)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!Result) return E_INVALIDARG;
-    *Result = VARIANT_FALSE;
-    if (IsHiddenAccount(Domain, UserName)) return S_OK;
-    return Barrier(DeniedOrUnexpected, [&] {
-        NarrowText dn = WideToAcp(SecObjectDN);
-        NarrowText account =
-            HasAccount(Domain, UserName) ? JoinDomainUserToAcp(Domain, UserName) : NarrowText();
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        *Result = ToVariantBool(m_authorize.CheckAccess(
-            account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
-        return S_OK;
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!Result) return E_INVALIDARG;
+        *Result = VARIANT_FALSE;
+        if (IsHiddenAccount(Domain, UserName)) return S_OK;
+        return Barrier(DeniedOrUnexpected, [&] {
+            NarrowText dn = WideToAcp(SecObjectDN);
+            NarrowText account =
+                HasAccount(Domain, UserName) ? JoinDomainUserToAcp(Domain, UserName) : NarrowText();
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            *Result = ToVariantBool(m_authorize.CheckAccess(
+                account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
+            return S_OK;
+        });
     });
 }
 
@@ -143,42 +155,48 @@ STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN
                                                  LONG AccessPermission, VARIANT_BOOL* Result)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!Result) return E_INVALIDARG;
-    *Result = VARIANT_FALSE;
-    NarrowText dn = WideToThreadAcp(SecObjectDN);
-    NarrowText roleName = WideToThreadAcp(RoleName);
-    // A text that could not be converted must never reach the library as
-    // "no text": the answer is a denial. A text that the code page cannot
-    // hold names no role or object there is, which is an answer.
-    if (dn.unmappable() || roleName.unmappable()) return S_OK;
-    if (dn.failed() || roleName.failed()) return E_UNEXPECTED;
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        *Result = ToVariantBool(m_authorize.CheckRoleAccess(
-            roleName.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
-        return S_OK;
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!Result) return E_INVALIDARG;
+        *Result = VARIANT_FALSE;
+        NarrowText dn = WideToThreadAcp(SecObjectDN);
+        NarrowText roleName = WideToThreadAcp(RoleName);
+        // A text that could not be converted must never reach the library as
+        // "no text": the answer is a denial. A text that the code page cannot
+        // hold names no role or object there is, which is an answer.
+        if (dn.unmappable() || roleName.unmappable()) return S_OK;
+        if (dn.failed() || roleName.failed()) return E_UNEXPECTED;
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            *Result = ToVariantBool(m_authorize.CheckRoleAccess(
+                roleName.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
+            return S_OK;
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::InitCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return LoadedOrDropped(
-        Barrier(E_UNEXPECTED, [&] { return ToStatus(m_authorize.InitCache()); }));
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return LoadedOrDropped(
+            Barrier(E_UNEXPECTED, [&] { return ToStatus(m_authorize.InitCache()); }));
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::InitCacheEx(BSTR Domain, BSTR UserName)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    // Held from the start: a failed load is dropped before any check can
-    // read it. The lock is recursive.
-    std::lock_guard<CriticalSection> library(m_libraryLock);
-    return LoadedOrDropped(Barrier(E_UNEXPECTED, [&] {
-        NarrowText account;
-        RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-        return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
-    }));
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        // Held from the start: a failed load is dropped before any check can
+        // read it. The lock is recursive.
+        std::lock_guard<CriticalSection> library(m_libraryLock);
+        return LoadedOrDropped(Barrier(E_UNEXPECTED, [&] {
+            NarrowText account;
+            RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+            return ToStatus(m_authorize.InitCache(account.get(), kInitCacheTypes));
+        }));
+    });
 }
 
 HRESULT CIKIVAuthorization::LoadedOrDropped(HRESULT load) noexcept
@@ -200,46 +218,54 @@ HRESULT CIKIVAuthorization::RefreshWithTypes(unsigned long cacheTypes) noexcept
 STDMETHODIMP CIKIVAuthorization::RefreshCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return RefreshWithTypes(kAllCacheTypes);
+    return WithErrorObject(kErrors, [&]() -> HRESULT { return RefreshWithTypes(kAllCacheTypes); });
 }
 
 STDMETHODIMP CIKIVAuthorization::RefreshCacheEx(LONG lCacheType)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return RefreshWithTypes(static_cast<unsigned long>(lCacheType));
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return RefreshWithTypes(static_cast<unsigned long>(lCacheType));
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::ClearCache()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return ToStatus(m_authorize.ClearCache(kAllCacheTypes));
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return ToStatus(m_authorize.ClearCache(kAllCacheTypes));
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::SetHTTPTimeout(LONG newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        m_authorize.SetHTTPTimeout(newVal);
-        return S_OK;
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            m_authorize.SetHTTPTimeout(newVal);
+            return S_OK;
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetLastErrors(VARIANT* pValErrors)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!pValErrors) return E_POINTER;
-    // An [out] slot holds nothing owned on entry: VariantCopy would clear,
-    // and so free, whatever the caller left there.
-    VariantInit(pValErrors);
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        VARIANT* errors = m_authorize.GetLastVokErrors();
-        if (!errors) return E_FAIL;
-        return VariantCopy(pValErrors, errors);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!pValErrors) return E_POINTER;
+        // An [out] slot holds nothing owned on entry: VariantCopy would clear,
+        // and so free, whatever the caller left there.
+        VariantInit(pValErrors);
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            VARIANT* errors = m_authorize.GetLastVokErrors();
+            if (!errors) return E_FAIL;
+            return VariantCopy(pValErrors, errors);
+        });
     });
 }
 
@@ -255,7 +281,8 @@ HRESULT CIKIVAuthorization::SetSecurityServer(BSTR Reserved, BSTR Url) noexcept
 
 STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 {
-    return SetSecurityServer(Reserved, Url);
+    return WithErrorObject(kSecurityErrors,
+                           [&]() -> HRESULT { return SetSecurityServer(Reserved, Url); });
 }
 
 // Role services: what the roles collection and the role objects use, from any thread.
@@ -367,52 +394,60 @@ HRESULT CIKIVAuthorization::ThreadAcpAccount(const wchar_t* Domain, const wchar_
 STDMETHODIMP CIKIVAuthorization::get_Roles(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        NarrowText account;
-        RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return m_authorize.GetRoles(account.get(), Roles);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            NarrowText account;
+            RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return m_authorize.GetRoles(account.get(), Roles);
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::get_RolesVar(BSTR Domain, BSTR UserName, VARIANT* Roles)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        unique_variant roles;
-        NarrowText account;
-        RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
-        {
-            std::lock_guard<CriticalSection> library(m_libraryLock);
-            RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
-        }
-        return ConvertToVariantArray(&roles, Roles);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            unique_variant roles;
+            NarrowText account;
+            RETURN_IF_FAILED(ThreadAcpAccount(Domain, UserName, account));
+            {
+                std::lock_guard<CriticalSection> library(m_libraryLock);
+                RETURN_IF_FAILED(m_authorize.GetRoles(account.get(), &roles));
+            }
+            return ConvertToVariantArray(&roles, Roles);
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetAllRoles(VARIANT* RoleNames, VARIANT* RoleIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return m_authorize.GetAllRoles(RoleNames, RoleIds);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return m_authorize.GetAllRoles(RoleNames, RoleIds);
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::GetAllRolesVar(VARIANT* RoleNames, VARIANT* RoleIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    unique_variant names, ids;
-    if (!RoleNames || !RoleIds) return E_INVALIDARG;
-    V_VT(RoleNames) = VT_EMPTY;
-    V_VT(RoleIds) = VT_EMPTY;
-    return Barrier(E_UNEXPECTED, [&] {
-        {
-            std::lock_guard<CriticalSection> library(m_libraryLock);
-            RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
-        }
-        RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
-        return ConvertToVariantArray(&ids, RoleIds);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        unique_variant names, ids;
+        if (!RoleNames || !RoleIds) return E_INVALIDARG;
+        V_VT(RoleNames) = VT_EMPTY;
+        V_VT(RoleIds) = VT_EMPTY;
+        return Barrier(E_UNEXPECTED, [&] {
+            {
+                std::lock_guard<CriticalSection> library(m_libraryLock);
+                RETURN_IF_FAILED(m_authorize.GetAllRoles(&names, &ids));
+            }
+            RETURN_IF_FAILED(ConvertToVariantArray(&names, RoleNames));
+            return ConvertToVariantArray(&ids, RoleIds);
+        });
     });
 }
 
@@ -420,16 +455,18 @@ STDMETHODIMP CIKIVAuthorization::GetUserRoles(BSTR Domain, BSTR UserName, VARIAN
                                               VARIANT* RoleIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        NarrowText account;
-        if (IsHiddenAccount(Domain, UserName)) return E_INVALIDARG;
-        if (HasAccount(Domain, UserName)) {
-            // Only a missing domain is taken from the registry.
-            BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
-            RETURN_IF_FAILED(ThreadAcpAccount(domain.wide(), UserName, account));
-        }
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            NarrowText account;
+            if (IsHiddenAccount(Domain, UserName)) return E_INVALIDARG;
+            if (HasAccount(Domain, UserName)) {
+                // Only a missing domain is taken from the registry.
+                BstrText domain = IsEmptyText(Domain) ? ReadDefaultDomain() : BstrText(Domain);
+                RETURN_IF_FAILED(ThreadAcpAccount(domain.wide(), UserName, account));
+            }
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return m_authorize.GetRoles(account.get(), RoleNames, RoleIds);
+        });
     });
 }
 
@@ -437,9 +474,11 @@ STDMETHODIMP CIKIVAuthorization::GetSecureGroups(BSTR applName, VARIANT* secGrou
                                                  VARIANT* secGroupIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return m_authorize.GetSecureGroups(applName, secGroupNames, secGroupIds);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return m_authorize.GetSecureGroups(applName, secGroupNames, secGroupIds);
+        });
     });
 }
 
@@ -447,9 +486,11 @@ STDMETHODIMP CIKIVAuthorization::GetSecureGroupMembers(BSTR applName, BSTR group
                                                        VARIANT* secObjNames, VARIANT* secObjIds)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return m_authorize.GetSecureGroupMembers(applName, groupName, secObjNames, secObjIds);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return m_authorize.GetSecureGroupMembers(applName, groupName, secObjNames, secObjIds);
+        });
     });
 }
 
@@ -457,52 +498,59 @@ STDMETHODIMP CIKIVAuthorization::GetSecurityId(BSTR applName, BSTR groupName, BS
                                                BSTR* Id)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!Id) return E_POINTER;
-    // An [out] slot holds nothing owned on entry; the library may leave it unwritten.
-    *Id = nullptr;
-    return Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        HRESULT hr = m_authorize.GetSecurityId(applName, groupName, SecObjName, Id);
-        if (!IsEmptyText(*Id)) return hr;
-
-        // Not found: the catch-all entry answers. An empty id the library
-        // allocated would leak when the second call overwrites the slot.
-        SysFreeString(*Id);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!Id) return E_POINTER;
+        // An [out] slot holds nothing owned on entry; the library may leave it unwritten.
         *Id = nullptr;
-        unique_bstr others = unique_bstr::copy_of(L"Others");
-        unique_bstr empty = unique_bstr::copy_of(L"");
-        return m_authorize.GetSecurityId(others.get(), empty.get(), empty.get(), Id);
+        return Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            HRESULT hr = m_authorize.GetSecurityId(applName, groupName, SecObjName, Id);
+            if (!IsEmptyText(*Id)) return hr;
+
+            // Not found: the catch-all entry answers. An empty id the library
+            // allocated would leak when the second call overwrites the slot.
+            SysFreeString(*Id);
+            *Id = nullptr;
+            unique_bstr others = unique_bstr::copy_of(L"Others");
+            unique_bstr empty = unique_bstr::copy_of(L"");
+            return m_authorize.GetSecurityId(others.get(), empty.get(), empty.get(), Id);
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::checkCache(IUnknown** ppUnk, BSTR* pstrTime)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    com_ptr<IKivXml2> appCache;
-    // An [out] slot holds nothing owned on entry; whatever the library puts there is freed below.
-    if (pstrTime) *pstrTime = nullptr;
-    RETURN_IF_FAILED(Barrier(E_UNEXPECTED, [&] {
-        std::lock_guard<CriticalSection> library(m_libraryLock);
-        return m_authorize.GetAppCache(appCache.put(), pstrTime);
-    }));
-    if (!appCache) {
-        // The time text is the receiver's: with no cache object it is of no use.
-        if (pstrTime) {
-            SysFreeString(*pstrTime);
-            *pstrTime = nullptr;
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        com_ptr<IKivXml2> appCache;
+        // An [out] slot holds nothing owned on entry; whatever the library puts there is freed
+        // below.
+        if (pstrTime) *pstrTime = nullptr;
+        RETURN_IF_FAILED(Barrier(E_UNEXPECTED, [&] {
+            std::lock_guard<CriticalSection> library(m_libraryLock);
+            return m_authorize.GetAppCache(appCache.put(), pstrTime);
+        }));
+        if (!appCache) {
+            // The time text is the receiver's: with no cache object it is of no use.
+            if (pstrTime) {
+                SysFreeString(*pstrTime);
+                *pstrTime = nullptr;
+            }
+            return E_POINTER;
         }
-        return E_POINTER;
-    }
-    return appCache.query_to(ppUnk);
+        return appCache.query_to(ppUnk);
+    });
 }
 
 STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomain)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!AuthDefaultDomain) return E_POINTER;
-    return Barrier(E_UNEXPECTED, [&] {
-        *AuthDefaultDomain = ReadDefaultDomain().copy();
-        return S_OK;
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!AuthDefaultDomain) return E_POINTER;
+        return Barrier(E_UNEXPECTED, [&] {
+            *AuthDefaultDomain = ReadDefaultDomain().copy();
+            return S_OK;
+        });
     });
 }
 
@@ -511,58 +559,64 @@ STDMETHODIMP CIKIVAuthorization::get_RegAuthDefaultDomain(BSTR* AuthDefaultDomai
 STDMETHODIMP CIKIVAuthorization::get_RolesColl(IKQSecRolesCollection** ppRoles, BSTR* pstrTime)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    ErrorContext context(op::Authorization_get_RolesColl);
-    return Barrier(ReportUnexpected(context), [&] {
-        // Roles may now travel to other apartments, and need the client there.
-        {
-            std::lock_guard<CriticalSection> guard(m_clientLock);
-            m_collectionsHandedOut = true;
-        }
-        ShareClient();
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        ErrorContext context(op::Authorization_get_RolesColl);
+        return Barrier(ReportUnexpected(context), [&] {
+            // Roles may now travel to other apartments, and need the client there.
+            {
+                std::lock_guard<CriticalSection> guard(m_clientLock);
+                m_collectionsHandedOut = true;
+            }
+            ShareClient();
 
-        // Every call makes a new collection, which keeps this object alive.
-        com_ptr<ComObject<CKQSecRolesCollection>> collection;
-        REPORT_IF_FAILED(context, ComObject<CKQSecRolesCollection>::Create(collection));
-        REPORT_IF_FAILED(context, collection->Init(this));
-        // Everything that can fail comes before the client holds anything.
-        unique_bstr time(collection->CacheTime().copy());
-        REPORT_IF_FAILED(context, collection.query_to(ppRoles));
-        if (pstrTime) *pstrTime = time.release();
-        return S_OK;
+            // Every call makes a new collection, which keeps this object alive.
+            com_ptr<ComObject<CKQSecRolesCollection>> collection;
+            REPORT_IF_FAILED(context, ComObject<CKQSecRolesCollection>::Create(collection));
+            REPORT_IF_FAILED(context, collection->Init(this));
+            // Everything that can fail comes before the client holds anything.
+            unique_bstr time(collection->CacheTime().copy());
+            REPORT_IF_FAILED(context, collection.query_to(ppRoles));
+            if (pstrTime) *pstrTime = time.release();
+            return S_OK;
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
 {
-    ErrorContext context(op::Authorization_put_AuthSecClient);
-    return Barrier(ReportUnexpected(context), [&] {
-        context.SetPointerParam(1, param::pSec, pSec);
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        ErrorContext context(op::Authorization_put_AuthSecClient);
+        return Barrier(ReportUnexpected(context), [&] {
+            context.SetPointerParam(1, param::pSec, pSec);
 
-        // The old client goes first: a failed attach leaves none attached.
-        ForgetClient();
-        if (!pSec) return S_OK;
-        com_ptr<IAuthSecClient> client;
-        REPORT_IF_FAILED(context, pSec->QueryInterface(IID_IAuthSecClient, client.put_void()));
-        bool share = false;
-        {
-            std::lock_guard<CriticalSection> guard(m_clientLock);
-            m_pSecClient = std::move(client);
-            m_clientThread = GetCurrentThreadId();
-            share = m_collectionsHandedOut;
-        }
-        if (share) ShareClient();
-        return S_OK;
+            // The old client goes first: a failed attach leaves none attached.
+            ForgetClient();
+            if (!pSec) return S_OK;
+            com_ptr<IAuthSecClient> client;
+            REPORT_IF_FAILED(context, pSec->QueryInterface(IID_IAuthSecClient, client.put_void()));
+            bool share = false;
+            {
+                std::lock_guard<CriticalSection> guard(m_clientLock);
+                m_pSecClient = std::move(client);
+                m_clientThread = GetCurrentThreadId();
+                share = m_collectionsHandedOut;
+            }
+            if (share) ShareClient();
+            return S_OK;
+        });
     });
 }
 
 STDMETHODIMP CIKIVAuthorization::get_AuthSecClient(IUnknown** ppSec)
 {
-    if (!ppSec) return E_POINTER;
-    com_ptr<IAuthSecClient> client;
-    {
-        std::lock_guard<CriticalSection> guard(m_clientLock);
-        client = m_pSecClient;
-    }
-    if (!client) return E_FAIL;
-    return client.query_to(ppSec);
+    return WithErrorObject(kErrors, [&]() -> HRESULT {
+        if (!ppSec) return E_POINTER;
+        com_ptr<IAuthSecClient> client;
+        {
+            std::lock_guard<CriticalSection> guard(m_clientLock);
+            client = m_pSecClient;
+        }
+        if (!client) return E_FAIL;
+        return client.query_to(ppSec);
+    });
 }

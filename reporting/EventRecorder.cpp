@@ -1,5 +1,7 @@
 #include "EventRecorder.h"
 
+#include "ErrorObject.h"
+
 #include "ComPtr.h"
 #include "ResourceOwners.h"
 #include "BstrText.h"
@@ -87,6 +89,7 @@ HRESULT CreateAuditSupport(IAuditSupport** out) noexcept
 HRESULT RecordEvent(const ErrorContext& context, EventKind eventKind, HRESULT code, LONG kind,
                     const BstrText& message, const BstrText& extra) noexcept
 {
+    ErrorObjectScope::NoteEventMessage(message);
     // Gone in reverse order: the source, then the event, then the component.
     com_ptr<IAuditSupport> support;
     com_ptr<IAuditEvent> event;

@@ -1,5 +1,6 @@
 #include "KQSecRole.h"
 
+#include "ErrorObject.h"
 #include "AppFramework.h"
 #include "AuthSecClient.h"
 #include "Validation.h"
@@ -8,6 +9,12 @@
 
 #include <algorithm>
 #include <mutex>
+
+namespace {
+
+const ErrorSource kErrors{L"Authorization.KQSecRole", &IID_IKQSecRole};
+
+}  // namespace
 
 namespace {
 
@@ -113,88 +120,101 @@ HRESULT CKQSecRole::CopyMembersOut(const std::vector<std::wstring>& member, BSTR
 STDMETHODIMP CKQSecRole::get_Id(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyTextOut(m_sId, Val);
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT { return CopyTextOut(m_sId, Val); });
 }
 
 STDMETHODIMP CKQSecRole::get_Name(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyTextOut(m_sName, Val);
+    return WithErrorObjectAndEvents(kErrors,
+                                    [&]() -> HRESULT { return CopyTextOut(m_sName, Val); });
 }
 
 STDMETHODIMP CKQSecRole::get_Description(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyTextOut(m_sDescription, Val);
+    return WithErrorObjectAndEvents(kErrors,
+                                    [&]() -> HRESULT { return CopyTextOut(m_sDescription, Val); });
 }
 
 STDMETHODIMP CKQSecRole::get_LastModifiedUser(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyTextOut(m_sLastModifiedUser, Val);
+    return WithErrorObjectAndEvents(
+        kErrors, [&]() -> HRESULT { return CopyTextOut(m_sLastModifiedUser, Val); });
 }
 
 STDMETHODIMP CKQSecRole::get_Users(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyMembersOut(m_users, Val);
+    return WithErrorObjectAndEvents(kErrors,
+                                    [&]() -> HRESULT { return CopyMembersOut(m_users, Val); });
 }
 
 STDMETHODIMP CKQSecRole::get_Groups(BSTR* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return CopyMembersOut(m_groups, Val);
+    return WithErrorObjectAndEvents(kErrors,
+                                    [&]() -> HRESULT { return CopyMembersOut(m_groups, Val); });
 }
 
 STDMETHODIMP CKQSecRole::get_DateCreated(DATE* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!Val) return E_POINTER;
-    std::lock_guard<CriticalSection> guard(m_lock);
-    *Val = m_dateCreated;
-    return S_OK;
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        if (!Val) return E_POINTER;
+        std::lock_guard<CriticalSection> guard(m_lock);
+        *Val = m_dateCreated;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKQSecRole::get_DateModified(DATE* Val)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (!Val) return E_POINTER;
-    std::lock_guard<CriticalSection> guard(m_lock);
-    *Val = m_dateModified;
-    return S_OK;
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        if (!Val) return E_POINTER;
+        std::lock_guard<CriticalSection> guard(m_lock);
+        *Val = m_dateModified;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CKQSecRole::put_Description(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return Barrier(E_OUTOFMEMORY, [&] {
-        BstrText description =
-            BstrText::Attach(newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
-        if (newVal && !description.wide()) return E_OUTOFMEMORY;
-        std::lock_guard<CriticalSection> guard(m_lock);
-        m_sDescription = description;
-        return S_OK;
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        return Barrier(E_OUTOFMEMORY, [&] {
+            BstrText description = BstrText::Attach(
+                newVal ? SysAllocStringLen(newVal, SysStringLen(newVal)) : nullptr);
+            if (newVal && !description.wide()) return E_OUTOFMEMORY;
+            std::lock_guard<CriticalSection> guard(m_lock);
+            m_sDescription = description;
+            return S_OK;
+        });
     });
 }
 
 STDMETHODIMP CKQSecRole::put_Name(BSTR newVal)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    ErrorContext context(op::Role_put_Name);
-    return Barrier(ReportUnexpected(context), [&] {
-        const UINT length = SysStringLen(newVal);
-        context.SetTextParam(1, param::sName, newVal, length);
-        RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal, length));
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        ErrorContext context(op::Role_put_Name);
+        return Barrier(ReportUnexpected(context), [&] {
+            const UINT length = SysStringLen(newVal);
+            context.SetTextParam(1, param::sName, newVal, length);
+            RETURN_IF_FAILED(CheckRoleName(context, param::sName, newVal, length));
 
-        // Only the comparison uses the normal form: a new name is kept as given,
-        // all of the BSTR, as put_Description keeps its text.
-        std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
-        BstrText name = BstrText::Attach(SysAllocStringLen(newVal, length));
-        if (!name.wide()) return REPORTED(context, E_OUTOFMEMORY);
-        std::lock_guard<CriticalSection> guard(m_lock);
-        const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
-        if (normal != current) m_sName = name;
-        return S_OK;
+            // Only the comparison uses the normal form: a new name is kept as given,
+            // all of the BSTR, as put_Description keeps its text.
+            std::wstring normal = WidenRoleText(NormalizeRoleText(newVal));
+            BstrText name = BstrText::Attach(SysAllocStringLen(newVal, length));
+            if (!name.wide()) return REPORTED(context, E_OUTOFMEMORY);
+            std::lock_guard<CriticalSection> guard(m_lock);
+            const wchar_t* current = m_sName.wide() ? m_sName.wide() : L"";
+            if (normal != current) m_sName = name;
+            return S_OK;
+        });
     });
 }
 
@@ -221,45 +241,51 @@ HRESULT CKQSecRole::EditMembers(const wchar_t* operation, BSTR Users, BSTR Group
 STDMETHODIMP CKQSecRole::AddMembers(BSTR Users, BSTR Groups)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return EditMembers(op::Role_AddMembers, Users, Groups, AddTokens);
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        return EditMembers(op::Role_AddMembers, Users, Groups, AddTokens);
+    });
 }
 
 STDMETHODIMP CKQSecRole::RemoveMembers(BSTR Users, BSTR Groups)
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    return EditMembers(op::Role_RemoveMembers, Users, Groups, RemoveTokens);
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        return EditMembers(op::Role_RemoveMembers, Users, Groups, RemoveTokens);
+    });
 }
 
 STDMETHODIMP CKQSecRole::CommitChanges()
 {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    ErrorContext context(op::Role_CommitChanges);
-    return Barrier(ReportUnexpected(context), [&] {
-        // One consistent state is written, whatever other threads do to the role meanwhile.
-        com_ptr<IRoleServices> authorization;
-        BstrText id, name, description, users, groups;
-        {
-            std::lock_guard<CriticalSection> guard(m_lock);
-            context.SetTextParam(1, param::m_sName, m_sName.wide(), m_sName.length());
-            authorization = m_pAuthorization;
-            id = m_sId;
-            name = m_sName;
-            description = m_sDescription;
-            users = MemberListText(m_users);
-            groups = MemberListText(m_groups);
-        }
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        ErrorContext context(op::Role_CommitChanges);
+        return Barrier(ReportUnexpected(context), [&] {
+            // One consistent state is written, whatever other threads do to the role meanwhile.
+            com_ptr<IRoleServices> authorization;
+            BstrText id, name, description, users, groups;
+            {
+                std::lock_guard<CriticalSection> guard(m_lock);
+                context.SetTextParam(1, param::m_sName, m_sName.wide(), m_sName.length());
+                authorization = m_pAuthorization;
+                id = m_sId;
+                name = m_sName;
+                description = m_sDescription;
+                users = MemberListText(m_users);
+                groups = MemberListText(m_groups);
+            }
 
-        // A role made directly by its class object belongs to no authorization object.
-        if (!authorization) return REPORTED(context, E_UNEXPECTED);
+            // A role made directly by its class object belongs to no authorization object.
+            if (!authorization) return REPORTED(context, E_UNEXPECTED);
 
-        com_ptr<IAuthSecClient> client;
-        REPORT_IF_FAILED(context, authorization->GetSecClient(client.put()));
-        REPORT_IF_FAILED(
-            context,
-            client->UpdateRole(const_cast<BSTR>(id.wide()), const_cast<BSTR>(name.wide()),
-                               const_cast<BSTR>(description.wide()), const_cast<BSTR>(users.wide()),
-                               const_cast<BSTR>(groups.wide()), 0));
-        return REPORTED(context, authorization->RefreshRoleCache());
+            com_ptr<IAuthSecClient> client;
+            REPORT_IF_FAILED(context, authorization->GetSecClient(client.put()));
+            REPORT_IF_FAILED(context, client->UpdateRole(const_cast<BSTR>(id.wide()),
+                                                         const_cast<BSTR>(name.wide()),
+                                                         const_cast<BSTR>(description.wide()),
+                                                         const_cast<BSTR>(users.wide()),
+                                                         const_cast<BSTR>(groups.wide()), 0));
+            return REPORTED(context, authorization->RefreshRoleCache());
+        });
     });
 }
 

@@ -1,6 +1,14 @@
 #include "RoleEnumerator.h"
 
+#include "ErrorObject.h"
 #include "KQSecRolesCollection.h"
+
+namespace {
+
+// The enumerator has no class of its own: its failures name the collection's.
+const ErrorSource kErrors{L"Authorization.KQSecRolesCollection", &IID_IEnumVARIANT};
+
+}  // namespace
 
 const InterfaceEntry* CRoleEnumerator::Interfaces() noexcept
 {
@@ -20,45 +28,53 @@ void CRoleEnumerator::Init(CKQSecRolesCollection* collection, size_t position) n
 
 STDMETHODIMP CRoleEnumerator::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched)
 {
-    if (!rgVar || (celt > 1 && !pCeltFetched)) return E_POINTER;
-    if (pCeltFetched) *pCeltFetched = 0;
-    ULONG fetched = 0;
-    CRoleInfo element;
-    while (fetched < celt && m_roles->ElementAt(m_position, element)) {
-        VariantInit(&rgVar[fetched]);
-        HRESULT hr = CopyRoleIntoVariant(&rgVar[fetched], element);
-        if (FAILED(hr)) {
-            for (ULONG i = 0; i < fetched; ++i) VariantClear(&rgVar[i]);
-            return hr;
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        if (!rgVar || (celt > 1 && !pCeltFetched)) return E_POINTER;
+        if (pCeltFetched) *pCeltFetched = 0;
+        ULONG fetched = 0;
+        CRoleInfo element;
+        while (fetched < celt && m_roles->ElementAt(m_position, element)) {
+            VariantInit(&rgVar[fetched]);
+            HRESULT hr = CopyRoleIntoVariant(&rgVar[fetched], element);
+            if (FAILED(hr)) {
+                for (ULONG i = 0; i < fetched; ++i) VariantClear(&rgVar[i]);
+                return hr;
+            }
+            ++m_position;
+            ++fetched;
         }
-        ++m_position;
-        ++fetched;
-    }
-    if (pCeltFetched) *pCeltFetched = fetched;
-    return fetched < celt ? S_FALSE : S_OK;
+        if (pCeltFetched) *pCeltFetched = fetched;
+        return fetched < celt ? S_FALSE : S_OK;
+    });
 }
 
 STDMETHODIMP CRoleEnumerator::Skip(ULONG celt)
 {
-    size_t count = m_roles->ElementCount();
-    for (ULONG i = 0; i < celt; ++i) {
-        if (m_position >= count) return S_FALSE;
-        ++m_position;
-    }
-    return S_OK;
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        size_t count = m_roles->ElementCount();
+        for (ULONG i = 0; i < celt; ++i) {
+            if (m_position >= count) return S_FALSE;
+            ++m_position;
+        }
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CRoleEnumerator::Reset()
 {
-    m_position = 0;
-    return S_OK;
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        m_position = 0;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CRoleEnumerator::Clone(IEnumVARIANT** ppEnum)
 {
-    if (!ppEnum) return E_POINTER;
-    *ppEnum = nullptr;
-    return CreateRoleEnumerator(m_roles, m_position, ppEnum);
+    return WithErrorObjectAndEvents(kErrors, [&]() -> HRESULT {
+        if (!ppEnum) return E_POINTER;
+        *ppEnum = nullptr;
+        return CreateRoleEnumerator(m_roles, m_position, ppEnum);
+    });
 }
 
 HRESULT CreateRoleEnumerator(CKQSecRolesCollection* collection, size_t position,

@@ -1,0 +1,99 @@
+#include "ErrorObject.h"
+
+#include "ComPtr.h"
+#include "Messages.h"
+#include "ModuleState.h"
+
+#include <oleauto.h>
+#include <string>
+
+namespace {
+
+// The scopes of this module's methods on the thread, innermost first.
+thread_local ErrorObjectScope* t_innermost = nullptr;
+
+// The module's message for one of its own codes, with no inserts; null for
+// any other code.
+BstrText ModuleMessage(HRESULT code)
+{
+    if ((static_cast<ULONG>(code) & 0xFFFFF000u) != 0x80041000u) return BstrText();
+    wchar_t pattern[2];
+    if (LoadStringW(ModuleInstance(), LOWORD(code), pattern, 2) <= 0) return BstrText();
+    return FormatModuleMessageList(code, nullptr, 0);
+}
+
+BstrText Description(HRESULT code, const BstrText& firstMessage)
+{
+    if (!IsEmptyText(firstMessage.wide())) return firstMessage;
+    BstrText module = ModuleMessage(code);
+    if (!IsEmptyText(module.wide())) return module;
+    return GetSystemMessage(code);
+}
+
+// A description without the line break that system messages end with.
+std::wstring Trimmed(const BstrText& text)
+{
+    std::wstring trimmed(text.wide() ? text.wide() : L"", text.length());
+    while (!trimmed.empty() && (trimmed.back() == L'\n' || trimmed.back() == L'\r'))
+        trimmed.pop_back();
+    return trimmed;
+}
+
+HRESULT SetErrorObject(const ErrorSource& source, HRESULT result,
+                       const BstrText& firstMessage) noexcept;
+
+}  // namespace
+
+ErrorObjectScope::ErrorObjectScope(const ErrorSource& source) noexcept
+    : m_source(source), m_outer(t_innermost)
+{
+    t_innermost = this;
+}
+
+ErrorObjectScope::~ErrorObjectScope()
+{
+    t_innermost = m_outer;
+}
+
+void ErrorObjectScope::NoteEventMessage(const BstrText& message) noexcept
+{
+    ErrorObjectScope* outermost = t_innermost;
+    if (!outermost) return;
+    while (outermost->m_outer) outermost = outermost->m_outer;
+    if (IsEmptyText(outermost->m_firstMessage.wide())) outermost->m_firstMessage = message;
+}
+
+HRESULT ErrorObjectScope::Return(HRESULT result) noexcept
+{
+    if (SUCCEEDED(result) || m_outer) return result;
+    return SetErrorObject(m_source, result, m_firstMessage);
+}
+
+HRESULT ErrorObjectScope::ReturnFailure(const ErrorSource& source, HRESULT result) noexcept
+{
+    if (t_innermost) return result;
+    return SetErrorObject(source, result, BstrText());
+}
+
+namespace {
+
+HRESULT SetErrorObject(const ErrorSource& source, HRESULT result,
+                       const BstrText& firstMessage) noexcept
+{
+    // Nothing that another component left may stand for this failure: when
+    // no error object of ours can be made, the thread is left with none.
+    com_ptr<IErrorInfo> info;
+    Barrier(false, [&] {
+        com_ptr<ICreateErrorInfo> create;
+        if (FAILED(CreateErrorInfo(create.put()))) return false;
+        std::wstring description = Trimmed(Description(result, firstMessage));
+        create->SetDescription(const_cast<wchar_t*>(description.c_str()));
+        create->SetSource(const_cast<wchar_t*>(source.progId));
+        create->SetGUID(*source.iid);
+        return SUCCEEDED(create.query(info));
+    });
+    SetErrorInfo(0, info.get());
+    return result;
+}
+
+}  // namespace
