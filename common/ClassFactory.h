@@ -1,6 +1,6 @@
-// Class objects: one shape for the module and for every stand-in DLL. A
-// class object is made on first demand and cached by its owner (the
-// module's class table, a stand-in's DLL); apartments share it.
+// Class objects: one shape for every DLL of ours. A class object is made on
+// first demand and cached in its entry of the module's class table
+// (ComModule.h); apartments share it.
 #pragma once
 
 #include <windows.h>

@@ -1,6 +1,5 @@
 #include "AuthorizationApp.h"
 
-#include "Authorization.h"
 #include "ComModule.h"
 #include "TypeInfoDispatch.h"
 
@@ -8,7 +7,7 @@ CAuthorizationApp theApp;
 
 BOOL CAuthorizationApp::InitInstance()
 {
-    g_module.Init(g_classTable, m_hInstance);
+    g_module.Init(g_moduleDefinition, m_hInstance);
     return CWinApp::InitInstance();
 }
 

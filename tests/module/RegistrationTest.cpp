@@ -1,12 +1,31 @@
-// Registration of the module: every key and value its scripts write, read
-// back from the registry, and gone again after unregistration.
+// Registration of the module and of the other DLLs of ours: every key and
+// value their scripts write, read back from the registry, and gone again
+// after unregistration.
 #include "Authorization.h"
 #include "TestSupport.h"
 #include "ProcAddress.h"
 
+#include <algorithm>
+
 namespace {
 
 using Entry = HRESULT(WINAPI*)();
+
+// A loaded DLL's registration entry points and the path it was loaded from.
+struct Registrable {
+    explicit Registrable(HMODULE module)
+        : registerServer(GetProcAddressAs<Entry>(module, "DllRegisterServer")),
+          unregisterServer(GetProcAddressAs<Entry>(module, "DllUnregisterServer"))
+    {
+        wchar_t loaded[MAX_PATH];
+        GetModuleFileNameW(module, loaded, MAX_PATH);
+        path = loaded;
+    }
+
+    Entry registerServer;
+    Entry unregisterServer;
+    std::wstring path;
+};
 
 // The default value of a key under HKEY_CLASSES_ROOT, or nullopt-like
 // "<missing>" when the key does not exist.
@@ -238,19 +257,147 @@ TEST_F(RegistrationTest, PathWithASingleQuote)
 
     HMODULE copied = LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     ASSERT_NE(nullptr, copied);
-    auto registerCopy = GetProcAddressAs<Entry>(copied, "DllRegisterServer");
-    auto unregisterCopy = GetProcAddressAs<Entry>(copied, "DllUnregisterServer");
-    wchar_t loadedPath[MAX_PATH];
-    GetModuleFileNameW(copied, loadedPath, MAX_PATH);
-    ASSERT_EQ(S_OK, registerCopy());
-    ExpectRegistered(loadedPath);
-    EXPECT_EQ(loadedPath, ReadValue(L"CLSID\\" + GuidText(CLSID_KQSecRole) + L"\\InprocServer32"));
-    ASSERT_EQ(S_OK, unregisterCopy());
-    ExpectUnregistered(loadedPath);
+    const Registrable loaded(copied);
+    ASSERT_EQ(S_OK, loaded.registerServer());
+    ExpectRegistered(loaded.path);
+    EXPECT_EQ(loaded.path, ReadValue(L"CLSID\\" + GuidText(CLSID_KQSecRole) + L"\\InprocServer32"));
+    ASSERT_EQ(S_OK, loaded.unregisterServer());
+    ExpectUnregistered(loaded.path);
     FreeLibrary(copied);
     DeleteFileW(copy.c_str());
     DeleteFileW((dir + L"\\KivAuth.dll").c_str());
     RemoveDirectoryW(dir.c_str());
+}
+
+// Every key under HKEY_CLASSES_ROOT\key and every value, as "subkey\name=data"
+// lines ("@" names the default value), the module's path written as %MODULE%.
+void ListTree(const std::wstring& key, const std::wstring& modulePath, const std::wstring& below,
+              std::vector<std::wstring>& lines)
+{
+    HKEY handle;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return;
+    const std::wstring prefix = below.empty() ? below : below + L"\\";
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256], data[1024] = {};
+        DWORD nameLength = 256, size = sizeof data - sizeof(wchar_t), type = 0;
+        if (RegEnumValueW(handle, i, name, &nameLength, nullptr, &type,
+                          reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+            break;
+        std::wstring text = type == REG_SZ ? data : L"<not a string>";
+        if (_wcsicmp(text.c_str(), modulePath.c_str()) == 0) text = L"%MODULE%";
+        lines.push_back(prefix + (nameLength ? name : L"@") + L"=" + text);
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (RegEnumKeyExW(handle, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        lines.push_back(prefix + name + L"\\");
+        ListTree(key + L"\\" + name, modulePath, prefix + name, lines);
+    }
+    RegCloseKey(handle);
+}
+
+struct RegisteredKey {
+    std::wstring key;
+    std::vector<std::wstring> tree;  // as ListTree writes it, in any order
+};
+
+struct OtherDll {
+    const wchar_t* file;
+    const wchar_t* typeLib;  // null: the DLL holds none
+    std::vector<RegisteredKey> keys;
+};
+
+// The other DLLs of ours, exactly as they register.
+const OtherDll kOtherDlls[] = {
+    {L"SecClient.dll",
+     L"{7DF5CDF0-DDA7-4F52-8773-FA8BF00EAE4E}",
+     {{L"CLSID\\{15556FFE-8063-41CB-A3A0-D18D92AA7C5E}",
+       {L"@=SecClientStandIn Class", L"InprocServer32\\", L"InprocServer32\\@=%MODULE%",
+        L"InprocServer32\\ThreadingModel=Apartment", L"ProgID\\",
+        L"ProgID\\@=Authorization.SecClientStandIn.1", L"VersionIndependentProgID\\",
+        L"VersionIndependentProgID\\@=Authorization.SecClientStandIn", L"TypeLib\\",
+        L"TypeLib\\@={7DF5CDF0-DDA7-4F52-8773-FA8BF00EAE4E}", L"Version\\", L"Version\\@=1.0"}},
+      {L"Authorization.SecClientStandIn",
+       {L"@=SecClientStandIn Class", L"CLSID\\", L"CLSID\\@={15556FFE-8063-41CB-A3A0-D18D92AA7C5E}",
+        L"CurVer\\", L"CurVer\\@=Authorization.SecClientStandIn.1"}},
+      {L"Authorization.SecClientStandIn.1",
+       {L"@=SecClientStandIn Class", L"CLSID\\",
+        L"CLSID\\@={15556FFE-8063-41CB-A3A0-D18D92AA7C5E}"}}}},
+    {L"KQSecSupport.dll",
+     nullptr,
+     {{L"CLSID\\{3F91A8A0-EB7A-4B06-8248-3CAAD88FB212}",
+       {L"@=KQSecSupport", L"InprocServer32\\", L"InprocServer32\\@=%MODULE%",
+        L"InprocServer32\\ThreadingModel=Both"}}}},
+    {L"BenchNull.dll",
+     L"{F3683A94-6427-4338-BA05-60C45B2A6585}",
+     {{L"CLSID\\{B966E4B6-0736-44F0-904D-3F13D0DF8033}",
+       {L"@=NullAuthorization Class", L"InprocServer32\\", L"InprocServer32\\@=%MODULE%",
+        L"InprocServer32\\ThreadingModel=Apartment", L"ProgID\\",
+        L"ProgID\\@=Authorization.BenchNull"}},
+      {L"Authorization.BenchNull",
+       {L"@=NullAuthorization Class", L"CLSID\\",
+        L"CLSID\\@={B966E4B6-0736-44F0-904D-3F13D0DF8033}"}},
+      {L"CLSID\\{3025FF3C-65D5-47E6-94E5-A91FE88B8966}",
+       {L"@=BenchClock Class", L"InprocServer32\\", L"InprocServer32\\@=%MODULE%",
+        L"InprocServer32\\ThreadingModel=Apartment", L"ProgID\\",
+        L"ProgID\\@=Authorization.BenchClock"}},
+      {L"Authorization.BenchClock",
+       {L"@=BenchClock Class", L"CLSID\\", L"CLSID\\@={3025FF3C-65D5-47E6-94E5-A91FE88B8966}"}}}},
+};
+
+std::vector<std::string> Sorted(std::vector<std::wstring> lines)
+{
+    std::vector<std::string> narrow;
+    for (const std::wstring& line : lines) narrow.push_back(Narrow(line));
+    std::sort(narrow.begin(), narrow.end());
+    return narrow;
+}
+
+// The registered path of a type library, or "<missing>".
+std::wstring TypeLibPath(const wchar_t* libid)
+{
+    GUID guid;
+    if (FAILED(CLSIDFromString(libid, &guid))) return L"<bad GUID>";
+    unique_bstr path;
+    if (FAILED(QueryPathOfRegTypeLib(guid, 1, 0, LANG_NEUTRAL, path.put()))) return L"<missing>";
+    return path.get();
+}
+
+TEST(OtherDllsRegistrationTest, EachWritesItsKeysAndUnregisterRemovesThem)
+{
+    for (const OtherDll& dll : kOtherDlls) {
+        SCOPED_TRACE(Narrow(dll.file));
+        HMODULE module = LoadLibraryW(dll.file);
+        ASSERT_NE(nullptr, module);
+        const Registrable loaded(module);
+
+        ASSERT_EQ(S_OK, loaded.registerServer());
+        for (const RegisteredKey& k : dll.keys) {
+            std::vector<std::wstring> tree;
+            ListTree(k.key, loaded.path, L"", tree);
+            EXPECT_EQ(Sorted(k.tree), Sorted(tree)) << "key " << Narrow(k.key);
+        }
+        if (dll.typeLib) {
+            EXPECT_EQ(0, _wcsicmp(loaded.path.c_str(), TypeLibPath(dll.typeLib).c_str()));
+        }
+
+        ASSERT_EQ(S_OK, loaded.unregisterServer());
+        for (const RegisteredKey& k : dll.keys)
+            EXPECT_FALSE(KeyExists(k.key)) << "key " << Narrow(k.key);
+        if (dll.typeLib) {
+            EXPECT_EQ(L"<missing>", TypeLibPath(dll.typeLib));
+        }
+        EXPECT_TRUE(KeyExists(L"CLSID"));
+        EXPECT_EQ(S_OK, loaded.unregisterServer());  // twice is harmless
+
+        // Left registered, for the tests that use it.
+        EXPECT_EQ(S_OK, loaded.registerServer());
+        FreeLibrary(module);
+    }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "ComModule.h"
 
-#include "Authorization.h"
-#include "ClassFactory.h"
-#include "ComObject.h"
+#include "ComPtr.h"
+#include "ModuleState.h"
 #include "Registrar.h"
+#include "Results.h"
 #include "TypeLibRegistration.h"
 
 #include <string>
@@ -24,13 +24,14 @@ LONG ModuleLockCount() noexcept
 }
 const GUID& ModuleTypeLibId() noexcept
 {
-    return LIBID_AUTHORIZATIONLib;
+    return g_module.TypeLibId();
 }
 
 HINSTANCE ModuleInstance() noexcept
 {
     if (HINSTANCE instance = g_module.Instance()) return instance;
-    // Before start-up (or linked into a test program): the file that holds this code.
+    // Before start-up, or where nothing starts the module (code linked into a
+    // program or into the library stand-in): the file that holds this code.
     HMODULE self = nullptr;
     GetModuleHandleExW(
         GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -73,26 +74,38 @@ private:
 
 }  // namespace
 
-void ComModule::Init(ClassEntry* classTable, HINSTANCE instance) noexcept
+void ComModule::Init(const ComModuleDefinition& definition, HINSTANCE instance) noexcept
 {
-    m_classTable = classTable;
+    m_definition = &definition;
     m_instance = instance;
 }
 
 void ComModule::Term() noexcept
 {
-    if (!m_classTable) return;
-    for (ClassEntry* entry = m_classTable; entry->clsid; ++entry)
+    if (!m_definition) return;
+    for (ClassEntry* entry = m_definition->classTable; entry->clsid; ++entry)
         ReleaseCachedClassObject(entry->factory);
-    m_classTable = nullptr;
+    m_definition = nullptr;
+}
+
+const GUID& ComModule::TypeLibId() const noexcept
+{
+    return m_definition && m_definition->typeLib ? *m_definition->typeLib : GUID_NULL;
+}
+
+HRESULT ComModule::CanUnloadNow() const noexcept
+{
+    const ComModuleDefinition* definition = m_definition;
+    if (definition && definition->canUnload && !definition->canUnload()) return S_FALSE;
+    return GetLockCount() == 0 ? S_OK : S_FALSE;
 }
 
 HRESULT ComModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept
 {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (!m_classTable) return CLASS_E_CLASSNOTAVAILABLE;
-    for (ClassEntry* entry = m_classTable; entry->clsid; ++entry) {
+    if (!m_definition) return CLASS_E_CLASSNOTAVAILABLE;
+    for (ClassEntry* entry = m_definition->classTable; entry->clsid; ++entry) {
         if (IsEqualCLSID(*entry->clsid, clsid))
             return GetCachedClassObject(entry->factory, m_classTableLock, entry->createInstance,
                                         riid, ppv);
@@ -135,9 +148,10 @@ HRESULT ComModule::UnregisterServer() noexcept
 
 HRESULT ComModule::UpdateRegistration(bool doRegister) noexcept
 {
-    if (!m_classTable) return E_UNEXPECTED;
-    for (ClassEntry* entry = m_classTable; entry->clsid; ++entry)
+    if (!m_definition) return E_UNEXPECTED;
+    for (ClassEntry* entry = m_definition->classTable; entry->clsid; ++entry)
         RETURN_IF_FAILED(RunRegistryScript(entry->registryScript, doRegister));
+    if (!m_definition->typeLib) return S_OK;
     return Barrier(E_OUTOFMEMORY, [&] {
         std::wstring path = ModulePath(m_instance);
         if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());

@@ -1,12 +1,10 @@
-// The four functions the component runtime calls.
+// The four functions the component runtime calls, the same in every DLL of
+// ours: each answers from the module object and the DLL's definition.
 #include "ComModule.h"
-
-#include "AppFramework.h"
 
 STDAPI DllCanUnloadNow()
 {
-    if (!AfxDllCanUnloadNow()) return S_FALSE;
-    return g_module.GetLockCount() == 0 ? S_OK : S_FALSE;
+    return g_module.CanUnloadNow();
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
