@@ -7,9 +7,11 @@ Set auth = CreateObject("Quarnex.VOK.IKIVAuthorization")
 
 On Error Resume Next
 Set auth.AuthSecClient = CreateObject("Scripting.Dictionary")
-' VBScript shows E_NOINTERFACE as its error 430; a put that never reached
-' the property would be 438 (member not found).
-Check Err.Number = 430, "an object without the client interface: E_NOINTERFACE (430), got " & Err.Number
+' The property put answers E_NOINTERFACE with an error object of its own;
+' a put that never reached the property would be 438 (member not found).
+Check Err.Number = &H80004002, "an object without the client interface: E_NOINTERFACE, got " & Hex(Err.Number)
+Check Err.Source = "Quarnex.VOK.IKIVAuthorization", "the error's source, got " & Err.Source
+Check Len(Err.Description) > 0, "the error's description is given"
 Err.Clear
 Dim client
 Set client = auth.AuthSecClient
