@@ -290,7 +290,7 @@ STDMETHODIMP CIKIVAuthorization::SetSecServer(BSTR Reserved, BSTR Url)
 HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, BstrText& cacheTime,
                                           RoleNames names) noexcept
 {
-    return Barrier(ExceptionCode, [&] {
+    return Barrier(CaughtCode, [&] {
         CKIVRoleList* list = nullptr;
         unique_bstr time;
         std::lock_guard<CriticalSection> library(m_libraryLock);
@@ -308,7 +308,7 @@ HRESULT CIKIVAuthorization::LookUpRole(const char* roleIdOrName, bool& found,
                                        RoleRecord* record) noexcept
 {
     found = false;
-    return Barrier(ExceptionCode, [&] {
+    return Barrier(CaughtCode, [&] {
         CKIVRole* role = nullptr;
         std::lock_guard<CriticalSection> library(m_libraryLock);
         HRESULT hr = m_authorize.GetRoleInfo(roleIdOrName, &role);
@@ -355,7 +355,7 @@ void CIKIVAuthorization::ShareClient() noexcept
     if (!m_pSecClient || m_sharedClient || FAILED(m_clientShared)) return;
     // Registered as IUnknown, which every apartment can reach; whether the
     // client interface itself reaches another apartment is the client's affair.
-    m_clientShared = Barrier(ExceptionCode, [&] {
+    m_clientShared = Barrier(CaughtCode, [&] {
         auto shared = std::make_shared<AgileReference>();
         RETURN_IF_FAILED(shared->Register(m_pSecClient.get(), IID_IUnknown));
         m_sharedClient = std::move(shared);

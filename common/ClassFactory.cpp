@@ -1,6 +1,6 @@
 #include "ClassFactory.h"
 
-#include "ModuleState.h"
+#include "HostModule.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 #include "ComModule.h"
 
 #include "ComPtr.h"
-#include "ModuleState.h"
+#include "HostModule.h"
 #include "Registrar.h"
 #include "Results.h"
 #include "TypeLibRegistration.h"

@@ -13,7 +13,7 @@
 
 #include "ComPtr.h"
 #include "Results.h"
-#include "ModuleState.h"
+#include "HostModule.h"
 
 #include <windows.h>
 #include <unknwn.h>

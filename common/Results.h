@@ -68,11 +68,6 @@ inline CaughtException CurrentException() noexcept
     }
 }
 
-inline HRESULT CaughtExceptionCode() noexcept
-{
-    return CurrentException().code;
-}
-
 // The exception barrier of every interface method, and of anything else a
 // caller outside reaches: nothing may cross it. body() gives the result; an
 // exception gives onFailure instead, or onFailure(code) when onFailure is
@@ -94,8 +89,8 @@ auto Barrier(OnFailure&& onFailure, Body&& body, const char* file = __builtin_FI
     }
 }
 
-// For Barrier: the exception's own code.
-inline HRESULT ExceptionCode(HRESULT code) noexcept
+// For Barrier: the failure is the code of what was caught.
+inline HRESULT CaughtCode(HRESULT code) noexcept
 {
     return code;
 }

@@ -1,6 +1,6 @@
 #include "TypeInfoDispatch.h"
 
-#include "ModuleState.h"
+#include "HostModule.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "ComPtr.h"
 #include "Messages.h"
-#include "ModuleState.h"
+#include "HostModule.h"
 
 #include <oleauto.h>
 #include <string>

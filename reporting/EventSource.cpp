@@ -1,7 +1,7 @@
 #include "EventSource.h"
 
 #include "ResourceOwners.h"
-#include "ModuleState.h"
+#include "HostModule.h"
 #include "ProcAddress.h"
 
 #include <winsock.h>

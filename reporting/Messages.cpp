@@ -1,7 +1,7 @@
 #include "Messages.h"
 
 #include "EventRecorder.h"
-#include "ModuleState.h"
+#include "HostModule.h"
 
 namespace {
 

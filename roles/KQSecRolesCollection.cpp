@@ -78,7 +78,7 @@ HRESULT CKQSecRolesCollection::Fill(IRoleServices* authorization) noexcept
     ErrorContext context(op::RolesCollection_Init);
     if (!authorization) return REPORTED(context, E_UNEXPECTED);
     // Reported only once the filling lock is given up: a report calls out.
-    HRESULT filled = Barrier(ExceptionCode, [&] {
+    HRESULT filled = Barrier(CaughtCode, [&] {
         std::lock_guard<CriticalSection> filling(m_fillLock);
         std::vector<RoleListEntry> listed;
         BstrText cacheTime;

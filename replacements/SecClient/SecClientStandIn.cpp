@@ -94,7 +94,7 @@ HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call
                                    HRESULT precondition,
                                    const std::function<HRESULT()>& work) noexcept
 {
-    HRESULT hr = Barrier(ExceptionCode, [&] {
+    HRESULT hr = Barrier(CaughtCode, [&] {
         m_lastCall = call;
         ++m_callCount;
         Failures& failures = m_failures[operation];

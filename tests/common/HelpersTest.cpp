@@ -272,7 +272,7 @@ TEST(Results, FailuresLeaveTheirSiteInTheDebuggerOutput)
     };
     for (const auto& c : cases) {
         int barrierLine = __LINE__ + 1;
-        HRESULT hr = Barrier(ExceptionCode, [&]() -> HRESULT {
+        HRESULT hr = Barrier(CaughtCode, [&]() -> HRESULT {
             c.thrower();
             return S_OK;
         });

@@ -115,3 +115,19 @@ private:
         return result;
     }
 };
+
+// An object without the client interface.
+class NotAClient : public IUnknown {
+public:
+    ULONG refs = 1;
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    {
+        *ppv = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown)) return E_NOINTERFACE;
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+    STDMETHOD_(ULONG, Release)() override { return --refs; }
+};

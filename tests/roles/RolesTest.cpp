@@ -1032,3 +1032,125 @@ TEST(RolesMadeDirectly, OmittedOptionalArgumentsAreNoText)
 }
 
 }  // namespace
+
+namespace {
+
+// What GetErrorInfo holds for the thread, or "(none)".
+struct ErrorObject {
+    std::wstring description, source;
+    GUID guid = GUID_NULL;
+};
+
+ErrorObject ThreadErrorObject()
+{
+    ErrorObject result{L"(none)", L"(none)"};
+    com_ptr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) != S_OK || !info) return result;
+    unique_bstr description, source;
+    info->GetDescription(description.put());
+    info->GetSource(source.put());
+    info->GetGUID(&result.guid);
+    result.description = description.get() ? description.get() : L"";
+    result.source = source.get() ? source.get() : L"";
+    return result;
+}
+
+// Another component's error object, left on the thread by an earlier failure.
+void LeaveStaleErrorObject()
+{
+    com_ptr<ICreateErrorInfo> create;
+    ASSERT_EQ(S_OK, CreateErrorInfo(create.put()));
+    create->SetDescription(const_cast<wchar_t*>(L"stale"));
+    create->SetSource(const_cast<wchar_t*>(L"Other.Component"));
+    com_ptr<IErrorInfo> info;
+    ASSERT_EQ(S_OK, create.query(info));
+    ASSERT_EQ(S_OK, SetErrorInfo(0, info.get()));
+}
+
+std::wstring SystemText(HRESULT code)
+{
+    wchar_t* buffer = nullptr;
+    DWORD length = FormatMessageW(0x1300, nullptr, static_cast<DWORD>(code), 0x0400,
+                                  reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer ? buffer : L"", length);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    if (!text.empty()) return text;
+    wchar_t fallback[64];
+    swprintf(fallback, 64, L"Process error: 0x%x", static_cast<unsigned>(code));
+    return fallback;
+}
+
+}  // namespace
+
+// A failure leaves an error object of the class that failed, whatever
+// another component left before: the description is what the audit event
+// says where there is one, else the system's text for the code (or the
+// "Process error" text where the system has none, as for E_NOINTERFACE here).
+TEST_F(RolesTest, FailuresLeaveTheirOwnErrorObject)
+{
+    FakeAuditRegistration audit;
+    NotAClient notAClient;
+    const std::wstring collection = L"Authorization.KQSecRolesCollection";
+    const std::wstring authorization = L"Quarnex.VOK.IKIVAuthorization";
+    struct Case {
+        const char* title;
+        std::function<HRESULT()> call;
+        HRESULT code;
+        std::wstring description, source;
+        const GUID* guid;
+    };
+    const Case cases[] = {
+        {"a bad role name",
+         [&] {
+             com_ptr<IKQSecRole> role;
+             return roles->Add(Bstr(L"Sales/East"), nullptr, nullptr, role.put());
+         },
+         static_cast<HRESULT>(0x80041004),
+         L"Bad object name 'Sales/East'. Character '/' is not allowed.", collection,
+         &IID_IKQSecRolesCollection},
+        {"a duplicate",
+         [&] {
+             com_ptr<IKQSecRole> role;
+             return roles->Add(Bstr(L"operators"), nullptr, nullptr, role.put());
+         },
+         static_cast<HRESULT>(0x80041008), L"Role 'operators' already exists.", collection,
+         &IID_IKQSecRolesCollection},
+        {"a position out of range",
+         [&] {
+             com_ptr<IKQSecRole> role;
+             return roles->ItemPos(99, role.put());
+         },
+         static_cast<HRESULT>(0x80041009),
+         L"Invalid position. Total Roles = 3. Asked position = 99.", collection,
+         &IID_IKQSecRolesCollection},
+        {"an unknown role",
+         [&] {
+             com_ptr<IKQSecRole> role;
+             return roles->get_Item(Bstr(L"Nobody"), role.put());
+         },
+         HRESULT_FROM_WIN32(ERROR_NOT_FOUND), SystemText(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)),
+         collection, &IID_IKQSecRolesCollection},
+        {"a wrong client attached", [&] { return auth->put_AuthSecClient(&notAClient); },
+         E_NOINTERFACE, SystemText(E_NOINTERFACE), authorization, &IID_IIKIVAuthorization},
+        {"a check without a result slot",
+         [&] { return auth->CheckAccess(Bstr(L"CN=A"), 1, nullptr); }, E_INVALIDARG,
+         SystemText(E_INVALIDARG), authorization, &IID_IIKIVAuthorization},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        LeaveStaleErrorObject();
+        EXPECT_EQ(c.code, c.call());
+        ErrorObject left = ThreadErrorObject();
+        EXPECT_EQ(c.description, left.description);
+        EXPECT_EQ(c.source, left.source);
+        EXPECT_TRUE(IsEqualGUID(*c.guid, left.guid));
+    }
+    // A success leaves the thread's error object as it was: a caller reads
+    // it only after a failure.
+    LeaveStaleErrorObject();
+    LONG count = 0;
+    EXPECT_EQ(S_OK, roles->get_Count(&count));
+    EXPECT_EQ(L"stale", ThreadErrorObject().description);
+    SetErrorInfo(0, nullptr);
+}
