@@ -12,17 +12,21 @@ endif()
 function(widl_generate idl prefix)
   cmake_parse_arguments(ARG "TLB" "" "" ${ARGN})
   get_filename_component(idl_abs ${idl} ABSOLUTE)
+  get_filename_component(idl_dir ${idl_abs} DIRECTORY)
+  # An IDL imports its neighbours by name.
+  set(WIDL_FLAGS ${WIDL_FLAGS} -I${idl_dir})
+  file(GLOB neighbours ${idl_dir}/*.idl)
   set(outputs ${prefix}.h ${prefix}_i.c)
   add_custom_command(OUTPUT ${prefix}.h
     COMMAND ${WIDL} ${WIDL_FLAGS} -h -o ${prefix}.h ${idl_abs}
-    DEPENDS ${idl_abs} VERBATIM)
+    DEPENDS ${idl_abs} ${neighbours} VERBATIM)
   add_custom_command(OUTPUT ${prefix}_i.c
     COMMAND ${WIDL} ${WIDL_FLAGS} -u -o ${prefix}_i.c ${idl_abs}
-    DEPENDS ${idl_abs} VERBATIM)
+    DEPENDS ${idl_abs} ${neighbours} VERBATIM)
   if(ARG_TLB)
     add_custom_command(OUTPUT ${prefix}.tlb
       COMMAND ${WIDL} ${WIDL_FLAGS} -t -o ${prefix}.tlb ${idl_abs}
-      DEPENDS ${idl_abs} VERBATIM)
+      DEPENDS ${idl_abs} ${neighbours} VERBATIM)
   endif()
 endfunction()
 

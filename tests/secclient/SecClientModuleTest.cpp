@@ -5,6 +5,7 @@
 #include "Authorization.h"
 
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -228,3 +229,108 @@ TEST_F(ModuleWithClientTest, NoPolicyFileIsAClearFailure)
 }
 
 }  // namespace
+
+namespace {
+
+constexpr int kThreads = 8;  // even ones single-threaded apartments, odd ones the MTA
+constexpr int kRounds = 4;
+
+std::wstring RoundRole(int thread, int round)
+{
+    return L"T" + std::to_wstring(thread) + L" R" + std::to_wstring(round);
+}
+
+// One thread's share: add a role, give it a member, commit, remove it; the
+// last round's role stays. The first failure ends the thread's work.
+struct Worker {
+    int index = 0;
+    IKQSecRolesCollection* roles = nullptr;
+    HRESULT failure = S_OK;
+    std::wstring failedStep;
+
+    void Fail(HRESULT hr, const std::wstring& step)
+    {
+        failure = hr;
+        failedStep = step;
+    }
+
+    void Run()
+    {
+        for (int round = 0; round < kRounds && SUCCEEDED(failure); ++round) {
+            std::wstring name = RoundRole(index, round);
+            com_ptr<IKQSecRole> role;
+            HRESULT hr = roles->Add(Bstr(name.c_str()), nullptr, nullptr, role.put());
+            if (FAILED(hr)) return Fail(hr, L"Add " + name);
+            std::wstring member = L"PLANT\\t" + std::to_wstring(index);
+            hr = role->AddMembers(Bstr(member.c_str()), nullptr);
+            if (SUCCEEDED(hr)) hr = role->CommitChanges();
+            if (FAILED(hr)) return Fail(hr, L"CommitChanges " + name);
+            if (round + 1 == kRounds) break;
+            hr = roles->Remove(Bstr(name.c_str()));
+            if (FAILED(hr)) return Fail(hr, L"Remove " + name);
+        }
+    }
+
+    static DWORD WINAPI Start(void* self)
+    {
+        auto* worker = static_cast<Worker*>(self);
+        CoInitializeEx(nullptr,
+                       worker->index % 2 ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+        worker->Run();
+        CoUninitialize();
+        return 0;
+    }
+};
+
+}  // namespace
+
+// The collection travels to threads of every apartment; the client stays in
+// the apartment that attached it, and reaches the others through the
+// automation marshaler that its registration set up. The attaching thread
+// only runs its message loop meanwhile.
+TEST_F(ModuleWithClientTest, RolesAreAdministeredFromThreadsOfEveryApartment)
+{
+    com_ptr<IKQSecRolesCollection> roles = Roles();
+    Worker workers[kThreads];
+    HANDLE threads[kThreads];
+    for (int i = 0; i < kThreads; ++i) {
+        workers[i].index = i;
+        workers[i].roles = roles.get();
+        threads[i] = CreateThread(nullptr, 0, Worker::Start, &workers[i], 0, nullptr);
+        ASSERT_NE(threads[i], nullptr);
+    }
+    // Bounded: a call that never returns fails the test instead of hanging it.
+    std::vector<HANDLE> pending(threads, threads + kThreads);
+    const ULONGLONG deadline = GetTickCount64() + 120000;
+    while (!pending.empty() && GetTickCount64() < deadline) {
+        DWORD wait = MsgWaitForMultipleObjects(static_cast<DWORD>(pending.size()), pending.data(),
+                                               FALSE, 50, QS_ALLINPUT);
+        if (wait < WAIT_OBJECT_0 + pending.size()) pending.erase(pending.begin() + wait);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    ASSERT_TRUE(pending.empty()) << "a thread's call did not return";
+    for (HANDLE thread : threads) CloseHandle(thread);
+
+    for (const Worker& worker : workers)
+        EXPECT_EQ(worker.failure, S_OK)
+            << "thread " << worker.index << ": " << Narrow(worker.failedStep.c_str());
+    // Every change reached the policy: each thread's last role, with its member.
+    std::string policy = ReadBytes(m_policy);
+    auto hasLastField = [&](const std::wstring& field) {
+        std::string text = "| " + Narrow(field.c_str());
+        for (size_t at = policy.find(text); at != std::string::npos;
+             at = policy.find(text, at + 1)) {
+            size_t end = at + text.size();
+            if (end == policy.size() || policy[end] == '\r' || policy[end] == '\n') return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < kThreads; ++i) {
+        for (int round = 0; round < kRounds; ++round)
+            EXPECT_EQ(hasLastField(RoundRole(i, round)), round + 1 == kRounds)
+                << Narrow(RoundRole(i, round).c_str());
+        EXPECT_TRUE(hasLastField(L"PLANT\\t" + std::to_wstring(i))) << "thread " << i;
+    }
+    EXPECT_EQ(Count(Roles()), 2 + kThreads);
+}
