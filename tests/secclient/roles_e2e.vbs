@@ -70,12 +70,24 @@ Check item.Groups = "PLANT\Auditors;", "groups read back, got " & item.Groups
 Check auth.CheckRoleAccess("Operators", "CN=Pump P-101,O=Plant", 3), "Operators keep their grant"
 
 ' A rejected name and a duplicate: their codes here, their events in the log.
+' Each failure tells the script its code, what went wrong and who said so.
+Sub CheckError(number, description, source, what)
+    Check Err.Number = number, what & ": code " & Hex(number) & ", got " & Hex(Err.Number)
+    Check Err.Description = description, what & ": description, got '" & Err.Description & "'"
+    Check Err.Source = source, what & ": source, got '" & Err.Source & "'"
+    Err.Clear
+End Sub
+Const CollectionSource = "Authorization.KQSecRolesCollection"
 On Error Resume Next
 Set x = fresh.Add("Sales/East")
-Check Err.Number = &H80041004, "Sales/East is rejected with 0x80041004, got " & Hex(Err.Number)
-Err.Clear
+CheckError &H80041004, "Bad object name 'Sales/East'. Character '/' is not allowed.", CollectionSource, "a bad role name"
 Set x = fresh.Add("operators")
-Check Err.Number = &H80041008, "a duplicate is rejected with 0x80041008, got " & Hex(Err.Number)
+CheckError &H80041008, "Role 'operators' already exists.", CollectionSource, "a duplicate"
+Set x = fresh.ItemPos(9)
+CheckError &H80041009, "Invalid position. Total Roles = 4. Asked position = 9.", CollectionSource, "a position out of range"
+Set x = fresh.Item("Nobody")
+Check Err.Number = &H80070490 And Len(Err.Description) > 0 And Err.Source = CollectionSource, _
+      "an unknown role: got " & Hex(Err.Number) & " '" & Err.Description & "' from " & Err.Source
 Err.Clear
 On Error Goto 0
 Check fresh.Count = 4, "rejected requests change nothing, got " & fresh.Count
@@ -114,8 +126,9 @@ Do Until log.AtEndOfStream
     End If
 Loop
 log.Close
-Check operations = "::ValidateName|CKQSecRolesCollection::Add|CKQSecRolesCollection::Add|", _
+Check operations = "::ValidateName|CKQSecRolesCollection::Add|CKQSecRolesCollection::Add|" & _
+      "CKQSecRolesCollection::ItemPos|_CopySecRole::getComObject|CKQSecRolesCollection::get_Item|", _
       "audit operations, got " & operations
-Check codes = "0x80041004|0x80041004|0x80041008|", "audit codes, got " & codes
+Check codes = "0x80041004|0x80041004|0x80041008|0x80041009|0x80070490|0x80070490|", "audit codes, got " & codes
 
 Done
