@@ -37,6 +37,11 @@ public:
         }
         return E_NOINTERFACE;
     }
+    // The thread that made the fake, and the calls of its operations that
+    // came from any other.
+    DWORD home = GetCurrentThreadId();
+    LONG foreignCalls = 0;
+
     STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
     STDMETHOD_(ULONG, Release)() override { return --refs; }
     STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
@@ -108,8 +113,13 @@ private:
         calls.push_back({std::string("unexpected ") + name, {}});
         return E_UNEXPECTED;
     }
+    void CountForeign()
+    {
+        if (GetCurrentThreadId() != home) InterlockedIncrement(&foreignCalls);
+    }
     HRESULT Done(const Call& call, HRESULT result)
     {
+        CountForeign();
         calls.push_back(call);
         if (SUCCEEDED(result) && onChange) onChange(*this, call);
         return result;
