@@ -1,6 +1,6 @@
 #include "ErrorObject.h"
 
-#include "ComPtr.h"
+#include "ErrorInfo.h"
 #include "Messages.h"
 #include "HostModule.h"
 
@@ -80,20 +80,12 @@ namespace {
 HRESULT SetErrorObject(const ErrorSource& source, HRESULT result,
                        const BstrText& firstMessage) noexcept
 {
-    // Nothing that another component left may stand for this failure: when
-    // no error object of ours can be made, the thread is left with none.
-    com_ptr<IErrorInfo> info;
+    std::wstring description;
     Barrier(false, [&] {
-        com_ptr<ICreateErrorInfo> create;
-        if (FAILED(CreateErrorInfo(create.put()))) return false;
-        std::wstring description = Trimmed(Description(result, firstMessage));
-        create->SetDescription(const_cast<wchar_t*>(description.c_str()));
-        create->SetSource(const_cast<wchar_t*>(source.progId));
-        create->SetGUID(*source.iid);
-        return SUCCEEDED(create.query(info));
+        description = Trimmed(Description(result, firstMessage));
+        return true;
     });
-    SetErrorInfo(0, info.get());
-    return result;
+    return LeaveErrorObject(result, description.c_str(), source.progId, *source.iid);
 }
 
 }  // namespace
