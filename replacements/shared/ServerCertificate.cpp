@@ -14,7 +14,7 @@ namespace standin {
 namespace {
 
 constexpr int kHandshakeRounds = 16;
-constexpr size_t kMaxHandshakeBytes = 256 * 1024;
+constexpr size_t kMaxHandshakeBytes = size_t{256} * 1024;
 // FIONBIO is an unsigned constant that ioctlsocket takes as a long.
 const long kNonBlockingIo = static_cast<long>(FIONBIO);
 
