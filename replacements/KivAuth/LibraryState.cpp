@@ -360,15 +360,16 @@ extern "C" long __stdcall SetSecurityServer(const wchar_t* reserved, const wchar
     try {
         std::wstring path;
         AddressKind kind = ClassifyAddress(url, path);
-        // The log shows no user name or password that an address carries.
+        // The log shows no user name or password that an address carries,
+        // refused or not.
         LogCall([&] {
-            std::wstring shown = kind == AddressKind::Http ? standin::AddressForMessages(url) : L"";
-            return CallLine("SetSecurityServer")
-                .Text(reserved)
-                .Text(kind == AddressKind::Http ? shown.c_str() : url);
+            bool file = kind == AddressKind::File || kind == AddressKind::None;
+            std::wstring shown = file ? L"" : standin::AddressForMessages(url);
+            return CallLine("SetSecurityServer").Text(reserved).Text(file ? url : shown.c_str());
         });
         if (kind == AddressKind::Invalid) return E_INVALIDARG;
         if (kind == AddressKind::Unsupported) return standin::kUnsupportedAddress;
+        if (kind == AddressKind::PlainHttpRefused) return standin::kPlainHttpRefused;
         Shared& s = State();
         std::lock_guard<std::mutex> guard(s.lock);
         s.hasServer = url != nullptr;

@@ -217,6 +217,7 @@ STDMETHODIMP CSecClientStandIn::put_SecurityServer(BSTR url)
         std::wstring address;
         standin::AddressKind kind = standin::ClassifyAddress(url, address);
         if (kind == standin::AddressKind::Unsupported) return standin::kUnsupportedAddress;
+        if (kind == standin::AddressKind::PlainHttpRefused) return standin::kPlainHttpRefused;
         if (kind != standin::AddressKind::Http) return E_INVALIDARG;
         m_server = address;
         return S_OK;

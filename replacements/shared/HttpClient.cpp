@@ -1,6 +1,9 @@
 #include "HttpClient.h"
 
 #include "PolicyLocation.h"
+#include "ServerCertificate.h"
+
+#include <wincred.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +38,38 @@ HRESULT Failure(const char* step, DWORD code, int timeoutMs, std::string& error)
     error = std::string(step) + ": " + Describe(code, timeoutMs) + " (error " +
             std::to_string(code) + ")";
     return code ? HRESULT_FROM_WIN32(code) : E_FAIL;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
+    std::string out(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+                            nullptr, nullptr);
+    return out;
+}
+
+// The generic credential stored for the target, as cmdkey /generic: stores
+// it: the password in UTF-16. The caller wipes the password after use.
+bool ReadStoredCredential(const std::wstring& target, std::wstring& user, std::wstring& password)
+{
+    PCREDENTIALW stored = nullptr;
+    if (!CredReadW(target.c_str(), CRED_TYPE_GENERIC, 0, &stored)) return false;
+    std::unique_ptr<CREDENTIALW, decltype(&CredFree)> owner(stored, &CredFree);
+    if (!stored->UserName || stored->CredentialBlobSize % sizeof(wchar_t)) return false;
+    user = stored->UserName;
+    password.assign(reinterpret_cast<const wchar_t*>(stored->CredentialBlob),
+                    stored->CredentialBlobSize / sizeof(wchar_t));
+    SecureZeroMemory(stored->CredentialBlob, stored->CredentialBlobSize);
+    return true;
+}
+
+void Wipe(std::wstring& secret)
+{
+    if (!secret.empty()) SecureZeroMemory(&secret[0], secret.size() * sizeof(wchar_t));
+    secret.clear();
 }
 
 bool QueryTextHeader(HINTERNET request, DWORD info, std::wstring& value)
@@ -104,8 +139,68 @@ struct Exchange {
     }
 
     HRESULT Run();
+    HRESULT SendOnce(HINTERNET handle, DWORD& status);
+    HRESULT SignIn(HINTERNET handle, DWORD& status);
     HRESULT ReadWholeBody(HINTERNET handle);
 };
+
+// Sends the request (again, after credentials were set) and takes the status.
+HRESULT Exchange::SendOnce(HINTERNET handle, DWORD& status)
+{
+    static const std::string noBody;
+    const std::string& body = request.body ? *request.body : noBody;
+    DWORD bodySize = static_cast<DWORD>(body.size());
+    void* bodyData = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
+    // Resolving, connecting, the handshake and sending.
+    if (!Enter(handle, "send") ||
+        !WinHttpSendRequest(
+            handle,
+            request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : request.headers.c_str(),
+            static_cast<DWORD>(request.headers.size()), bodyData, bodySize, bodySize, 0)) {
+        DWORD code = GetLastError();
+        if (address.secure && IsTlsFailure(code)) {
+            std::string reason;
+            HRESULT hr = DiagnoseTlsFailure(address.host, address.port, code, deadline, reason);
+            error = "send: " + reason + " (error " + std::to_string(HRESULT_CODE(hr)) + ")";
+            return hr;
+        }
+        return Failure("send", code, timeoutMs, error);
+    }
+    if (!Enter(handle, "receive") || !WinHttpReceiveResponse(handle, nullptr))
+        return Fail("receive");
+    if (!QueryNumberHeader(handle, WINHTTP_QUERY_STATUS_CODE, status)) return Fail("receive");
+    return S_OK;
+}
+
+// Answers a 401 once with the credential stored for the origin. Basic only,
+// and only over TLS, where nobody on the path reads it.
+HRESULT Exchange::SignIn(HINTERNET handle, DWORD& status)
+{
+    const std::string target = Narrow(address.origin);
+    auto refuse = [this](const std::string& why) {
+        error = why + " (HTTP 401)";
+        return kServerWantsCredentials;
+    };
+    if (!address.secure)
+        return refuse("the server asks for credentials, which are sent over https: only");
+    DWORD schemes = 0, first = 0, on = 0;
+    if (!WinHttpQueryAuthSchemes(handle, &schemes, &first, &on) ||
+        !(schemes & WINHTTP_AUTH_SCHEME_BASIC))
+        return refuse("the server asks for credentials in a way other than Basic");
+    std::wstring user, password;
+    if (!ReadStoredCredential(address.origin, user, password))
+        return refuse("the server asks for credentials, and none is stored for " + target +
+                      " (a generic credential)");
+    BOOL set = WinHttpSetCredentials(handle, WINHTTP_AUTH_TARGET_SERVER, WINHTTP_AUTH_SCHEME_BASIC,
+                                     user.c_str(), password.c_str(), nullptr);
+    Wipe(password);
+    if (!set) return Fail("credentials");
+    HRESULT hr = SendOnce(handle, status);
+    if (FAILED(hr)) return hr;
+    if (status == HTTP_STATUS_DENIED)
+        return refuse("the server refused the credential stored for " + target);
+    return S_OK;
+}
 
 HRESULT Exchange::Run()
 {
@@ -118,33 +213,33 @@ HRESULT Exchange::Run()
     connection.reset(WinHttpConnect(session.get(), address.host.c_str(), address.port, 0));
     if (!connection) return Fail("connect");
     unique_hinternet handle;
+    // The certificate is checked in full: no SECURITY_FLAG_IGNORE_* is ever set.
     handle.reset(WinHttpOpenRequest(connection.get(), request.verb, address.path.c_str(), nullptr,
-                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                    address.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return Fail("request");
-    // A redirect would let another server answer for this one.
+    // A redirect would let another server answer for this one. No logon
+    // of the process's own is offered to a server that did not get one.
     DWORD feature = WINHTTP_DISABLE_REDIRECTS;
-    if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature))
+    DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature) ||
+        !WinHttpSetOption(handle.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon))
         return Fail("options");
 
-    static const std::string noBody;
-    const std::string& body = request.body ? *request.body : noBody;
-    DWORD bodySize = static_cast<DWORD>(body.size());
-    void* bodyData = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
-    // Resolving, connecting and sending.
-    if (!Enter(handle.get(), "send") ||
-        !WinHttpSendRequest(
-            handle.get(),
-            request.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : request.headers.c_str(),
-            static_cast<DWORD>(request.headers.size()), bodyData, bodySize, bodySize, 0))
-        return Fail("send");
-    if (!Enter(handle.get(), "receive") || !WinHttpReceiveResponse(handle.get(), nullptr))
-        return Fail("receive");
-
     DWORD status = 0;
-    if (!QueryNumberHeader(handle.get(), WINHTTP_QUERY_STATUS_CODE, status)) return Fail("receive");
+    HRESULT hr = SendOnce(handle.get(), status);
+    if (SUCCEEDED(hr) && status == HTTP_STATUS_DENIED) hr = SignIn(handle.get(), status);
+    if (FAILED(hr)) return hr;
+    if (status == HTTP_STATUS_FORBIDDEN) {
+        error = "the server refuses this request to " +
+                (address.secure ? "the credential stored for " + Narrow(address.origin)
+                                : std::string("an anonymous client")) +
+                " (HTTP 403)";
+        return kServerForbids;
+    }
     QueryTextHeader(handle.get(), WINHTTP_QUERY_ETAG, response.etag);
     if (status == HTTP_STATUS_OK && request.readBody) {
-        HRESULT hr = ReadWholeBody(handle.get());
+        hr = ReadWholeBody(handle.get());
         if (FAILED(hr)) return hr;
     }
     response.status = status;
@@ -231,8 +326,10 @@ bool ParseHttpAddress(const wchar_t* url, HttpAddress& address)
         parts.dwExtraInfoLength = parts.dwUserNameLength = parts.dwPasswordLength =
             static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(url, 0, 0, &parts)) return false;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP || !parts.lpszHostName || !parts.dwHostNameLength)
+    if ((parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+        !parts.lpszHostName || !parts.dwHostNameLength)
         return false;
+    address.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     address.host.assign(parts.lpszHostName, parts.dwHostNameLength);
     address.port = parts.nPort;
     address.hasUserInfo = parts.dwUserNameLength || parts.dwPasswordLength;
@@ -240,6 +337,30 @@ bool ParseHttpAddress(const wchar_t* url, HttpAddress& address)
     if (parts.lpszUrlPath) address.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
     if (parts.lpszExtraInfo) address.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (address.path.empty()) address.path = L"/";
+    std::wstring text = url;
+    size_t authority = text.find(L"://");
+    if (authority == std::wstring::npos) return false;
+    authority += 3;
+    size_t end = text.find_first_of(L"/?#", authority);
+    address.origin = text.substr(0, end);
+    // An IPv6 literal, which WinHttpCrackUrl under Wine cuts at its first
+    // colon: the host is the bracketed text, the port what follows it.
+    if (!address.hasUserInfo && authority < text.size() && text[authority] == L'[') {
+        size_t close = text.find(L']', authority);
+        if (close == std::wstring::npos || close > end) return false;
+        address.host = text.substr(authority, close + 1 - authority);
+        std::wstring rest =
+            text.substr(close + 1, end == std::wstring::npos ? end : end - close - 1);
+        address.port = address.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+        if (!rest.empty()) {
+            if (rest[0] != L':' || rest.size() < 2 || rest.size() > 6 ||
+                rest.find_first_not_of(L"0123456789", 1) != std::wstring::npos)
+                return false;
+            unsigned long port = wcstoul(rest.c_str() + 1, nullptr, 10);
+            if (port == 0 || port > 65535) return false;
+            address.port = static_cast<INTERNET_PORT>(port);
+        }
+    }
     return true;
 }
 
@@ -248,15 +369,38 @@ std::wstring AddressForMessages(const wchar_t* url)
     // Rebuilt from what WinHTTP reads in it when it carries user info, so
     // that nothing it would take for a user name or password can come along.
     HttpAddress address;
-    if (!ParseHttpAddress(url, address)) return L"(not an http: address)";
+    if (!url) return std::wstring();
+    if (!ParseHttpAddress(url, address)) {
+        // Another scheme: whatever sits before an "@" of its authority goes.
+        std::wstring text = url;
+        size_t start = text.find(L"://");
+        if (start == std::wstring::npos) return text;
+        start += 3;
+        size_t end = text.find_first_of(L"/?#", start);
+        size_t at = text.rfind(L'@', end == std::wstring::npos ? std::wstring::npos : end);
+        if (at == std::wstring::npos || at < start) return text;
+        return text.substr(0, start) + text.substr(at + 1);
+    }
     if (!address.hasUserInfo) return url;
-    return L"http://" + address.host + L":" + std::to_wstring(address.port) + address.path;
+    return (address.secure ? L"https://" : L"http://") + address.host + L":" +
+           std::to_wstring(address.port) + address.path;
 }
 
 HRESULT SendHttpRequest(const HttpAddress& address, const HttpRequest& request,
                         HttpResponse& response, std::string& error)
 {
     response = HttpResponse();
+    // Checked here too, for a setting changed since the address was taken.
+    if (address.hasUserInfo) {
+        error = "an address may not carry a user name or password";
+        return E_INVALIDARG;
+    }
+    if (!address.secure && !PlainHttpAllowed(address.host, MachineAllowsPlainHttp())) {
+        error =
+            "plain http: goes to this machine only, unless the registry value "
+            "AllowPlainHttp allows it: use https:";
+        return kPlainHttpRefused;
+    }
     const std::string* body = request.body.get();
     if (body && body->size() > kMaxPolicyBytes) {
         error = "the policy is larger than 256 MB";

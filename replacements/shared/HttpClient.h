@@ -35,24 +35,37 @@ constexpr HRESULT kAnswerCutShort = HRESULT_FROM_WIN32(ERROR_WINHTTP_CONNECTION_
 // error, so its end cannot be checked.
 constexpr HRESULT kAnswerLengthUnknown = HRESULT_FROM_WIN32(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
 
+// The server asked for credentials (401) and none were stored for its
+// origin, the stored ones were refused, or it asked over plain http:, where
+// none are ever sent.
+constexpr HRESULT kServerWantsCredentials = HRESULT_FROM_WIN32(ERROR_LOGON_FAILURE);
+// The server refused the request to whoever made it (403).
+constexpr HRESULT kServerForbids = E_ACCESSDENIED;
+
 // An HTTP status that no operation expects: 0x80190000 plus the status for
 // 400 and above (HTTP_E_STATUS_NOT_FOUND...), HTTP_E_STATUS_UNEXPECTED else.
 HRESULT HttpStatusError(DWORD status) noexcept;
 
-// Where an "http:" address points.
+// Where an "http:" or "https:" address points.
 struct HttpAddress {
+    bool secure = false;  // https:
     std::wstring host;
     INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
     std::wstring path;         // with the query, "/" when the address has none
-    bool hasUserInfo = false;  // a user name or password, which is never sent
+    bool hasUserInfo = false;  // a user name or password: such an address is refused
+    // Scheme, host and port as the address writes them
+    // ("https://policy.plant.example:8443"): the TargetName of the generic
+    // credential that answers the server's 401.
+    std::wstring origin;
 };
 
-// False for an address that is not "http:" with a host.
+// False for an address that is not "http:" or "https:" with a host.
 bool ParseHttpAddress(const wchar_t* url, HttpAddress& address);
 
 // The address as a message may show it: as given, or "http://host:port/path"
-// when it carries a user name or password (they are never sent either). One
-// that is no http: address shows nothing of itself.
+// when it carries a user name or password (such an address is refused). Of
+// an address of another scheme, whatever precedes an "@" in its authority
+// is left out.
 std::wstring AddressForMessages(const wchar_t* url);
 
 struct HttpRequest {
@@ -71,8 +84,16 @@ struct HttpResponse {
     std::string body;   // of a 200 answer, when the request reads one
 };
 
-// Sends the request on a connection of its own and reads the answer. Any
-// status is a success here. A failure to resolve, connect, send or
+// Sends the request on a connection of its own and reads the answer. Over
+// https:, the server's certificate must chain to the machine's trusted
+// roots, name the host and be in date; a failed check gives
+// kCertificateNotTrusted, kCertificateWrongName or kCertificateExpired
+// (ServerCertificate.h). A 401 is answered once, over https: only, with
+// the generic credential stored for the address's origin (Basic); a 401
+// after it, or without one, gives kServerWantsCredentials, a 403
+// kServerForbids. An address with user info gives E_INVALIDARG, and plain
+// http: that the machine does not allow kPlainHttpRefused, before anything
+// is sent. Any other status is a success here. A failure to resolve, connect, send or
 // receive, a request that ran past its time-out, a body of a 200 answer
 // that is not known whole (kAnswerCutShort, kAnswerLengthUnknown) or larger
 // than a policy may be, give the error and a message naming it.

@@ -2,6 +2,9 @@
 
 #include "HttpClient.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <cwctype>
 
 namespace standin {
@@ -115,13 +118,44 @@ AddressKind ClassifyAddress(const wchar_t* address, std::wstring& path)
     }
     if (scheme == 4 && _wcsnicmp(text.c_str(), L"file", 4) == 0)
         return FileUrlToPath(text, path) ? AddressKind::File : AddressKind::Invalid;
-    if (scheme == 4 && _wcsnicmp(text.c_str(), L"http", 4) == 0) {
+    if ((scheme == 4 && _wcsnicmp(text.c_str(), L"http", 4) == 0) ||
+        (scheme == 5 && _wcsnicmp(text.c_str(), L"https", 5) == 0)) {
         HttpAddress http;
-        if (!ParseHttpAddress(address, http)) return AddressKind::Invalid;
+        if (!ParseHttpAddress(address, http) || http.hasUserInfo) return AddressKind::Invalid;
+        if (!http.secure && !PlainHttpAllowed(http.host, MachineAllowsPlainHttp()))
+            return AddressKind::PlainHttpRefused;
         path = text;
         return AddressKind::Http;
     }
     return AddressKind::Unsupported;
+}
+
+bool IsLoopbackHost(const std::wstring& host)
+{
+    if (_wcsicmp(host.c_str(), L"localhost") == 0) return true;
+    // Literals only, in their one strict form ("127.1" and "0x7f.1" are names).
+    IN_ADDR v4;
+    if (InetPtonW(AF_INET, host.c_str(), &v4) == 1) return v4.S_un.S_un_b.s_b1 == 127;
+    std::wstring bare = host;
+    if (bare.size() > 2 && bare.front() == L'[' && bare.back() == L']')
+        bare = bare.substr(1, bare.size() - 2);
+    IN6_ADDR v6;
+    if (InetPtonW(AF_INET6, bare.c_str(), &v6) != 1) return false;
+    return IN6_IS_ADDR_LOOPBACK(&v6) != 0;
+}
+
+bool PlainHttpAllowed(const std::wstring& host, bool machineAllows)
+{
+    return machineAllows || IsLoopbackHost(host);
+}
+
+bool MachineAllowsPlainHttp()
+{
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarnex\\VOK\\KivAuth", L"AllowPlainHttp",
+                        RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS &&
+           value != 0;
 }
 
 PolicySetting MachinePolicyFile(std::wstring& path)

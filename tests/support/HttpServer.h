@@ -1,7 +1,8 @@
 // The build's own Apache httpd (tests/httpd.sh) as the tests of the policy
-// over HTTP see it: addresses on it, its served folder and its access log;
-// and, on the loopback too, servers that are down, never answer, or answer
-// with canned bytes that no honest server would send.
+// over HTTP see it: addresses on it, plain and over TLS, its served folder,
+// its access log, its users and the run's CA; and, on the loopback too,
+// servers that are down, never answer, or answer with canned bytes that no
+// honest server would send.
 #pragma once
 
 #include "TestHelpers.h"
@@ -9,12 +10,15 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
+#include <wincred.h>
+#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +50,82 @@ inline std::wstring LoopbackUrl(int port, const std::wstring& path)
 inline std::wstring Url(const std::wstring& path)
 {
     return LoopbackUrl(ServerPort(), path);
+}
+
+// The value of a "name value" line of a file in the server's folder; empty
+// when there is none.
+inline std::string ServerSetting(const std::wstring& file, const std::string& name)
+{
+    std::istringstream lines(ReadFileBytes(ServerFolder() + L"\\" + file));
+    std::string key, value;
+    while (lines >> key >> value)
+        if (key == name) return value;
+    return std::string();
+}
+
+// The TLS port whose certificate is "good" (localhost and 127.0.0.1, from
+// the run's CA), "wrong-name", "expired" or "stranger" (from a CA nobody
+// trusts); 0 when there is none.
+inline int TlsPort(const std::string& certificate)
+{
+    return atoi(ServerSetting(L"tls-ports", certificate).c_str());
+}
+
+// An https: address on the server. By name: Wine's WinHTTP matches a
+// certificate's DNS names only, not its IP addresses.
+inline std::wstring TlsUrl(const std::string& certificate, const std::wstring& path)
+{
+    return L"https://localhost:" + std::to_wstring(TlsPort(certificate)) + L"/" + path;
+}
+
+// The origin of those addresses, the TargetName of their credential.
+inline std::wstring TlsOrigin(const std::string& certificate)
+{
+    return L"https://localhost:" + std::to_wstring(TlsPort(certificate));
+}
+
+// The password of one of the server's users ("admin" writes, "reader" reads).
+inline std::wstring Password(const std::string& user)
+{
+    std::string password = ServerSetting(L"tls\\users", user);
+    return std::wstring(password.begin(), password.end());
+}
+
+// Trusts the run's CA in this Wine prefix's machine Root store, as an
+// administrator trusts a site's CA. Never the host's store.
+inline void TrustServersCa()
+{
+    std::string der = ReadFileBytes(ServerFolder() + L"\\tls\\ca.der");
+    ASSERT_FALSE(der.empty()) << "no CA in the server's folder";
+    HCERTSTORE root =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    ASSERT_TRUE(root) << GetLastError();
+    BOOL added = CertAddEncodedCertificateToStore(
+        root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+        static_cast<DWORD>(der.size()), CERT_STORE_ADD_USE_EXISTING, nullptr);
+    DWORD error = GetLastError();
+    // The store is written out when it is closed.
+    CertCloseStore(root, 0);
+    ASSERT_TRUE(added) << error;
+}
+
+// A generic credential, as "cmdkey /generic:TARGET /user:USER /pass:..."
+// stores it; an empty user removes it.
+inline void StoreCredential(const std::wstring& target, const std::wstring& user,
+                            const std::wstring& password)
+{
+    if (user.empty()) {
+        CredDeleteW(target.c_str(), CRED_TYPE_GENERIC, 0);
+        return;
+    }
+    CREDENTIALW credential = {};
+    credential.Type = CRED_TYPE_GENERIC;
+    credential.TargetName = const_cast<wchar_t*>(target.c_str());
+    credential.UserName = const_cast<wchar_t*>(user.c_str());
+    credential.CredentialBlob = reinterpret_cast<BYTE*>(const_cast<wchar_t*>(password.data()));
+    credential.CredentialBlobSize = static_cast<DWORD>(password.size() * sizeof(wchar_t));
+    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    ASSERT_TRUE(CredWriteW(&credential, 0)) << GetLastError();
 }
 
 // The served file itself, as the server's administrator sees it.
