@@ -280,6 +280,63 @@ PolicyDocument::Kind PolicyDocument::KindOf(std::string_view kind)
     return Kind::Other;
 }
 
+// The fields of a record that edits touch, and the role it declares or
+// names. False when the record is malformed or declares a role twice.
+bool PolicyDocument::ReadRecord(size_t index, std::string_view raw)
+{
+    Line& line = m_lines[index];
+    size_t minFields = line.kind == Kind::RoleGrant ? 4 : 3;
+    size_t maxFields = line.kind == Kind::Role || line.kind == Kind::RoleGrant ? 4 : 3;
+
+    // A role's description takes the rest of the line, bars included.
+    size_t fieldStart = 0;
+    for (;;) {
+        size_t next = raw.find('|', fieldStart);
+        bool last = next == std::string::npos ||
+                    (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
+        size_t rawEnd = last ? raw.size() : next;
+        uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
+        Field field{from, to, from, to};
+        while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
+        while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
+        if (!line.fields.push_back(field)) return false;
+        if (last) break;
+        fieldStart = next + 1;
+    }
+    if (line.fields.size() < minFields || line.fields.size() > maxFields) return false;
+
+    std::string& first = m_first;
+    std::string& id = m_id;
+    first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
+    if (line.kind == Kind::Role) {
+        std::string key;
+        if (!KeyOf(FieldText(line, 2), key)) return false;
+        if (!ParseGuid(first, id) || key.empty()) return false;
+        if (FindById(id) >= 0 || FindByKey(key) >= 0) return false;
+        line.role = static_cast<int>(m_roles.size());
+        m_roles.push_back(Role{index, Keep(id), Keep(key)});
+        IndexRole(line.role);
+        return true;
+    }
+    // A line naming a role that is not declared above it belongs to no
+    // role here; it stays as it is.
+    // Lines that name a role mostly follow its own: the role read last
+    // is tried before the table, whose entries a store of 100,000 roles
+    // spreads beyond the processor's caches.
+    line.byName = !ParseGuid(first, id);
+    if (line.byName) {
+        std::string key;
+        if (!KeyOf(first, key)) return false;
+        line.role = FindByKey(key);
+    } else if (!m_roles.empty() && m_roles.back().id == id) {
+        line.role = static_cast<int>(m_roles.size()) - 1;
+    } else {
+        line.role = FindById(id);
+    }
+    if (line.role < 0) m_orphans = true;
+    return true;
+}
+
 HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
@@ -322,8 +379,7 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
 
     bool sawHeader = false;
     inRun = false;
-    // Kept from line to line: a store of 100,000 roles has 300,000 lines.
-    std::string first, id;
+    m_orphans = false;
     bool valid = ForEachLine(text, [&](std::string_view raw, const char* end) {
         KindText where = FindKind(raw);
         Kind kind = Kind::Other;
@@ -353,59 +409,12 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             return true;
         }
         inRun = false;
-        size_t index = m_lines.size();
         // Made in place: a line is large, and 300,000 of them are read.
         Line& line = m_lines.emplace_back();
         line.loaded = raw;
         line.end = end;
         line.kind = kind;
-        size_t minFields = kind == Kind::RoleGrant ? 4 : 3;
-        size_t maxFields = kind == Kind::Role || kind == Kind::RoleGrant ? 4 : 3;
-
-        // A role's description takes the rest of the line, bars included.
-        size_t fieldStart = 0;
-        for (;;) {
-            size_t next = raw.find('|', fieldStart);
-            bool last = next == std::string::npos ||
-                        (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
-            size_t rawEnd = last ? raw.size() : next;
-            uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
-            Field field{from, to, from, to};
-            while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
-            while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
-            if (!line.fields.push_back(field)) return false;
-            if (last) break;
-            fieldStart = next + 1;
-        }
-        if (line.fields.size() < minFields || line.fields.size() > maxFields) return false;
-
-        first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
-        if (line.kind == Kind::Role) {
-            std::string key;
-            if (!KeyOf(FieldText(line, 2), key)) return false;
-            if (!ParseGuid(first, id) || key.empty()) return false;
-            if (FindById(id) >= 0 || FindByKey(key) >= 0) return false;
-            line.role = static_cast<int>(m_roles.size());
-            m_roles.push_back(Role{index, Keep(id), Keep(key)});
-            IndexRole(line.role);
-            return true;
-        }
-        // A line naming a role that is not declared above it belongs to no
-        // role here; it stays as it is.
-        // Lines that name a role mostly follow its own: the role read last
-        // is tried before the table, whose entries a store of 100,000 roles
-        // spreads beyond the processor's caches.
-        line.byName = !ParseGuid(first, id);
-        if (line.byName) {
-            std::string key;
-            if (!KeyOf(first, key)) return false;
-            line.role = FindByKey(key);
-        } else if (!m_roles.empty() && m_roles.back().id == id) {
-            line.role = static_cast<int>(m_roles.size()) - 1;
-        } else {
-            line.role = FindById(id);
-        }
-        return true;
+        return ReadRecord(m_lines.size() - 1, raw);
     });
     return valid && sawHeader ? S_OK : kPolicyInvalid;
 }
@@ -430,6 +439,45 @@ std::string PolicyDocument::Text() const
     return text;
 }
 
+bool PolicyDocument::Commit()
+{
+    // A line that names no role declared above it would name a role added
+    // or renamed above it once the text is read again: only a new reading
+    // knows.
+    if (m_orphans) return false;
+    size_t count = 0;
+    for (const Line& line : m_lines) count += (line.removed ? 0 : 1) + line.after.size();
+    std::vector<Line> lines;
+    lines.reserve(count);
+    std::vector<size_t> added;  // where the new lines stand
+    std::vector<size_t> moved(m_lines.size(), kNoLine);
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        Line& line = m_lines[i];
+        std::vector<Line> after = std::move(line.after);
+        line.after.clear();
+        if (!line.removed) {
+            moved[i] = lines.size();
+            lines.push_back(std::move(line));
+        }
+        for (Line& next : after) {
+            added.push_back(lines.size());
+            lines.push_back(std::move(next));
+        }
+    }
+    // A removed role keeps its index, which no line names any more.
+    for (Role& role : m_roles) role.line = role.line == kNoLine ? kNoLine : moved[role.line];
+    m_lines = std::move(lines);
+    // New lines are read as Load reads them, in the order of the text.
+    for (size_t index : added) {
+        Line& line = m_lines[index];
+        KindText where = FindKind(line.edited);
+        line.kind = KindOf(KindIn(line.edited, where));
+        if (line.kind == Kind::Other) continue;
+        if (!ReadRecord(index, line.edited) || m_orphans) return false;
+    }
+    return true;
+}
+
 HRESULT PolicyDocument::AddRole(const NewRole& role, std::string& id)
 {
     id = role.id;
@@ -451,7 +499,7 @@ HRESULT PolicyDocument::AddRole(const NewRole& role, std::string& id)
     // With the other roles, or at the end when there are none.
     size_t anchor = m_lines.size() - 1;
     for (const Role& known : m_roles)
-        if (!m_lines[known.line].removed) anchor = known.line;
+        if (known.line != kNoLine && !m_lines[known.line].removed) anchor = known.line;
     m_lines[anchor].after.push_back(NewLine(record));
     return S_OK;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 
 namespace secclient {
 
@@ -121,6 +122,38 @@ HRESULT ReplaceAtomically(const std::wstring& fullPath, const std::string& bytes
     return hr;
 }
 
+// The document of the last file edited, as written: the next edit of the
+// same file reads the file anyway, and only when its bytes are still the
+// ones written here (no other writer came between) does it skip parsing
+// them again. A store of 100,000 roles takes longer to parse than to read.
+struct KeptDocument {
+    std::wstring path;
+    std::string bytes;
+    std::unique_ptr<PolicyDocument> document;
+};
+std::mutex g_keptLock;
+KeptDocument g_kept;
+
+// The kept document when it is the file's, else null. Whoever takes it
+// owns it until it is kept again.
+std::unique_ptr<PolicyDocument> TakeKept(const std::wstring& fullPath, const std::string& bytes)
+{
+    std::lock_guard<std::mutex> guard(g_keptLock);
+    KeptDocument kept = std::move(g_kept);
+    g_kept = KeptDocument();
+    if (!kept.document || kept.path != fullPath || kept.bytes != bytes) return nullptr;
+    return std::move(kept.document);
+}
+
+void Keep(const std::wstring& fullPath, std::string&& bytes,
+          std::unique_ptr<PolicyDocument> document)
+{
+    std::lock_guard<std::mutex> guard(g_keptLock);
+    g_kept.path = fullPath;
+    g_kept.bytes = std::move(bytes);
+    g_kept.document = std::move(document);
+}
+
 constexpr DWORD kWeakTagPauseMs = 250;
 
 // Writers that met keep apart: a pause that grows with each try and differs
@@ -196,13 +229,18 @@ HRESULT EditPolicyFile(const std::wstring& path,
     std::string before;
     HRESULT hr = ReadWholeFile(fullPath, before);
     if (FAILED(hr)) return hr;
-    PolicyDocument document;
-    hr = document.Load(before);
-    if (SUCCEEDED(hr)) hr = edit(document);
+    std::unique_ptr<PolicyDocument> document = TakeKept(fullPath, before);
+    if (!document) {
+        document = std::make_unique<PolicyDocument>();
+        hr = document->Load(before);
+    }
+    // A failed edit may have changed the document halfway: it is not kept.
+    if (SUCCEEDED(hr)) hr = edit(*document);
     if (FAILED(hr)) return hr;
-    std::string after = document.Text();
-    if (after == before) return S_OK;
-    return ReplaceAtomically(fullPath, after);
+    std::string after = document->Text();
+    if (after != before) hr = ReplaceAtomically(fullPath, after);
+    if (SUCCEEDED(hr) && document->Commit()) Keep(fullPath, std::move(after), std::move(document));
+    return hr;
 }
 
 }  // namespace secclient
