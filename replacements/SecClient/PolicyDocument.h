@@ -62,6 +62,8 @@ public:
     // malformed, or two roles share an identifier or a name.
     HRESULT Load(const std::string& bytes);
     std::string Text() const;
+    // The same into a text whose room may be used again.
+    void Text(std::string& text) const;
     // Makes the edits part of the document, as if Text() had been loaded
     // again, so that the next edit need not read it. False when only a new
     // Load can tell what the text means; the document is then unusable.
@@ -128,9 +130,10 @@ private:
             return edited;
         }
     };
-    static constexpr size_t kNoLine = SIZE_MAX;
+    // Room for the lines that edits add, beyond those loaded.
+    static constexpr size_t kSpareLines = 1024;
     struct Role {
-        size_t line;           // kNoLine once the role is gone
+        size_t line;
         std::string_view id;   // canonical, in the arena
         std::string_view key;  // the name as the library compares it, in the arena
     };

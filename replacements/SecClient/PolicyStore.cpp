@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <mutex>
 
 namespace secclient {
@@ -129,29 +131,56 @@ HRESULT ReplaceAtomically(const std::wstring& fullPath, const std::string& bytes
 struct KeptDocument {
     std::wstring path;
     std::string bytes;
+    std::string spare;  // room for the next text, already in memory
     std::unique_ptr<PolicyDocument> document;
 };
 std::mutex g_keptLock;
 KeptDocument g_kept;
 
-// The kept document when it is the file's, else null. Whoever takes it
-// owns it until it is kept again.
-std::unique_ptr<PolicyDocument> TakeKept(const std::wstring& fullPath, const std::string& bytes)
+// Whoever takes the kept document owns it until it is kept again.
+KeptDocument TakeKept()
 {
     std::lock_guard<std::mutex> guard(g_keptLock);
     KeptDocument kept = std::move(g_kept);
     g_kept = KeptDocument();
-    if (!kept.document || kept.path != fullPath || kept.bytes != bytes) return nullptr;
-    return std::move(kept.document);
+    return kept;
 }
 
-void Keep(const std::wstring& fullPath, std::string&& bytes,
-          std::unique_ptr<PolicyDocument> document)
+void Keep(KeptDocument&& kept)
 {
     std::lock_guard<std::mutex> guard(g_keptLock);
-    g_kept.path = fullPath;
-    g_kept.bytes = std::move(bytes);
-    g_kept.document = std::move(document);
+    g_kept = std::move(kept);
+}
+
+// Whether the file holds exactly these bytes, read a piece at a time
+// rather than into a copy of its own.
+HRESULT FileHolds(const std::wstring& path, const std::string& bytes, bool& same)
+{
+    same = false;
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                &CloseHandle);
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        HRESULT hr = LastError();
+        (void)file.release();  // not a handle: nothing to close
+        return hr;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) return LastError();
+    if (static_cast<unsigned long long>(size.QuadPart) != bytes.size()) return S_OK;
+    constexpr DWORD kPiece = 64 * 1024;
+    std::unique_ptr<char[]> piece(new char[kPiece]);
+    for (size_t at = 0; at < bytes.size();) {
+        DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, kPiece)), read = 0;
+        if (!ReadFile(file.get(), piece.get(), want, &read, nullptr)) return LastError();
+        if (read == 0 || memcmp(piece.get(), bytes.data() + at, read) != 0) return S_OK;
+        at += read;
+    }
+    char more = 0;
+    DWORD read = 0;
+    same = ReadFile(file.get(), &more, 1, &read, nullptr) && read == 0;
+    return S_OK;
 }
 
 constexpr DWORD kWeakTagPauseMs = 250;
@@ -226,20 +255,27 @@ HRESULT EditPolicyFile(const std::wstring& path,
         ~Unlock() { ReleaseMutex(mutex); }
     } unlock{lock.get()};
 
-    std::string before;
-    HRESULT hr = ReadWholeFile(fullPath, before);
+    KeptDocument kept = TakeKept();
+    bool same = false;
+    HRESULT hr = S_OK;
+    if (kept.document && kept.path == fullPath) hr = FileHolds(fullPath, kept.bytes, same);
     if (FAILED(hr)) return hr;
-    std::unique_ptr<PolicyDocument> document = TakeKept(fullPath, before);
-    if (!document) {
+    std::string before = std::move(kept.bytes);
+    std::unique_ptr<PolicyDocument> document = std::move(kept.document);
+    if (!same) {
+        hr = ReadWholeFile(fullPath, before);
+        if (FAILED(hr)) return hr;
         document = std::make_unique<PolicyDocument>();
         hr = document->Load(before);
     }
     // A failed edit may have changed the document halfway: it is not kept.
     if (SUCCEEDED(hr)) hr = edit(*document);
     if (FAILED(hr)) return hr;
-    std::string after = document->Text();
+    std::string after = std::move(kept.spare);
+    document->Text(after);
     if (after != before) hr = ReplaceAtomically(fullPath, after);
-    if (SUCCEEDED(hr) && document->Commit()) Keep(fullPath, std::move(after), std::move(document));
+    if (SUCCEEDED(hr) && document->Commit())
+        Keep(KeptDocument{fullPath, std::move(after), std::move(before), std::move(document)});
     return hr;
 }
 
