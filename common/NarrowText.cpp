@@ -32,7 +32,7 @@ ptrdiff_t AsciiLengthScalar(const wchar_t* text) noexcept
 SSE2_FUNCTION ptrdiff_t AsciiLengthBlocks(const wchar_t* text) noexcept
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(text);
-    const char* block = reinterpret_cast<const char*>(address & ~uintptr_t(15));
+    const char* block = reinterpret_cast<const char*>(text) - (address & 15);
     const __m128i zero = _mm_setzero_si128();
     const __m128i notAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
     // The bytes of the first block before the text are not its own.
