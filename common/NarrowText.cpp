@@ -2,8 +2,84 @@
 
 #include "Results.h"
 
+#include <emmintrin.h>
+#include <cstdint>
 #include <cstring>
 #include <new>
+
+// SSE2 is on every x64 processor and on every x86 processor that current
+// Windows runs on; a 32-bit build that does not assume it asks for it here.
+#if defined(__SSE2__)
+#define SSE2_FUNCTION
+#else
+#define SSE2_FUNCTION __attribute__((target("sse2")))
+#endif
+
+namespace {
+
+ptrdiff_t AsciiLengthScalar(const wchar_t* text) noexcept
+{
+    ptrdiff_t length = 0;
+    for (; text[length]; ++length)
+        if (text[length] >= 0x80) return -1;
+    return length;
+}
+
+// Whole aligned 16-byte blocks, up to the one that holds the terminator: an
+// aligned block never crosses a page, so the text's own pages are all that
+// is read, and no length prefix is needed (a plain wide text passed as a
+// BSTR has none).
+SSE2_FUNCTION ptrdiff_t AsciiLengthBlocks(const wchar_t* text) noexcept
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(text);
+    const char* block = reinterpret_cast<const char*>(text) - (address & 15);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i notAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+    // The bytes of the first block before the text are not its own.
+    unsigned own = 0xFFFFu << (address & 15);
+    for (;; block += 16, own = 0xFFFFu) {
+        __m128i chars = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+        unsigned ends =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(chars, zero))) & own;
+        unsigned ascii = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(chars, notAscii), zero)));
+        unsigned other = ~ascii & own;
+        if (ends) {
+            unsigned end = static_cast<unsigned>(__builtin_ctz(ends));
+            if (other & ((1u << end) - 1)) return -1;
+            return (block + end - reinterpret_cast<const char*>(text)) / 2;
+        }
+        if (other & 0xFFFFu) return -1;
+    }
+}
+
+SSE2_FUNCTION void CopyAsciiBlocks(const wchar_t* text, size_t length, char* to) noexcept
+{
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + i), _mm_packus_epi16(chars, chars));
+    }
+    for (; i < length; ++i) to[i] = static_cast<char>(text[i]);
+}
+
+}  // namespace
+
+// Every ANSI code page keeps ASCII as it is: plain ASCII text, the usual
+// account and DN, is narrowed without the code page's tables. A text that is
+// not aligned to its characters takes the scalar path.
+ptrdiff_t NarrowText::AsciiLength(const wchar_t* text) noexcept
+{
+    if (reinterpret_cast<uintptr_t>(text) % sizeof(wchar_t) == 0) return AsciiLengthBlocks(text);
+    return AsciiLengthScalar(text);
+}
+
+// Length characters, known to be ASCII, and a terminator.
+void NarrowText::CopyAscii(const wchar_t* text, size_t length, char* to) noexcept
+{
+    CopyAsciiBlocks(text, length, to);
+    to[length] = '\0';
+}
 
 char* NarrowText::Reserve(size_t length)
 {
@@ -33,10 +109,11 @@ bool NarrowText::KeepAsciiInline(std::initializer_list<const wchar_t*> parts) no
     size_t length = 0;
     for (const wchar_t* part : parts) {
         if (!part) continue;
-        for (; *part; ++part) {
-            if (*part >= 0x80 || length + 1 >= kInlineBytes) return false;
-            m_inline[length++] = static_cast<char>(*part);
-        }
+        ptrdiff_t partLength = AsciiLength(part);
+        if (partLength < 0 || length + static_cast<size_t>(partLength) >= kInlineBytes)
+            return false;
+        CopyAscii(part, static_cast<size_t>(partLength), m_inline + length);
+        length += static_cast<size_t>(partLength);
     }
     m_inline[length] = '\0';
     m_length = length;
@@ -57,23 +134,6 @@ void NarrowText::TakeFrom(NarrowText& other) noexcept
 }
 
 namespace {
-
-// Every ANSI code page keeps ASCII as it is: plain ASCII text, the usual
-// account and DN, is narrowed without the code page's tables. Returns the
-// length, or -1 for any other text.
-ptrdiff_t AsciiLength(const wchar_t* text) noexcept
-{
-    ptrdiff_t length = 0;
-    for (; text[length]; ++length)
-        if (text[length] >= 0x80) return -1;
-    return length;
-}
-
-void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept
-{
-    for (size_t i = 0; i < length; ++i) to[i] = static_cast<char>(text[i]);
-    to[length] = '\0';
-}
 
 // Exactly or not at all. No best fit: "\x0101lice" is another account than
 // "alice", and must not reach the library as "alice"; nor the default
@@ -106,9 +166,10 @@ NarrowText WideToAcp(const wchar_t* text)
 {
     NarrowText result;
     if (!text || result.KeepAsciiInline({text})) return result;
-    ptrdiff_t ascii = AsciiLength(text);
+    ptrdiff_t ascii = NarrowText::AsciiLength(text);
     if (ascii >= 0) {
-        CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
+        NarrowText::CopyAscii(text, static_cast<size_t>(ascii),
+                              result.Reserve(static_cast<size_t>(ascii)));
         return result;
     }
     bool unmappable = false;
@@ -128,7 +189,7 @@ NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
     size_t length = 0;
     bool ascii = true;
     for (const wchar_t* part : parts) {
-        ptrdiff_t partLength = part ? AsciiLength(part) : 0;
+        ptrdiff_t partLength = part ? NarrowText::AsciiLength(part) : 0;
         if (partLength < 0)
             ascii = false;
         else
@@ -146,7 +207,7 @@ NarrowText WideToAcp(std::initializer_list<const wchar_t*> parts)
     for (const wchar_t* part : parts) {
         if (!part) continue;
         size_t partLength = wcslen(part);
-        CopyAscii(part, partLength, narrow);
+        NarrowText::CopyAscii(part, partLength, narrow);
         narrow += partLength;
     }
     return result;
@@ -159,9 +220,10 @@ NarrowText WideToCodePageBounded(UINT codePage, const wchar_t* text) noexcept
     bool ansi = codePage == CP_ACP || codePage == CP_THREAD_ACP;
     if (ansi && result.KeepAsciiInline({text})) return result;
     bool converted = Barrier(false, [&] {
-        ptrdiff_t ascii = ansi ? AsciiLength(text) : -1;
+        ptrdiff_t ascii = ansi ? NarrowText::AsciiLength(text) : -1;
         if (ascii >= 0) {
-            CopyAscii(text, static_cast<size_t>(ascii), result.Reserve(static_cast<size_t>(ascii)));
+            NarrowText::CopyAscii(text, static_cast<size_t>(ascii),
+                                  result.Reserve(static_cast<size_t>(ascii)));
             return true;
         }
         size_t room = wcslen(text) * 2 + 2;

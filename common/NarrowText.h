@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 
@@ -68,6 +69,11 @@ private:
     // Plain ASCII parts, joined, kept inside when they fit: true when done.
     // ASCII is the same in every ANSI code page, so no table is needed.
     bool KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept;
+    // The length of a text up to its NUL when every character is ASCII,
+    // else -1. Reads no byte beyond the aligned 16-byte block that holds
+    // the terminator.
+    static ptrdiff_t AsciiLength(const wchar_t* text) noexcept;
+    static void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept;
     void TakeFrom(NarrowText& other) noexcept;
 
     // Written only up to the terminator: zeroing the whole room would cost

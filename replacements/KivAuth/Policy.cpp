@@ -5,10 +5,84 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <unordered_map>
 
 namespace kivauth {
 
 namespace {
+
+// The arena blocks of a dropped store, kept for the next one: a store of
+// 100,000 roles takes about 100 MB, and memory that the process has never
+// touched costs more to fault in than the parse costs. A refresh reads the
+// new store while the old one lives; the one after reuses the old one's
+// blocks. At most kMaxKept bytes wait here.
+class WarmBlocks final : public std::pmr::memory_resource {
+public:
+    static WarmBlocks& Instance()
+    {
+        static WarmBlocks* blocks = new WarmBlocks;  // outlives every store
+        return *blocks;
+    }
+
+private:
+    static constexpr size_t kMaxKept = size_t(256) << 20;
+
+    void* do_allocate(size_t bytes, size_t alignment) override
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            // A block up to twice the size asked for: a store's arena asks
+            // for about the same sizes again after a change.
+            auto found = m_free.lower_bound(bytes);
+            if (found != m_free.end() && found->first / 2 <= bytes) {
+                void* block = found->second;
+                m_kept -= found->first;
+                m_inUse[block] = found->first;
+                m_free.erase(found);
+                return block;
+            }
+        }
+        void* block = std::pmr::new_delete_resource()->allocate(bytes, alignment);
+        std::lock_guard<std::mutex> guard(m_lock);
+        try {
+            m_inUse[block] = bytes;
+        } catch (...) {
+            std::pmr::new_delete_resource()->deallocate(block, bytes, alignment);
+            throw;
+        }
+        return block;
+    }
+
+    void do_deallocate(void* block, size_t bytes, size_t alignment) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto used = m_inUse.find(block);
+        size_t size = used == m_inUse.end() ? bytes : used->second;
+        if (used != m_inUse.end()) m_inUse.erase(used);
+        if (m_kept + size <= kMaxKept) {
+            try {
+                m_free.emplace(size, block);
+                m_kept += size;
+                return;
+            } catch (...) {
+                // No room to note it: let it go.
+            }
+        }
+        std::pmr::new_delete_resource()->deallocate(block, size, alignment);
+    }
+
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override
+    {
+        return this == &other;
+    }
+
+    std::mutex m_lock;
+    std::multimap<size_t, void*> m_free;
+    std::unordered_map<void*, size_t> m_inUse;
+    size_t m_kept = 0;
+};
 
 // Thrown inside the parser for a line that is not valid.
 struct BadLine {
@@ -417,7 +491,7 @@ private:
 Policy::Policy(size_t textSize)
     // About as much again as the text: its texts, their folded keys, the
     // tables' nodes.
-    : m_arena(textSize + 4096),
+    : m_arena(textSize + 4096, &WarmBlocks::Instance()),
       m_roles(&m_arena),
       m_rolesOfUser(&m_arena),
       m_rolesOfGroup(&m_arena),

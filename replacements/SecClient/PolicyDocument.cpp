@@ -280,6 +280,63 @@ PolicyDocument::Kind PolicyDocument::KindOf(std::string_view kind)
     return Kind::Other;
 }
 
+// The fields of a record that edits touch, and the role it declares or
+// names. False when the record is malformed or declares a role twice.
+bool PolicyDocument::ReadRecord(size_t index, std::string_view raw)
+{
+    Line& line = m_lines[index];
+    size_t minFields = line.kind == Kind::RoleGrant ? 4 : 3;
+    size_t maxFields = line.kind == Kind::Role || line.kind == Kind::RoleGrant ? 4 : 3;
+
+    // A role's description takes the rest of the line, bars included.
+    size_t fieldStart = 0;
+    for (;;) {
+        size_t next = raw.find('|', fieldStart);
+        bool last = next == std::string::npos ||
+                    (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
+        size_t rawEnd = last ? raw.size() : next;
+        uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
+        Field field{from, to, from, to};
+        while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
+        while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
+        if (!line.fields.push_back(field)) return false;
+        if (last) break;
+        fieldStart = next + 1;
+    }
+    if (line.fields.size() < minFields || line.fields.size() > maxFields) return false;
+
+    std::string& first = m_first;
+    std::string& id = m_id;
+    first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
+    if (line.kind == Kind::Role) {
+        std::string key;
+        if (!KeyOf(FieldText(line, 2), key)) return false;
+        if (!ParseGuid(first, id) || key.empty()) return false;
+        if (FindById(id) >= 0 || FindByKey(key) >= 0) return false;
+        line.role = static_cast<int>(m_roles.size());
+        m_roles.push_back(Role{index, Keep(id), Keep(key)});
+        IndexRole(line.role);
+        return true;
+    }
+    // A line naming a role that is not declared above it belongs to no
+    // role here; it stays as it is.
+    // Lines that name a role mostly follow its own: the role read last
+    // is tried before the table, whose entries a store of 100,000 roles
+    // spreads beyond the processor's caches.
+    line.byName = !ParseGuid(first, id);
+    if (line.byName) {
+        std::string key;
+        if (!KeyOf(first, key)) return false;
+        line.role = FindByKey(key);
+    } else if (!m_roles.empty() && m_roles.back().id == id) {
+        line.role = static_cast<int>(m_roles.size()) - 1;
+    } else {
+        line.role = FindById(id);
+    }
+    if (line.role < 0) m_orphans = true;
+    return true;
+}
+
 HRESULT PolicyDocument::Load(const std::string& bytes)
 {
     m_lines.clear();
@@ -315,15 +372,14 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
         inRun = kind == Kind::Other;
         return true;
     });
-    m_lines.reserve(lineCount);
+    m_lines.reserve(lineCount + kSpareLines);
     m_roles.reserve(roleCount);
     m_byKey->reserve(roleCount);
     m_byId->reserve(roleCount);
 
     bool sawHeader = false;
     inRun = false;
-    // Kept from line to line: a store of 100,000 roles has 300,000 lines.
-    std::string first, id;
+    m_orphans = false;
     bool valid = ForEachLine(text, [&](std::string_view raw, const char* end) {
         KindText where = FindKind(raw);
         Kind kind = Kind::Other;
@@ -353,81 +409,99 @@ HRESULT PolicyDocument::Load(const std::string& bytes)
             return true;
         }
         inRun = false;
-        size_t index = m_lines.size();
         // Made in place: a line is large, and 300,000 of them are read.
         Line& line = m_lines.emplace_back();
         line.loaded = raw;
         line.end = end;
         line.kind = kind;
-        size_t minFields = kind == Kind::RoleGrant ? 4 : 3;
-        size_t maxFields = kind == Kind::Role || kind == Kind::RoleGrant ? 4 : 3;
-
-        // A role's description takes the rest of the line, bars included.
-        size_t fieldStart = 0;
-        for (;;) {
-            size_t next = raw.find('|', fieldStart);
-            bool last = next == std::string::npos ||
-                        (line.kind == Kind::Role && line.fields.size() + 1 == maxFields);
-            size_t rawEnd = last ? raw.size() : next;
-            uint32_t from = static_cast<uint32_t>(fieldStart), to = static_cast<uint32_t>(rawEnd);
-            Field field{from, to, from, to};
-            while (field.begin < field.end && IsBlank(raw[field.begin])) ++field.begin;
-            while (field.end > field.begin && IsBlank(raw[field.end - 1])) --field.end;
-            if (!line.fields.push_back(field)) return false;
-            if (last) break;
-            fieldStart = next + 1;
-        }
-        if (line.fields.size() < minFields || line.fields.size() > maxFields) return false;
-
-        first.assign(raw.data() + line.fields[1].begin, line.fields[1].end - line.fields[1].begin);
-        if (line.kind == Kind::Role) {
-            std::string key;
-            if (!KeyOf(FieldText(line, 2), key)) return false;
-            if (!ParseGuid(first, id) || key.empty()) return false;
-            if (FindById(id) >= 0 || FindByKey(key) >= 0) return false;
-            line.role = static_cast<int>(m_roles.size());
-            m_roles.push_back(Role{index, Keep(id), Keep(key)});
-            IndexRole(line.role);
-            return true;
-        }
-        // A line naming a role that is not declared above it belongs to no
-        // role here; it stays as it is.
-        // Lines that name a role mostly follow its own: the role read last
-        // is tried before the table, whose entries a store of 100,000 roles
-        // spreads beyond the processor's caches.
-        line.byName = !ParseGuid(first, id);
-        if (line.byName) {
-            std::string key;
-            if (!KeyOf(first, key)) return false;
-            line.role = FindByKey(key);
-        } else if (!m_roles.empty() && m_roles.back().id == id) {
-            line.role = static_cast<int>(m_roles.size()) - 1;
-        } else {
-            line.role = FindById(id);
-        }
-        return true;
+        return ReadRecord(m_lines.size() - 1, raw);
     });
     return valid && sawHeader ? S_OK : kPolicyInvalid;
 }
 
+// Lines as loaded and untouched are copied as the runs of the file they
+// stand in, not one by one: a store of 100,000 roles has 300,000 lines.
 std::string PolicyDocument::Text() const
 {
-    std::vector<const Line*> out;
-    for (const Line& line : m_lines) {
-        if (!line.removed) out.push_back(&line);
-        for (const Line& added : line.after) out.push_back(&added);
-    }
-    std::string text = m_utf8 ? kBom : "";
-    size_t length = text.size();
-    for (const Line* line : out) length += line->Text().size() + 2;
-    text.reserve(length);
-    for (size_t i = 0; i < out.size(); ++i) {
-        text += out[i]->Text();
-        bool last = i + 1 == out.size();
-        if (last && !m_finalLineEnd) break;
-        text += *out[i]->end ? out[i]->end : m_lineEnd;
-    }
+    std::string text;
+    Text(text);
     return text;
+}
+
+void PolicyDocument::Text(std::string& text) const
+{
+    text.assign(m_utf8 ? kBom : "");
+    text.reserve(m_text.size() + 3 + kSpareLines * 2);
+    const char* runBegin = nullptr;
+    const char* runEnd = nullptr;
+    size_t lastEnd = 0;
+    bool any = false;
+    auto put = [&](const Line& line) {
+        any = true;
+        size_t endLength = strlen(line.end);
+        bool asLoaded = !line.isEdited && endLength > 0;
+        if (asLoaded && line.loaded.data() == runEnd) {
+            runEnd += line.loaded.size() + endLength;
+            lastEnd = endLength;
+            return;
+        }
+        if (runBegin) text.append(runBegin, static_cast<size_t>(runEnd - runBegin));
+        runBegin = runEnd = nullptr;
+        if (asLoaded) {
+            runBegin = line.loaded.data();
+            runEnd = runBegin + line.loaded.size() + endLength;
+            lastEnd = endLength;
+            return;
+        }
+        const char* end = endLength ? line.end : m_lineEnd;
+        text += line.Text();
+        text += end;
+        lastEnd = strlen(end);
+    };
+    for (const Line& line : m_lines) {
+        if (!line.removed) put(line);
+        for (const Line& added : line.after) put(added);
+    }
+    if (runBegin) text.append(runBegin, static_cast<size_t>(runEnd - runBegin));
+    if (any && !m_finalLineEnd) text.resize(text.size() - lastEnd);
+}
+
+bool PolicyDocument::Commit()
+{
+    // A line that names no role declared above it would name a role added
+    // or renamed above it once the text is read again: only a new reading
+    // knows.
+    if (m_orphans) return false;
+    // New lines go in where they stand; removed lines stay, unseen, so that
+    // the lines before a change do not move and those after it move once.
+    size_t count = 0;
+    for (const Line& line : m_lines) count += line.after.size();
+    if (count == 0) return true;
+    if (m_lines.capacity() < m_lines.size() + count)
+        m_lines.reserve(m_lines.size() + count + kSpareLines);
+    std::vector<size_t> added;
+    for (size_t i = m_lines.size(); i-- > 0;) {
+        if (m_lines[i].after.empty()) continue;
+        std::vector<Line> after = std::move(m_lines[i].after);
+        m_lines[i].after.clear();
+        m_lines.insert(m_lines.begin() + static_cast<ptrdiff_t>(i) + 1,
+                       std::make_move_iterator(after.begin()),
+                       std::make_move_iterator(after.end()));
+        for (Role& role : m_roles)
+            if (role.line > i) role.line += after.size();
+        for (size_t& at : added) at += after.size();
+        for (size_t k = 1; k <= after.size(); ++k) added.push_back(i + k);
+    }
+    // New lines are read as Load reads them, in the order of the text.
+    std::sort(added.begin(), added.end());
+    for (size_t index : added) {
+        Line& line = m_lines[index];
+        KindText where = FindKind(line.edited);
+        line.kind = KindOf(KindIn(line.edited, where));
+        if (line.kind == Kind::Other) continue;
+        if (!ReadRecord(index, line.edited) || m_orphans) return false;
+    }
+    return true;
 }
 
 HRESULT PolicyDocument::AddRole(const NewRole& role, std::string& id)

@@ -62,6 +62,12 @@ public:
     // malformed, or two roles share an identifier or a name.
     HRESULT Load(const std::string& bytes);
     std::string Text() const;
+    // The same into a text whose room may be used again.
+    void Text(std::string& text) const;
+    // Makes the edits part of the document, as if Text() had been loaded
+    // again, so that the next edit need not read it. False when only a new
+    // Load can tell what the text means; the document is then unusable.
+    bool Commit();
 
     // id: the identifier the role was given.
     HRESULT AddRole(const NewRole& role, std::string& id);
@@ -124,6 +130,8 @@ private:
             return edited;
         }
     };
+    // Room for the lines that edits add, beyond those loaded.
+    static constexpr size_t kSpareLines = 1024;
     struct Role {
         size_t line;
         std::string_view id;   // canonical, in the arena
@@ -131,6 +139,7 @@ private:
     };
 
     static Kind KindOf(std::string_view kind);
+    bool ReadRecord(size_t index, std::string_view raw);
     // A text as the file holds it, and optionally the key under which the
     // library will compare it (ANSI, folded). False for a text that the
     // library could not hold exactly.
@@ -160,6 +169,9 @@ private:
     standin::InArena<std::pmr::unordered_map<std::string_view, int>> m_byKey;
     standin::InArena<std::pmr::unordered_map<standin::GuidValue, int, standin::GuidValueHash>>
         m_byId;
+    // Kept from line to line: a store of 100,000 roles has 300,000 lines.
+    std::string m_first, m_id;
+    bool m_orphans = false;      // a line names a role not declared above it
     bool m_utf8 = false;         // the file starts with a UTF-8 byte order mark
     bool m_finalLineEnd = true;  // the file ends with a line end
     const char* m_lineEnd = "\r\n";

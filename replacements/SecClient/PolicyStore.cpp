@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <mutex>
 
 namespace secclient {
 
@@ -121,6 +124,65 @@ HRESULT ReplaceAtomically(const std::wstring& fullPath, const std::string& bytes
     return hr;
 }
 
+// The document of the last file edited, as written: the next edit of the
+// same file reads the file anyway, and only when its bytes are still the
+// ones written here (no other writer came between) does it skip parsing
+// them again. A store of 100,000 roles takes longer to parse than to read.
+struct KeptDocument {
+    std::wstring path;
+    std::string bytes;
+    std::string spare;  // room for the next text, already in memory
+    std::unique_ptr<PolicyDocument> document;
+};
+std::mutex g_keptLock;
+KeptDocument g_kept;
+
+// Whoever takes the kept document owns it until it is kept again.
+KeptDocument TakeKept()
+{
+    std::lock_guard<std::mutex> guard(g_keptLock);
+    KeptDocument kept = std::move(g_kept);
+    g_kept = KeptDocument();
+    return kept;
+}
+
+void Keep(KeptDocument&& kept)
+{
+    std::lock_guard<std::mutex> guard(g_keptLock);
+    g_kept = std::move(kept);
+}
+
+// Whether the file holds exactly these bytes, read a piece at a time
+// rather than into a copy of its own.
+HRESULT FileHolds(const std::wstring& path, const std::string& bytes, bool& same)
+{
+    same = false;
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                &CloseHandle);
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        HRESULT hr = LastError();
+        (void)file.release();  // not a handle: nothing to close
+        return hr;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size)) return LastError();
+    if (static_cast<unsigned long long>(size.QuadPart) != bytes.size()) return S_OK;
+    constexpr DWORD kPiece = 64 * 1024;
+    std::unique_ptr<char[]> piece(new char[kPiece]);
+    for (size_t at = 0; at < bytes.size();) {
+        DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, kPiece)), read = 0;
+        if (!ReadFile(file.get(), piece.get(), want, &read, nullptr)) return LastError();
+        if (read == 0 || memcmp(piece.get(), bytes.data() + at, read) != 0) return S_OK;
+        at += read;
+    }
+    char more = 0;
+    DWORD read = 0;
+    same = ReadFile(file.get(), &more, 1, &read, nullptr) && read == 0;
+    return S_OK;
+}
+
 constexpr DWORD kWeakTagPauseMs = 250;
 
 // Writers that met keep apart: a pause that grows with each try and differs
@@ -193,16 +255,28 @@ HRESULT EditPolicyFile(const std::wstring& path,
         ~Unlock() { ReleaseMutex(mutex); }
     } unlock{lock.get()};
 
-    std::string before;
-    HRESULT hr = ReadWholeFile(fullPath, before);
+    KeptDocument kept = TakeKept();
+    bool same = false;
+    HRESULT hr = S_OK;
+    if (kept.document && kept.path == fullPath) hr = FileHolds(fullPath, kept.bytes, same);
     if (FAILED(hr)) return hr;
-    PolicyDocument document;
-    hr = document.Load(before);
-    if (SUCCEEDED(hr)) hr = edit(document);
+    std::string before = std::move(kept.bytes);
+    std::unique_ptr<PolicyDocument> document = std::move(kept.document);
+    if (!same) {
+        hr = ReadWholeFile(fullPath, before);
+        if (FAILED(hr)) return hr;
+        document = std::make_unique<PolicyDocument>();
+        hr = document->Load(before);
+    }
+    // A failed edit may have changed the document halfway: it is not kept.
+    if (SUCCEEDED(hr)) hr = edit(*document);
     if (FAILED(hr)) return hr;
-    std::string after = document.Text();
-    if (after == before) return S_OK;
-    return ReplaceAtomically(fullPath, after);
+    std::string after = std::move(kept.spare);
+    document->Text(after);
+    if (after != before) hr = ReplaceAtomically(fullPath, after);
+    if (SUCCEEDED(hr) && document->Commit())
+        Keep(KeptDocument{fullPath, std::move(after), std::move(before), std::move(document)});
+    return hr;
 }
 
 }  // namespace secclient

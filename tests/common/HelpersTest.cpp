@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 namespace {
 
 TEST(NarrowText, NullEmptyAndText)
@@ -84,6 +88,54 @@ TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)
     EXPECT_EQ(nullptr, narrow.get());
     // UTF-8 lacks no character, and takes no flag against look-alikes.
     EXPECT_EQ("\xE4\xB8\xAD", WideToCodePageBounded(CP_UTF8, L"\x4E2D").str());
+}
+
+// Texts whose terminator is the last thing before a page that cannot be
+// read: narrowing must read nothing past the terminator's own aligned block.
+TEST(NarrowText, TextsEndingJustBeforeAnUnreadablePage)
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    char* pages = static_cast<char*>(
+        VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(nullptr, pages);
+    DWORD was = 0;
+    ASSERT_TRUE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &was));
+    auto* pageEnd = reinterpret_cast<wchar_t*>(pages + page);
+
+    // ASCII of every length around the block size, one non-ASCII character
+    // last or first, a text the code page cannot hold, and long ones.
+    std::vector<std::wstring> texts;
+    for (size_t length = 0; length <= 40; ++length) {
+        std::wstring text;
+        for (size_t i = 0; i < length; ++i) text += static_cast<wchar_t>(L'a' + i % 26);
+        texts.push_back(text);
+        if (length) texts.push_back(text.substr(1) + L"\x00E9");
+        if (length) texts.push_back(L"\x00E9" + text.substr(1));
+    }
+    texts.push_back(L"\x4E2D");
+    texts.push_back(std::wstring(127, L'x'));
+    texts.push_back(std::wstring(200, L'y'));
+    for (const std::wstring& text : texts) {
+        wchar_t* placed = pageEnd - (text.size() + 1);
+        memcpy(placed, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        bool holdable = text != L"\x4E2D";
+        std::string expected;
+        for (wchar_t c : text) expected += static_cast<char>(c);  // one byte each in 1252
+        if (holdable) {
+            EXPECT_EQ(expected, WideToAcp(placed).str()) << text.size();
+            EXPECT_EQ("D\\" + expected, WideToAcp({L"D\\", placed}).str()) << text.size();
+        } else {
+            EXPECT_THROW(WideToAcp(placed), UnmappableText);
+        }
+        NarrowText thread = WideToThreadAcp(placed);
+        EXPECT_EQ(!holdable, thread.unmappable()) << text.size();
+        if (holdable) {
+            EXPECT_EQ(expected, thread.str()) << text.size();
+        }
+    }
+    VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 TEST(BstrText, WidensAFieldOfGivenLength)

@@ -796,6 +796,45 @@ TEST_F(SecClientTest, FailedReplaceKeepsTheOldFileWhole)
     EXPECT_EQ(Add(L"Shift Leads", nullptr, nullptr)(m_client.get(), out), S_OK);
 }
 
+// Edits in a row, each on the text the one before wrote, and another writer
+// changing the file between two of them (to a text of the same size): each
+// edit sees the file as it is, and the other writer's change stays.
+TEST_F(SecClientTest, EditsInARowSeeTheFileAsItIs)
+{
+    const wchar_t* const id = L"{0A1B2C3D-1111-2222-3333-444455556666}";
+    const std::string leads = "role | {0A1B2C3D-1111-2222-3333-444455556666} | Leads";
+    const std::string dave = "role-user | {0A1B2C3D-1111-2222-3333-444455556666} | PLANT\\dave";
+    const Change otherWriter{2,
+                             "role | {13CEE7F6-538C-43C2-AF6F-04F650653063} | Operators   | "
+                             "Run the process yards"};
+    struct Step {
+        const char* what;
+        Call call;  // null: the other writer writes the expected text itself
+        HRESULT expected;
+        std::string after;
+    };
+    const Step steps[] = {
+        {"add", Add(L"Shift Leads", nullptr, id), S_OK, BaseWith({}, {{3, kShiftLeads}})},
+        {"add the added name again", Add(L"shift leads", nullptr, nullptr), kExists,
+         BaseWith({}, {{3, kShiftLeads}})},
+        {"rename the added role, give it a user",
+         Update(id, L"Leads", nullptr, L"PLANT\\dave", nullptr), S_OK,
+         BaseWith({}, {{3, leads}, {3, dave}})},
+        {"another writer", nullptr, S_OK, BaseWith({otherWriter}, {{3, leads}, {3, dave}})},
+        {"delete the renamed role", DeleteByName(L"Leads"), S_OK, BaseWith({otherWriter})},
+        {"delete it again", DeleteByName(L"Leads"), kNotFound, BaseWith({otherWriter})},
+    };
+    WriteBytes(m_policy, Base());
+    for (const Step& step : steps) {
+        std::wstring out;
+        if (step.call)
+            EXPECT_EQ(step.call(m_client.get(), out), step.expected) << step.what;
+        else
+            WriteBytes(m_policy, step.after);
+        EXPECT_EQ(ReadBytes(m_policy), step.after) << step.what;
+    }
+}
+
 // Writers of one file take turns: no change is lost, whatever the interleaving.
 TEST_F(SecClientTest, ConcurrentWritersLoseNothing)
 {
