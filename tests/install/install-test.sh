@@ -39,8 +39,11 @@ case $case_name in
 package)
   rm -rf "$work"
   mkdir -p "$work"
-  "$top/packaging/capture-registration" "$arch" "$build/bin" "$work/registration.json"
-  "$top/packaging/build-msi" "$arch" "$build" "$work/registration.json" "$version" "$current"
+  # As a user makes it, for this build's architecture alone.
+  [ "$(basename "$build")" = "$arch" ] || fail "scripts/package takes builds named by architecture, not $build"
+  AUTH_ARCH=$arch AUTH_BUILD_DIR=$(dirname "$build") AUTH_DIST_DIR=$work "$top/scripts/package"
+  mv "$work/Authorization-$version-$arch.msi" "$current"
+  cp "$build/registration.json" "$work/registration.json"
   "$top/packaging/build-msi" "$arch" "$build" "$work/registration.json" \
     "$(previous_version "$version")" "$previous"
   echo "PASS"
@@ -145,8 +148,31 @@ roundtrip)
 
   status=$(msiexec_status /i "$(win "$previous")" /qn)
   [ "$status" = 0 ] || fail "the version before did not install: $status"
-  status=$(msiexec_status /i "$(win "$current")" /qn)
-  [ "$status" = 0 ] || fail "the upgrade did not install: $status"
+  # The README's own lines, run as they stand there beside the package.
+  readme_line() {
+    local line
+    line=$(awk '/^```bat$/ { on = 1; next } /^```$/ { on = 0 } on' "$top/README.md" |
+      grep -E -- "$1" | head -n 1 | sed "s/-x64\.msi/-$arch.msi/")
+    [ -n "$line" ] || fail "the README shows no line like $1"
+    case "$line" in
+      *" Authorization-$version-$arch.msi"*) ;;
+      *) fail "the README's '$line' names another version than $version" ;;
+    esac
+    echo "$line"
+  }
+  cp "$current" "$prefix_dir/Authorization-$version-$arch.msi"
+  run_readme_line() {
+    local s=0
+    # shellcheck disable=SC2086 # the line's words, as a shell splits them
+    (cd "$prefix_dir" && wine $1) >/dev/null 2>&1 || s=$?
+    echo "$s"
+  }
+  install_line=$(readme_line '^msiexec /i [^ ]+ /qn$')
+  module_line=$(readme_line '^msiexec /i [^ ]+ /qn ADDLOCAL=Module$')
+  remove_line=$(readme_line '^msiexec /x [^ ]+ /qn$')
+
+  status=$(run_readme_line "$install_line")
+  [ "$status" = 0 ] || fail "the upgrade ($install_line) did not install: $status"
   scratch_reg_export "$prefix_dir/installed.reg" 'HKLM\Software'
   found=$(products "$prefix_dir/installed.reg")
   [ "$found" = "$version" ] || fail "after the upgrade, products of ours: '$found', not one $version"
@@ -182,8 +208,20 @@ roundtrip)
   objects_work "after the refused downgrade"
   echo "downgrade refused ($status)"
 
-  status=$(msiexec_status /x "$(win "$current")" /qn)
-  [ "$status" = 0 ] || fail "removal failed: $status"
+  status=$(run_readme_line "$remove_line")
+  [ "$status" = 0 ] || fail "removal ($remove_line) failed: $status"
+  [ -e "$(scratch_install_dir_unix)" ] && fail "the install folder stays after removal"
+
+  # The module alone, for a site with the real components.
+  status=$(run_readme_line "$module_line")
+  [ "$status" = 0 ] || fail "the module alone ($module_line) did not install: $status"
+  [ -f "$(scratch_install_dir_unix)/Authorization.dll" ] || fail "$module_line: no Authorization.dll"
+  for dll in KivAuth.dll KQSecSupport.dll SecClient.dll; do
+    [ -e "$(scratch_install_dir_unix)/$dll" ] && fail "$module_line installed the stand-in $dll"
+  done
+  echo "the module alone: no stand-ins"
+  status=$(run_readme_line "$remove_line")
+  [ "$status" = 0 ] || fail "removal ($remove_line) failed: $status"
   scratch_reg_export "$prefix_dir/after.reg" 'HKLM\Software'
   # The installer keeps its own folder and its empty containers of records;
   # nothing in them may be left.
