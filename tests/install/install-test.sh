@@ -138,10 +138,12 @@ objects_work() {
 
 case $case_name in
 roundtrip)
-  # The script host registers its own type libraries when first used: that
-  # happens before the first look at the registry.
-  printf 'Set f = CreateObject("Scripting.FileSystemObject")\nSet s = CreateObject("WScript.Shell")\n' \
-    >"$prefix_dir/warm.vbs"
+  # The script host and engine register their own type libraries when
+  # first used (the engine's with its regular expressions): that happens
+  # before the first look at the registry.
+  printf '%s\n' 'Set f = CreateObject("Scripting.FileSystemObject")' \
+    'Set s = CreateObject("WScript.Shell")' 'Set r = New RegExp' 'r.Pattern = "a"' \
+    'WScript.Echo r.Test("a")' >"$prefix_dir/warm.vbs"
   wine cscript //nologo "$(win "$prefix_dir/warm.vbs")" >/dev/null 2>&1
   scratch_reg_export "$prefix_dir/before.reg" 'HKLM\Software'
   (cd "$WINEPREFIX/drive_c" && find . | sort) >"$prefix_dir/before.files"
