@@ -21,7 +21,8 @@ UPGRADE_CODES = {
     "x64": "6F5AA256-1C23-4DF5-932A-093A4805836B",
 }
 # Component codes derive from this, the architecture and the component's
-# name, so that they stay the same from one version to the next.
+# name, so that they stay the same from one version to the next; product
+# codes from the architecture and the version.
 COMPONENT_NAMESPACE = uuid.UUID("D67ECE55-D745-4103-B0BD-05E99D45E2E7")
 
 # (file, feature): the module alone is one feature; the stand-ins of the
@@ -33,6 +34,13 @@ FILES = [
     ("KQSecSupport.dll", "StandIns"),
     ("SecClient.dll", "StandIns"),
 ]
+
+
+def product_code(arch, version):
+    # One per architecture and version: a package of the same version finds
+    # itself installed (and repairs), where a fresh code each time would
+    # install a second product beside the first.
+    return str(uuid.uuid5(COMPONENT_NAMESPACE, "product/%s/%s" % (arch, version))).upper()
 
 
 def component_guid(arch, name):
@@ -84,8 +92,8 @@ def main(argv):
     lines = [
         '<?xml version="1.0" encoding="utf-8"?>',
         '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
-        '  <Product Id="*" Name="Authorization (%s)" Language="1033" Version="%s"'
-        % (bits, version),
+        '  <Product Id="%s" Name="Authorization (%s)" Language="1033" Version="%s"'
+        % (product_code(arch, version), bits, version),
         '           Manufacturer="Authorization" UpgradeCode="%s">' % UPGRADE_CODES[arch],
         '    <Package InstallerVersion="500" Compressed="yes" InstallScope="perMachine"',
         '             Description="Authorization COM server, %s (%s)"/>' % (bits, arch),

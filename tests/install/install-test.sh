@@ -43,6 +43,14 @@ package)
   [ "$(basename "$build")" = "$arch" ] || fail "scripts/package takes builds named by architecture, not $build"
   AUTH_ARCH=$arch AUTH_BUILD_DIR=$(dirname "$build") AUTH_DIST_DIR=$work "$top/scripts/package"
   mv "$work/Authorization-$version-$arch.msi" "$current"
+  # One version everywhere: each DLL's version resource (its texts are
+  # UTF-16) and the package's File table say the project's.
+  for dll in Authorization.dll KivAuth.dll KQSecSupport.dll SecClient.dll; do
+    strings -el "$build/bin/$dll" | grep -qx "$version.0" || fail "$dll: no FileVersion $version.0"
+    strings -el "$build/bin/$dll" | grep -qx "$version" || fail "$dll: no ProductVersion $version"
+  done
+  msiinfo export "$current" File | grep -q "	$version.0	" || fail "the File table has no version $version.0"
+  msiinfo export "$current" Property | grep -qx "ProductVersion	$version" || fail "ProductVersion is not $version"
   cp "$build/registration.json" "$work/registration.json"
   "$top/packaging/build-msi" "$arch" "$build" "$work/registration.json" \
     "$(previous_version "$version")" "$previous"
@@ -114,11 +122,12 @@ win() { scratch_windows_path "$1"; }
 # msiexec's exit code arrives cut to 8 bits under Wine (1603 as 67).
 msiexec_status() { local s=0; wine msiexec "$@" >/dev/null 2>&1 || s=$?; echo "$s"; }
 
-# The products of ours in an export of HKLM\Software: "name version" lines.
+# The version of each product of ours that an export of the uninstall entries lists.
 products() {
   python3 - "$1" "$product" <<'PY'
+import os
 import sys
-sys.path.insert(0, sys.argv[0] and __import__("os").environ["AUTH_PACKAGING"])
+sys.path.insert(0, os.environ["AUTH_PACKAGING"])
 import regfile
 keys = regfile.read(sys.argv[1])
 for key, values in keys.items():
@@ -175,7 +184,7 @@ roundtrip)
 
   status=$(run_readme_line "$install_line")
   [ "$status" = 0 ] || fail "the upgrade ($install_line) did not install: $status"
-  scratch_reg_export "$prefix_dir/installed.reg" 'HKLM\Software'
+  scratch_reg_export "$prefix_dir/installed.reg" 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
   found=$(products "$prefix_dir/installed.reg")
   [ "$found" = "$version" ] || fail "after the upgrade, products of ours: '$found', not one $version"
   objects_work "after the upgrade"
@@ -204,7 +213,7 @@ roundtrip)
 
   status=$(msiexec_status /i "$(win "$previous")" /qn)
   [ "$status" != 0 ] || fail "the version before installed over this one"
-  scratch_reg_export "$prefix_dir/downgrade.reg" 'HKLM\Software'
+  scratch_reg_export "$prefix_dir/downgrade.reg" 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
   found=$(products "$prefix_dir/downgrade.reg")
   [ "$found" = "$version" ] || fail "after the refused downgrade, products of ours: '$found'"
   objects_work "after the refused downgrade"
