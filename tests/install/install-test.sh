@@ -49,8 +49,11 @@ package)
     strings -el "$build/bin/$dll" | grep -qx "$version.0" || fail "$dll: no FileVersion $version.0"
     strings -el "$build/bin/$dll" | grep -qx "$version" || fail "$dll: no ProductVersion $version"
   done
-  msiinfo export "$current" File | grep -q "	$version.0	" || fail "the File table has no version $version.0"
-  msiinfo export "$current" Property | grep -qx "ProductVersion	$version" || fail "ProductVersion is not $version"
+  # msiinfo ends its lines with CR LF.
+  msiinfo export "$current" File | tr -d '\r' | grep -q "	$version.0	" ||
+    fail "the File table has no version $version.0"
+  msiinfo export "$current" Property | tr -d '\r' | grep -qx "ProductVersion	$version" ||
+    fail "ProductVersion is not $version"
   cp "$build/registration.json" "$work/registration.json"
   "$top/packaging/build-msi" "$arch" "$build" "$work/registration.json" \
     "$(previous_version "$version")" "$previous"
