@@ -23,6 +23,8 @@ function(add_com_dll name)
   endif()
   add_library(${name} SHARED ${sources})
   set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  # Its .rc file includes VersionInfo.rc.
+  target_include_directories(${name} PRIVATE ${AUTH_VERSION_INCLUDE})
   target_link_libraries(${name} PRIVATE auth_warnings ole32 oleaut32 uuid advapi32 user32
     ${STATIC_RUNTIME})
   if(ARG_INPROC_SERVER)
