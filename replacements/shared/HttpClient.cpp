@@ -218,8 +218,8 @@ HRESULT Exchange::Run()
                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                     address.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return Fail("request");
-    // A redirect would let another server answer for this one. No logon
-    // of the process's own is offered to a server that did not get one.
+    // A redirect would let another server answer for this one. The
+    // process's own logon (NTLM, Negotiate) is never offered by itself.
     DWORD feature = WINHTTP_DISABLE_REDIRECTS;
     DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
     if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature) ||
