@@ -2,12 +2,12 @@
 
 #include "HttpClient.h"
 #include "PolicyLocation.h"
+#include "Results.h"
 
 #include <algorithm>
 #include <cwchar>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <mutex>
 
 namespace secclient {
@@ -55,20 +55,28 @@ Handle OpenWriterLock(const std::wstring& fullPath)
     return Handle(CreateMutexW(nullptr, FALSE, name), &CloseHandle);
 }
 
-HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes)
+// Opens the file for reading, sharing everything (the library and other
+// readers must never be refused), and gives its size.
+HRESULT OpenForReading(const std::wstring& path, Handle& file, LARGE_INTEGER& size)
 {
-    // Share everything: the library and other readers must never be refused.
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                &CloseHandle);
+    file = Handle(CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                  &CloseHandle);
     if (file.get() == INVALID_HANDLE_VALUE) {
         HRESULT hr = LastError();
         (void)file.release();  // not a handle: nothing to close
         return hr;
     }
-    LARGE_INTEGER size;
     if (!GetFileSizeEx(file.get(), &size)) return LastError();
+    return S_OK;
+}
+
+HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes)
+{
+    Handle file(nullptr, &CloseHandle);
+    LARGE_INTEGER size;
+    RETURN_IF_FAILED(OpenForReading(path, file, size));
     if (size.QuadPart > standin::kMaxPolicyBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
     bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
@@ -157,17 +165,9 @@ void Keep(KeptDocument&& kept)
 HRESULT FileHolds(const std::wstring& path, const std::string& bytes, bool& same)
 {
     same = false;
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                &CloseHandle);
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        HRESULT hr = LastError();
-        (void)file.release();  // not a handle: nothing to close
-        return hr;
-    }
+    Handle file(nullptr, &CloseHandle);
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size)) return LastError();
+    RETURN_IF_FAILED(OpenForReading(path, file, size));
     if (static_cast<unsigned long long>(size.QuadPart) != bytes.size()) return S_OK;
     constexpr DWORD kPiece = 64 * 1024;
     std::unique_ptr<char[]> piece(new char[kPiece]);
