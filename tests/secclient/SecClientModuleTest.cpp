@@ -305,7 +305,8 @@ TEST_F(ModuleWithClientTest, RolesAreAdministeredFromThreadsOfEveryApartment)
     while (!pending.empty() && GetTickCount64() < deadline) {
         DWORD wait = MsgWaitForMultipleObjects(static_cast<DWORD>(pending.size()), pending.data(),
                                                FALSE, 50, QS_ALLINPUT);
-        if (wait < WAIT_OBJECT_0 + pending.size()) pending.erase(pending.begin() + wait);
+        if (wait < WAIT_OBJECT_0 + pending.size())
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(wait - WAIT_OBJECT_0));
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     }
