@@ -2,7 +2,6 @@
 
 #include "ErrorInfo.h"
 #include "Messages.h"
-#include "HostModule.h"
 
 #include <oleauto.h>
 #include <string>
@@ -12,21 +11,12 @@ namespace {
 // The scopes of this module's methods on the thread, innermost first.
 thread_local ErrorObjectScope* t_innermost = nullptr;
 
-// The module's message for one of its own codes, with no inserts; null for
-// any other code.
-BstrText ModuleMessage(HRESULT code)
-{
-    if ((static_cast<ULONG>(code) & 0xFFFFF000u) != 0x80041000u) return BstrText();
-    wchar_t pattern[2];
-    if (LoadStringW(ModuleInstance(), LOWORD(code), pattern, 2) <= 0) return BstrText();
-    return FormatModuleMessageList(code, nullptr, 0);
-}
-
 BstrText Description(HRESULT code, const BstrText& firstMessage)
 {
     if (!IsEmptyText(firstMessage.wide())) return firstMessage;
-    BstrText module = ModuleMessage(code);
-    if (!IsEmptyText(module.wide())) return module;
+    // The module's own codes have its text, or the system's where it has none.
+    if ((static_cast<ULONG>(code) & 0xFFFFF000u) == 0x80041000u)
+        return FormatModuleMessageList(code, nullptr, 0);
     return GetSystemMessage(code);
 }
 

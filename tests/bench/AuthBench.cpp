@@ -4,6 +4,7 @@
 //   auth_bench roles N [N...]    role administration at stores of N roles
 //   auth_bench events            events per second
 // The module, KQSecSupport.dll and SecClient.dll must be registered.
+#include "Clock.h"
 #include "Authorization.h"
 #include "AuditSupportItf.h"
 #include "AuthSecClientItf.h"
@@ -26,18 +27,6 @@
 #include <vector>
 
 namespace {
-
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency;
-}
 
 [[noreturn]] void Fail(const char* what, HRESULT hr)
 {

@@ -1,6 +1,7 @@
 // How long a check takes in a store of 10 roles and in one of 100,000:
 // every lookup is a hash lookup, so the two should be close. Prints figures;
 // asserts nothing.
+#include "Clock.h"
 #include "KIVAuthorize.h"
 #include "KivAuthControl.h"
 
@@ -12,18 +13,6 @@
 #include <vector>
 
 namespace {
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::string RoleId(int i)
 {

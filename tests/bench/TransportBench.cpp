@@ -2,6 +2,7 @@
 // at 1,000 and 100,000 roles, as a ratio measured in one run. Needs the
 // server (tests/httpd.sh; AUTH_HTTPD_DIR names its folder) and trusts its CA
 // in this Wine prefix. Prints figures; asserts nothing.
+#include "Clock.h"
 #include "KIVAuthorize.h"
 #include "KivAuthControl.h"
 
@@ -17,18 +18,6 @@
 namespace {
 
 constexpr int kLoads = 5;
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::wstring Folder()
 {
