@@ -3,7 +3,8 @@
 // nothing (a policy read cut short among them, from a scripted server),
 // writes over https: that only the administrator's credential makes, and
 // two processes changing it at once through the module, over http: and
-// https:.
+// https:, and a change through the module refused for a wrong password.
+#include "Authorization.h"
 #include "HttpServer.h"
 #include "ResourceOwners.h"
 #include "SecClientSupport.h"
@@ -390,6 +391,59 @@ TEST_F(SecClientHttpTest, WritesNeedTheAdministratorsCredential)
         EXPECT_EQ(std::string::npos, shown.find(Narrow(secret.c_str())));
         EXPECT_EQ(std::string::npos, log_.find(Narrow(secret.c_str())));
     }
+}
+
+// A change through the module that the server refuses for a wrong password
+// reaches the audit log and the caller's error object with its code, and
+// the password reaches neither.
+TEST_F(SecClientHttpTest, AWrongPasswordIsNeverShown)
+{
+    httptest::TrustServersCa();
+    const std::wstring path = L"secclient-tls-audit.txt";
+    Publish(path, kPlant);
+    const std::wstring url = httptest::TlsUrl("good", path);
+    const std::wstring wrong = L"not-" + httptest::Password("admin");
+    httptest::StoreCredential(httptest::TlsOrigin("good"), L"admin", wrong);
+    TempFolder folder;
+    const std::wstring auditLog = folder.File(L"audit.jsonl");
+    SetEnvironmentVariableW(L"KQSECSUPPORT_AUDIT_LOG", auditLog.c_str());
+
+    CLSID clsid;
+    ASSERT_EQ(S_OK, CLSIDFromProgID(L"Quarnex.VOK.IKIVAuthorization", &clsid));
+    com_ptr<IIKIVAuthorization> auth;
+    ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IIKIVAuthorization,
+                                     auth.put_void()));
+    com_ptr<_IVokWebBpeSecurity> security;
+    ASSERT_EQ(S_OK, auth.query(security));
+    ASSERT_EQ(S_OK, security->SetSecServer(Bstr(L""), Bstr(url.c_str())));
+    ASSERT_EQ(S_OK, auth->InitCache());
+    ASSERT_EQ(S_OK, PointAt(url));
+    ASSERT_EQ(S_OK, auth->put_AuthSecClient(m_client.get()));
+    com_ptr<IKQSecRolesCollection> roles;
+    BSTR time = nullptr;
+    ASSERT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
+    SysFreeString(time);
+
+    com_ptr<IKQSecRole> added;
+    EXPECT_EQ(kServerWantsCredentials,
+              roles->Add(Bstr(L"Shift Leads"), nullptr, nullptr, added.put()));
+    com_ptr<IErrorInfo> error;
+    ASSERT_EQ(S_OK, GetErrorInfo(0, error.put()));
+    BSTR description = nullptr;
+    ASSERT_EQ(S_OK, error->GetDescription(&description));
+    std::string shown = Narrow(description);
+    SysFreeString(description);
+    roles.reset();
+    auth.reset();
+    httptest::StoreCredential(httptest::TlsOrigin("good"), L"", L"");
+    SetEnvironmentVariableW(L"KQSECSUPPORT_AUDIT_LOG", nullptr);
+
+    EXPECT_EQ(kPlant, Served(path));
+    const std::string events = ReadFileBytes(auditLog);
+    EXPECT_NE(std::string::npos, events.find("\"code\":\"0x8007052e\"")) << events;
+    EXPECT_FALSE(shown.empty());
+    for (const std::string& text : {shown, events})
+        EXPECT_EQ(std::string::npos, text.find(Narrow(wrong.c_str()))) << text;
 }
 
 }  // namespace
