@@ -185,6 +185,16 @@ HRESULT FileHolds(const std::wstring& path, const std::string& bytes, bool& same
 
 constexpr DWORD kWeakTagPauseMs = 250;
 
+const char kNoTagReason[] =
+    "the server gives the policy without a strong ETag: writing it back could undo another "
+    "writer's change";
+
+HRESULT StatusFailure(DWORD status, std::string& reason)
+{
+    reason = "the server answered HTTP " + std::to_string(status);
+    return standin::HttpStatusError(status);
+}
+
 // Writers that met keep apart: a pause that grows with each try and differs
 // between processes.
 void PauseBeforeRetry(int tries)
@@ -196,28 +206,37 @@ void PauseBeforeRetry(int tries)
 }  // namespace
 
 HRESULT EditPolicyOnServer(const std::wstring& url,
-                           const std::function<HRESULT(PolicyDocument&)>& edit)
+                           const std::function<HRESULT(PolicyDocument&)>& edit, std::string& reason)
 {
+    reason.clear();
     standin::HttpAddress address;
     if (!standin::ParseHttpAddress(url.c_str(), address)) return E_INVALIDARG;
-    std::string error;
     for (int tries = 1; tries <= kServerWriteTries; ++tries) {
         standin::HttpResponse current;
-        HRESULT hr = standin::SendHttpRequest(address, standin::HttpRequest(), current, error);
+        HRESULT hr = standin::SendHttpRequest(address, standin::HttpRequest(), current, reason);
         if (FAILED(hr)) return hr;
-        if (current.status != HTTP_STATUS_OK) return standin::HttpStatusError(current.status);
-        if (current.etag.empty()) return kNoConditionalWrite;
+        if (current.status != HTTP_STATUS_OK) return StatusFailure(current.status, reason);
+        if (current.etag.empty()) {
+            reason = kNoTagReason;
+            return kNoConditionalWrite;
+        }
         // If-Match compares strongly, so a weak tag never matches. Servers
         // that tag by time give one for a second after a change: wait.
         if (current.etag.compare(0, 2, L"W/") == 0) {
-            if (tries == kServerWriteTries) return kNoConditionalWrite;
+            if (tries == kServerWriteTries) {
+                reason = kNoTagReason;
+                return kNoConditionalWrite;
+            }
             Sleep(kWeakTagPauseMs);
             continue;
         }
         PolicyDocument document;
         hr = document.Load(current.body);
         if (SUCCEEDED(hr)) hr = edit(document);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) {
+            reason.clear();  // the policy's own rules: its code says it
+            return hr;
+        }
         auto after = std::make_shared<const std::string>(document.Text());
         if (*after == current.body) return S_OK;
 
@@ -227,15 +246,17 @@ HRESULT EditPolicyOnServer(const std::wstring& url,
         put.body = std::move(after);
         put.readBody = false;  // the status says it all
         standin::HttpResponse written;
-        hr = standin::SendHttpRequest(address, put, written, error);
+        hr = standin::SendHttpRequest(address, put, written, reason);
         if (FAILED(hr)) return hr;
         if (written.status == HTTP_STATUS_OK || written.status == HTTP_STATUS_CREATED ||
             written.status == HTTP_STATUS_NO_CONTENT)
             return S_OK;
         if (written.status != HTTP_STATUS_PRECOND_FAILED)
-            return standin::HttpStatusError(written.status);
+            return StatusFailure(written.status, reason);
         if (tries < kServerWriteTries) PauseBeforeRetry(tries);
     }
+    reason = "other writers kept changing the policy: each of " +
+             std::to_string(kServerWriteTries) + " writes found it changed since it was read";
     return kPolicyConflict;
 }
 

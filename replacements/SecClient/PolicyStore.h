@@ -33,8 +33,11 @@ constexpr HRESULT kNoConditionalWrite = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
 
 // The same for a policy on an HTTP server: read with its ETag, edited, and
 // written back whole with PUT and If-Match. When another writer came first
-// (412), read and edit again, at most kServerWriteTries times in all.
+// (412), read and edit again, at most kServerWriteTries times in all. A
+// failure of the exchange, or of the server's rules, gives its reason in
+// words (UTF-8, never a password); others leave it empty.
 HRESULT EditPolicyOnServer(const std::wstring& url,
-                           const std::function<HRESULT(PolicyDocument&)>& edit);
+                           const std::function<HRESULT(PolicyDocument&)>& edit,
+                           std::string& reason);
 
 }  // namespace secclient

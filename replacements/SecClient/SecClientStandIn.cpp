@@ -1,8 +1,10 @@
 #include "SecClientStandIn.h"
 
 #include "BstrText.h"
+#include "ErrorInfo.h"
 #include "PolicyLocation.h"
 #include "PolicyStore.h"
+#include "TextHelpers.h"
 
 #include <utility>
 
@@ -19,6 +21,34 @@ namespace {
 
 const wchar_t* const kOperationNames[] = {L"AddRole", L"UpdateRole", L"DeleteRoleByName",
                                           L"DeleteRoleById"};
+const wchar_t kProgId[] = L"Authorization.SecClientStandIn";
+
+// Words of the client's own (UTF-8) for an error object; none when they do
+// not convert exactly.
+std::wstring Words(const std::string& reason)
+{
+    std::wstring words;
+    return standin::WidenExact(CP_UTF8, reason, words) ? words : std::wstring();
+}
+
+std::wstring SystemText(HRESULT code)
+{
+    wchar_t* buffer = nullptr;
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, static_cast<DWORD>(code), LANG_USER_DEFAULT, reinterpret_cast<wchar_t*>(&buffer),
+        0, nullptr);
+    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    if (text.empty()) {
+        wchar_t fallback[64];
+        wsprintfW(fallback, L"The security-database client failed (0x%08X).",
+                  static_cast<unsigned>(code));
+        text = fallback;
+    }
+    return text;
+}
 
 // Texts in double quotes with \ and " escaped, null as null: the form of
 // the closed library's call log.
@@ -47,6 +77,7 @@ const InterfaceEntry* CSecClientStandIn::Interfaces() noexcept
         INTERFACE_ENTRY(CSecClientStandIn, ISecClientControl),
         INTERFACE_ENTRY_IID(CSecClientStandIn, IID_IDispatch, ISecClientControl),
         INTERFACE_ENTRY(CSecClientStandIn, IAuthSecClient),
+        INTERFACE_ENTRY(CSecClientStandIn, ISupportErrorInfo),
         INTERFACE_ENTRY_END,
     };
     return table;
@@ -84,10 +115,40 @@ std::wstring CSecClientStandIn::PolicyPath() const
     return path;
 }
 
-HRESULT CSecClientStandIn::EditPolicy(const std::function<HRESULT(PolicyDocument&)>& edit) const
+HRESULT CSecClientStandIn::EditPolicy(const std::function<HRESULT(PolicyDocument&)>& edit)
 {
-    if (!m_server.empty()) return EditPolicyOnServer(m_server, edit);
-    return EditPolicyFile(PolicyPath(), edit);
+    if (m_server.empty()) {
+        HRESULT hr = EditPolicyFile(PolicyPath(), edit);
+        if (hr == secclient::kNoPolicyFile)
+            m_reason =
+                L"no policy is named: set SecurityServer or PolicyFile, the environment "
+                L"variable KIVAUTH_POLICY or the registry value PolicyFile";
+        return hr;
+    }
+    std::string reason;
+    HRESULT hr = EditPolicyOnServer(m_server, edit, reason);
+    if (FAILED(hr)) m_reason = Words(reason);
+    return hr;
+}
+
+HRESULT CSecClientStandIn::Answer(REFIID iid, HRESULT hr) noexcept
+{
+    if (SUCCEEDED(hr)) return hr;
+    std::wstring reason = std::move(m_reason);
+    m_reason.clear();
+    try {
+        if (reason.empty()) reason = SystemText(hr);
+    } catch (...) {
+        // The error object goes out without its words.
+    }
+    return LeaveErrorObject(hr, reason.c_str(), kProgId, iid);
+}
+
+STDMETHODIMP CSecClientStandIn::InterfaceSupportsErrorInfo(REFIID riid)
+{
+    return IsEqualIID(riid, IID_IAuthSecClient) || IsEqualIID(riid, IID_ISecClientControl)
+               ? S_OK
+               : S_FALSE;
 }
 
 HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call,
@@ -109,7 +170,7 @@ HRESULT CSecClientStandIn::Perform(Operation operation, const std::wstring& call
 
 STDMETHODIMP CSecClientStandIn::DeleteRoleByName(BSTR name, LONG* result)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
+    return Answered(IID_IAuthSecClient, [&] {
         if (result) *result = 0;
         std::wstring call = L"DeleteRoleByName(" + Quoted(name) + L")";
         HRESULT precondition = !result ? E_POINTER : IsEmptyText(name) ? E_INVALIDARG : S_OK;
@@ -124,7 +185,7 @@ STDMETHODIMP CSecClientStandIn::DeleteRoleByName(BSTR name, LONG* result)
 
 STDMETHODIMP CSecClientStandIn::DeleteRoleById(BSTR prefixedId, LONG* result)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
+    return Answered(IID_IAuthSecClient, [&] {
         if (result) *result = 0;
         std::wstring call = L"DeleteRoleById(" + Quoted(prefixedId) + L")";
         std::string id;
@@ -142,7 +203,7 @@ STDMETHODIMP CSecClientStandIn::DeleteRoleById(BSTR prefixedId, LONG* result)
 
 STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
+    return Answered(IID_IAuthSecClient, [&] {
         std::wstring call = L"AddRole(" + Quoted(name) + L", " + Quoted(description) + L", " +
                             Quoted(id ? *id : nullptr) + L")";
         NewRole role;
@@ -165,7 +226,7 @@ STDMETHODIMP CSecClientStandIn::AddRole(BSTR name, BSTR description, BSTR* id)
 STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description, BSTR users,
                                            BSTR groups, LONG reserved)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
+    return Answered(IID_IAuthSecClient, [&] {
         std::wstring call = L"UpdateRole(" + Quoted(id) + L", " + Quoted(name) + L", " +
                             Quoted(description) + L", " + Quoted(users) + L", " + Quoted(groups) +
                             L", " + std::to_wstring(reserved) + L")";
@@ -179,21 +240,23 @@ STDMETHODIMP CSecClientStandIn::UpdateRole(BSTR id, BSTR name, BSTR description,
 
 STDMETHODIMP CSecClientStandIn::get_PolicyFile(BSTR* path)
 {
-    if (!path) return E_POINTER;
+    if (!path) return Answer(IID_ISecClientControl, E_POINTER);
     *path = nullptr;
-    return Barrier(E_OUTOFMEMORY, [&] { return CopyOut(PolicyPath(), path); });
+    return Answered(IID_ISecClientControl, [&] { return CopyOut(PolicyPath(), path); });
 }
 
 STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
+    return Answered(IID_ISecClientControl, [&] {
         if (IsEmptyText(path)) {
             m_policyOverride.clear();
             return S_OK;
         }
         std::wstring resolved;
-        if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File)
+        if (standin::ClassifyAddress(path, resolved) != standin::AddressKind::File) {
+            m_reason = L"not a file: a server is named by SecurityServer";
             return E_INVALIDARG;
+        }
         m_policyOverride = resolved;
         return S_OK;
     });
@@ -201,26 +264,33 @@ STDMETHODIMP CSecClientStandIn::put_PolicyFile(BSTR path)
 
 STDMETHODIMP CSecClientStandIn::get_SecurityServer(BSTR* url)
 {
-    if (!url) return E_POINTER;
+    if (!url) return Answer(IID_ISecClientControl, E_POINTER);
     *url = nullptr;
-    return Barrier(E_OUTOFMEMORY, [&] { return CopyOut(m_server, url); });
+    return Answered(IID_ISecClientControl, [&] { return CopyOut(m_server, url); });
 }
 
 // Only an http: address; a file is named by PolicyFile.
 STDMETHODIMP CSecClientStandIn::put_SecurityServer(BSTR url)
 {
-    return Barrier(E_OUTOFMEMORY, [&] {
+    return Answered(IID_ISecClientControl, [&] {
         if (IsEmptyText(url)) {
             m_server.clear();
             return S_OK;
         }
         std::wstring address;
         standin::AddressKind kind = standin::ClassifyAddress(url, address);
+        if (kind == standin::AddressKind::Http) {
+            m_server = address;
+            return S_OK;
+        }
+        if (kind == standin::AddressKind::File) {
+            m_reason = L"a policy file is named by PolicyFile";
+            return E_INVALIDARG;
+        }
+        m_reason = Words(standin::RefusedAddressReason(kind, url));
         if (kind == standin::AddressKind::Unsupported) return standin::kUnsupportedAddress;
         if (kind == standin::AddressKind::PlainHttpRefused) return standin::kPlainHttpRefused;
-        if (kind != standin::AddressKind::Http) return E_INVALIDARG;
-        m_server = address;
-        return S_OK;
+        return E_INVALIDARG;
     });
 }
 
@@ -239,12 +309,12 @@ HRESULT CSecClientStandIn::SetFailure(BSTR operation, LONG code, bool always) no
 
 STDMETHODIMP CSecClientStandIn::FailNext(BSTR operation, LONG code)
 {
-    return SetFailure(operation, code, false);
+    return Answer(IID_ISecClientControl, SetFailure(operation, code, false));
 }
 
 STDMETHODIMP CSecClientStandIn::FailAlways(BSTR operation, LONG code)
 {
-    return SetFailure(operation, code, true);
+    return Answer(IID_ISecClientControl, SetFailure(operation, code, true));
 }
 
 STDMETHODIMP CSecClientStandIn::ClearFailures()
@@ -255,22 +325,22 @@ STDMETHODIMP CSecClientStandIn::ClearFailures()
 
 STDMETHODIMP CSecClientStandIn::get_LastCall(BSTR* call)
 {
-    if (!call) return E_POINTER;
+    if (!call) return Answer(IID_ISecClientControl, E_POINTER);
     *call = nullptr;
     if (m_callCount == 0) return S_OK;
-    return CopyOut(m_lastCall, call);
+    return Answer(IID_ISecClientControl, CopyOut(m_lastCall, call));
 }
 
 STDMETHODIMP CSecClientStandIn::get_CallCount(LONG* count)
 {
-    if (!count) return E_POINTER;
+    if (!count) return Answer(IID_ISecClientControl, E_POINTER);
     *count = m_callCount;
     return S_OK;
 }
 
 STDMETHODIMP CSecClientStandIn::get_LastResult(LONG* code)
 {
-    if (!code) return E_POINTER;
+    if (!code) return Answer(IID_ISecClientControl, E_POINTER);
     *code = m_lastResult;
     return S_OK;
 }

@@ -6,10 +6,12 @@
 #include "SecClientItf.h"
 
 #include "ComObject.h"
+#include "Results.h"
 #include "TypeInfoDispatch.h"
 
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace secclient {
 class PolicyDocument;
@@ -24,7 +26,8 @@ class PolicyDocument;
 
 class CSecClientStandIn : public ComObjectRoot,
                           public DispatchImpl<ISecClientControl>,
-                          public IAuthSecClient {
+                          public IAuthSecClient,
+                          public ISupportErrorInfo {
 public:
     static const InterfaceEntry* Interfaces() noexcept;
 
@@ -74,6 +77,9 @@ public:
     STDMETHOD(get_SecurityServer)(BSTR* url) override;
     STDMETHOD(put_SecurityServer)(BSTR url) override;
 
+    // ISupportErrorInfo: both interfaces leave an error object on failure.
+    STDMETHOD(InterfaceSupportsErrorInfo)(REFIID riid) override;
+
 private:
     enum Operation { kAddRole, kUpdateRole, kDeleteRoleByName, kDeleteRoleById, kOperations };
     struct Failures {
@@ -83,12 +89,22 @@ private:
 
     std::wstring PolicyPath() const;
     // Edits the policy where it is: on the server when one is set, else in the file.
-    HRESULT EditPolicy(const std::function<HRESULT(secclient::PolicyDocument&)>& edit) const;
+    HRESULT EditPolicy(const std::function<HRESULT(secclient::PolicyDocument&)>& edit);
     HRESULT SetFailure(BSTR operation, LONG code, bool always) noexcept;
     // Records the call, then answers a failed precondition, an injected
     // failure, or the result of the work.
     HRESULT Perform(Operation operation, const std::wstring& call, HRESULT precondition,
                     const std::function<HRESULT()>& work) noexcept;
+    // What every method answers: a failure leaves its error object, in the
+    // words of m_reason when the failure gave any, else the system's text
+    // for the code.
+    HRESULT Answer(REFIID iid, HRESULT hr) noexcept;
+    // The work behind the exception barrier, answered.
+    template <class Work>
+    HRESULT Answered(REFIID iid, Work&& work) noexcept
+    {
+        return Answer(iid, Barrier(E_OUTOFMEMORY, std::forward<Work>(work)));
+    }
 
     std::wstring m_policyOverride;
     std::wstring m_server;  // an http: address, or empty
@@ -96,4 +112,5 @@ private:
     std::wstring m_lastCall;
     LONG m_callCount = 0;
     HRESULT m_lastResult = S_OK;
+    std::wstring m_reason;  // of the failure being answered, if it has words
 };

@@ -392,13 +392,11 @@ HRESULT SendHttpRequest(const HttpAddress& address, const HttpRequest& request,
     response = HttpResponse();
     // Checked here too, for a setting changed since the address was taken.
     if (address.hasUserInfo) {
-        error = "an address may not carry a user name or password";
+        error = kUserInfoReason;
         return E_INVALIDARG;
     }
     if (!address.secure && !PlainHttpAllowed(address.host, MachineAllowsPlainHttp())) {
-        error =
-            "plain http: goes to this machine only, unless the registry value "
-            "AllowPlainHttp allows it: use https:";
+        error = kPlainHttpRefusedReason;
         return kPlainHttpRefused;
     }
     const std::string* body = request.body.get();

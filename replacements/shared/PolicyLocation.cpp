@@ -130,6 +130,30 @@ AddressKind ClassifyAddress(const wchar_t* address, std::wstring& path)
     return AddressKind::Unsupported;
 }
 
+std::string RefusedAddressReason(AddressKind kind, const wchar_t* address)
+{
+    switch (kind) {
+    case AddressKind::Unsupported: {
+        // Named only when it is ASCII, as a scheme must be: a text is shown
+        // exactly or not at all.
+        std::wstring text = address;
+        std::string scheme;
+        for (size_t i = 0, length = SchemeLength(text); i < length; ++i) {
+            if (text[i] > 0x7F) return "the address's scheme is not one the policy travels by";
+            scheme += static_cast<char>(text[i]);
+        }
+        return "the scheme '" + scheme + ":' is not one the policy travels by: use https:";
+    }
+    case AddressKind::Invalid: {
+        HttpAddress http;
+        if (ParseHttpAddress(address, http) && http.hasUserInfo) return kUserInfoReason;
+        return "not a usable address: a file, or an http: or https: address with a host";
+    }
+    case AddressKind::PlainHttpRefused: return kPlainHttpRefusedReason;
+    default: return std::string();
+    }
+}
+
 bool IsLoopbackHost(const std::wstring& host)
 {
     if (_wcsicmp(host.c_str(), L"localhost") == 0) return true;

@@ -24,6 +24,11 @@ constexpr HRESULT kUnsupportedAddress = HRESULT_FROM_WIN32(ERROR_WINHTTP_UNRECOG
 // administrator has not allowed (AllowPlainHttp): anyone on the path could
 // read the policy, or answer with one of their own.
 constexpr HRESULT kPlainHttpRefused = HRESULT_FROM_WIN32(ERROR_NETWORK_ACCESS_DENIED);
+constexpr char kPlainHttpRefusedReason[] =
+    "plain http: goes to this machine only, unless the registry value AllowPlainHttp allows "
+    "it: use https:";
+// Why an address with a user name or password is refused.
+constexpr char kUserInfoReason[] = "an address may not carry a user name or password";
 
 // "file:" URLs and plain paths name files; the path is then filled. An
 // "http:" or "https:" URL with a host names a server; the path is then the
@@ -32,6 +37,11 @@ constexpr HRESULT kPlainHttpRefused = HRESULT_FROM_WIN32(ERROR_NETWORK_ACCESS_DE
 // Plain http: to a host that is not the loopback is PlainHttpRefused unless
 // the machine allows it. A null or empty address names nothing.
 AddressKind ClassifyAddress(const wchar_t* address, std::wstring& path);
+
+// Why ClassifyAddress refused the address (Unsupported, Invalid or
+// PlainHttpRefused), in words that take nothing from it but its scheme;
+// empty for any other kind.
+std::string RefusedAddressReason(AddressKind kind, const wchar_t* address);
 
 // The host is this machine by its address alone: "localhost", 127.0.0.0/8
 // or ::1 as literals. Any other name, even one that resolves there, is not.
