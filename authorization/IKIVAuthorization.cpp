@@ -356,7 +356,12 @@ void CIKIVAuthorization::ShareClient() noexcept
     // Registered as IUnknown, which every apartment can reach; whether the
     // client interface itself reaches another apartment is the client's affair.
     m_clientShared = Barrier(CaughtCode, [&] {
-        auto shared = std::make_shared<AgileReference>();
+        // Revoking it releases the client: that too happens at home, after
+        // the last of the threads that resolve it lets go.
+        std::shared_ptr<ApartmentHome> home = m_clientHome;
+        std::shared_ptr<AgileReference> shared(
+            std::make_unique<AgileReference>().release(),
+            [home](AgileReference* gone) { home->Run([gone] { delete gone; }); });
         RETURN_IF_FAILED(shared->Register(m_pSecClient.get(), IID_IUnknown));
         m_sharedClient = std::move(shared);
         return S_OK;
@@ -367,14 +372,18 @@ void CIKIVAuthorization::ForgetClient() noexcept
 {
     com_ptr<IAuthSecClient> client;
     std::shared_ptr<const AgileReference> shared;
+    std::shared_ptr<ApartmentHome> home;
     {
         std::lock_guard<CriticalSection> guard(m_clientLock);
         client = std::move(m_pSecClient);
         shared = std::move(m_sharedClient);
+        home = std::move(m_clientHome);
         m_clientShared = S_OK;
         m_clientThread = 0;
     }
-    // The registration goes with the last holder, outside the lock.
+    // Outside the lock: the registration goes with its last holder, and the
+    // client is released in its own apartment.
+    if (IAuthSecClient* gone = client.detach()) home->Run([gone] { gone->Release(); });
 }
 
 // Role and group queries.
@@ -594,11 +603,13 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
             if (!pSec) return S_OK;
             com_ptr<IAuthSecClient> client;
             REPORT_IF_FAILED(context, pSec->QueryInterface(IID_IAuthSecClient, client.put_void()));
+            std::shared_ptr<ApartmentHome> home = ApartmentHome::OfThisThread();
             bool share = false;
             {
                 std::lock_guard<CriticalSection> guard(m_clientLock);
                 m_pSecClient = std::move(client);
                 m_clientThread = GetCurrentThreadId();
+                m_clientHome = std::move(home);
                 share = m_collectionsHandedOut;
             }
             if (share) ShareClient();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "AgileReference.h"
+#include "ApartmentHome.h"
 #include "Authorization.h"
 #include "AuthorizationMethods.h"
 #include "ComObject.h"
@@ -71,10 +72,13 @@ private:
     // The client as attached, valid in the thread that attached it; for
     // other threads an agile reference to it is made once roles collections
     // exist (m_clientShared: how that went). All under m_clientLock; the
-    // reference is shared so that it can be resolved outside the lock.
+    // reference is shared so that it can be resolved outside the lock. Both
+    // are released in the client's apartment (m_clientHome), on whatever
+    // thread they are let go.
     CriticalSection m_clientLock;
     com_ptr<IAuthSecClient> m_pSecClient;
     DWORD m_clientThread = 0;
+    std::shared_ptr<ApartmentHome> m_clientHome;
     std::shared_ptr<const AgileReference> m_sharedClient;
     HRESULT m_clientShared = S_OK;
     bool m_collectionsHandedOut = false;

@@ -10,6 +10,7 @@ namespace {
 
 // The scopes of this module's methods on the thread, innermost first.
 thread_local ErrorObjectScope* t_innermost = nullptr;
+thread_local ErrorObjectScope* t_outermost = nullptr;  // the one that answers
 
 BstrText Description(HRESULT code, const BstrText& firstMessage)
 {
@@ -38,19 +39,20 @@ ErrorObjectScope::ErrorObjectScope(const ErrorSource& source) noexcept
     : m_source(source), m_outer(t_innermost)
 {
     t_innermost = this;
+    if (!m_outer) t_outermost = this;
 }
 
 ErrorObjectScope::~ErrorObjectScope()
 {
     t_innermost = m_outer;
+    if (!m_outer) t_outermost = nullptr;
 }
 
 void ErrorObjectScope::NoteEventMessage(const BstrText& message) noexcept
 {
-    ErrorObjectScope* outermost = t_innermost;
-    if (!outermost) return;
-    while (outermost->m_outer) outermost = outermost->m_outer;
-    if (IsEmptyText(outermost->m_firstMessage.wide())) outermost->m_firstMessage = message;
+    ErrorObjectScope* outermost = t_outermost;
+    if (outermost && IsEmptyText(outermost->m_firstMessage.wide()))
+        outermost->m_firstMessage = message;
 }
 
 HRESULT ErrorObjectScope::Return(HRESULT result) noexcept

@@ -37,13 +37,21 @@ public:
         }
         return E_NOINTERFACE;
     }
-    // The thread that made the fake, and the calls of its operations that
-    // came from any other.
+    // The thread that made the fake, and the calls that came from any other:
+    // its operations, AddRef and Release.
     DWORD home = GetCurrentThreadId();
     LONG foreignCalls = 0;
 
-    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-    STDMETHOD_(ULONG, Release)() override { return --refs; }
+    STDMETHOD_(ULONG, AddRef)() override
+    {
+        CountForeign();
+        return ++refs;
+    }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        CountForeign();
+        return --refs;
+    }
     STDMETHOD(GetTypeInfoCount)(UINT*) override { return E_NOTIMPL; }
     STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }

@@ -556,4 +556,51 @@ TEST(ThreadsTest, AClientOfOneApartmentIsNeverCalledFromAnother)
     KivTest_Reset();
 }
 
+DWORD WINAPI ReleaseInTheMta(void* stream)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        com_ptr<IKQSecRolesCollection> roles;
+        CoGetInterfaceAndReleaseStream(static_cast<IStream*>(stream), IID_IKQSecRolesCollection,
+                                       roles.put_void());
+    }  // the last reference to the collection, and so to the authorization object
+    CoUninitialize();
+    return 0;
+}
+
+// The authorization object goes on a thread of the MTA, with the last
+// collection that held it; the client it had attached in this apartment is
+// released in this apartment all the same, once its message loop runs.
+TEST(ThreadsTest, TheClientIsReleasedInItsOwnApartment)
+{
+    KivTest_Reset();
+    FakeSecClient client;
+    IStream* stream = nullptr;
+    {
+        com_ptr<IIKIVAuthorization> auth;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IIKIVAuthorization, auth.put_void()));
+        ASSERT_EQ(S_OK, auth->InitCache());
+        ASSERT_EQ(S_OK, auth->put_AuthSecClient(&client));
+        com_ptr<IKQSecRolesCollection> roles;
+        BSTR time = nullptr;
+        ASSERT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
+        SysFreeString(time);
+        ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection,
+                                                              roles.get(), &stream));
+    }
+    EXPECT_GT(client.refs, 1u);
+    HANDLE thread = CreateThread(nullptr, 0, ReleaseInTheMta, stream, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    DWORD index = 0;
+    CoWaitForMultipleHandles(0, INFINITE, 1, &thread, &index);
+    CloseHandle(thread);
+    // What was posted to this apartment.
+    for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&message);
+
+    EXPECT_EQ(1u, client.refs);
+    EXPECT_EQ(0, client.foreignCalls);
+    KivTest_Reset();
+}
+
 }  // namespace
