@@ -480,6 +480,22 @@ TEST(ThreadsTest, OneCollectionSharedByApartments)
     KivTest_Reset();
 }
 
+// The roles collection of a new authorization object with this client
+// attached in the calling thread; null on failure.
+com_ptr<IKQSecRolesCollection> RolesWithClient(IAuthSecClient* client)
+{
+    com_ptr<IIKIVAuthorization> auth;
+    com_ptr<IKQSecRolesCollection> roles;
+    BSTR time = nullptr;
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IIKIVAuthorization, auth.put_void()));
+    if (auth && SUCCEEDED(auth->InitCache()) && SUCCEEDED(auth->put_AuthSecClient(client))) {
+        EXPECT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
+    }
+    SysFreeString(time);
+    return roles;
+}
+
 // What a thread of the MTA got from a role and a collection whose client
 // belongs to the main thread's apartment.
 struct ForeignCalls {
@@ -513,15 +529,8 @@ TEST(ThreadsTest, AClientOfOneApartmentIsNeverCalledFromAnother)
     KivTest_Reset();
     FakeSecClient client;  // no marshaler of its own
     {
-        com_ptr<IIKIVAuthorization> auth;
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IIKIVAuthorization, auth.put_void()));
-        ASSERT_EQ(S_OK, auth->InitCache());
-        ASSERT_EQ(S_OK, auth->put_AuthSecClient(&client));
-        com_ptr<IKQSecRolesCollection> roles;
-        BSTR time = nullptr;
-        ASSERT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
-        SysFreeString(time);
+        com_ptr<IKQSecRolesCollection> roles = RolesWithClient(&client);
+        ASSERT_TRUE(roles);
         com_ptr<IKQSecRole> role;
         ASSERT_EQ(S_OK, roles->get_Item(Bstr(L"Operators"), role.put()));
 
@@ -577,15 +586,8 @@ TEST(ThreadsTest, TheClientIsReleasedInItsOwnApartment)
     FakeSecClient client;
     IStream* stream = nullptr;
     {
-        com_ptr<IIKIVAuthorization> auth;
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_IKIVAuthorization, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IIKIVAuthorization, auth.put_void()));
-        ASSERT_EQ(S_OK, auth->InitCache());
-        ASSERT_EQ(S_OK, auth->put_AuthSecClient(&client));
-        com_ptr<IKQSecRolesCollection> roles;
-        BSTR time = nullptr;
-        ASSERT_EQ(S_OK, auth->get_RolesColl(roles.put(), &time));
-        SysFreeString(time);
+        com_ptr<IKQSecRolesCollection> roles = RolesWithClient(&client);
+        ASSERT_TRUE(roles);
         ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKQSecRolesCollection,
                                                               roles.get(), &stream));
     }
