@@ -297,10 +297,25 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, Bst
         HRESULT hr = m_authorize.GetRolesCache(&list, time.put());
         if (FAILED(hr)) return hr;
         // The list belongs to the library: read while it is held.
-        std::vector<RoleListEntry> copied = CopyRoleList(list, names);
+        std::vector<RoleListEntry> copied = CopyRoleList(list, names, m_listedIds);
+        KeepListedIds(copied);
         cacheTime = BstrText::Attach(time.release());
         roles.swap(copied);
         return hr;
+    });
+}
+
+void CIKIVAuthorization::KeepListedIds(const std::vector<RoleListEntry>& listed) noexcept
+{
+    // Without memory for the copy the next reading makes its own texts.
+    m_listedIds.clear();
+    Barrier(false, [&] {
+        std::vector<RoleListEntry> ids;
+        ids.reserve(listed.size());
+        for (const RoleListEntry& entry : listed)
+            ids.push_back(RoleListEntry{entry.id, BstrText()});
+        m_listedIds.swap(ids);
+        return true;
     });
 }
 

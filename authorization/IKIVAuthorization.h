@@ -67,6 +67,10 @@ private:
     // and every read of a record it handed out, holds m_libraryLock.
     CriticalSection m_libraryLock;
     CKIVAuthorize m_authorize;
+    // The identifiers of the latest reading of the role cache, whose texts
+    // the next reading shares where they are the same. Under m_libraryLock.
+    std::vector<RoleListEntry> m_listedIds;
+    void KeepListedIds(const std::vector<RoleListEntry>& listed) noexcept;
 
     // The client as attached, valid in the thread that attached it; for
     // other threads an agile reference to it is made once roles collections
