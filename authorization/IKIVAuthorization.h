@@ -57,6 +57,9 @@ private:
     static HRESULT ThreadAcpAccount(const wchar_t* Domain, const wchar_t* UserName,
                                     NarrowText& account);
     HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
+    // The library's check of narrowed texts, under the library lock.
+    HRESULT CheckAccountAccess(const char* account, const char* dn, LONG AccessPermission,
+                               VARIANT_BOOL* Result);
     // The outcome of a cache load, with the library lock held. A load that
     // failed leaves the library holding the cache it had, perhaps another
     // account's: that cache is dropped, so that checks answer "denied" until
