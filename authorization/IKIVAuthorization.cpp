@@ -94,6 +94,47 @@ NarrowText JoinDomainUserToAcp(const wchar_t* domain, const wchar_t* userName)
     return WideToAcp({domain, L"\\", user});
 }
 
+// Room for a check's DN and account when both are short plain ASCII.
+constexpr size_t kCheckRoomBytes = 256;
+
+// JoinDomainUserToAcp for plain ASCII, appended at to (AppendAscii): the
+// end, or null when a part is not plain ASCII or the whole does not fit.
+char* AppendAccountAscii(const wchar_t* domain, const wchar_t* userName, char* to,
+                         const char* limit) noexcept
+{
+    if (!IsEmptyText(domain)) {
+        to = AppendAscii(domain, to, static_cast<size_t>(limit - to));
+        if (!to || to >= limit) return nullptr;
+        *to++ = '\\';
+    }
+    if (!IsEmptyText(userName)) to = AppendAscii(userName, to, static_cast<size_t>(limit - to));
+    return to;
+}
+
+// The DN and the account of a check (null where WideToAcp and
+// JoinDomainUserToAcp give null) in room, when both are plain ASCII and
+// fit; false leaves them to the code page's conversion.
+bool NarrowCheckAscii(const wchar_t* domain, const wchar_t* userName, const wchar_t* objectDn,
+                      char (&room)[kCheckRoomBytes], const char*& dn, const char*& account) noexcept
+{
+    char* at = room;
+    const char* const limit = room + sizeof room - 1;  // the last terminator's room after it
+    if (objectDn) {
+        char* end = AppendAscii(objectDn, at, static_cast<size_t>(limit - at));
+        if (!end) return false;
+        *end = '\0';
+        dn = at;
+        at = end + 1;
+    }
+    if (HasAccount(domain, userName)) {
+        char* end = at < limit ? AppendAccountAscii(domain, userName, at, limit) : nullptr;
+        if (!end) return false;
+        *end = '\0';
+        account = at;
+    }
+    return true;
+}
+
 }  // namespace
 
 CIKIVAuthorization::~CIKIVAuthorization()
@@ -140,15 +181,31 @@ STDMETHODIMP CIKIVAuthorization::CheckAccessEx(BSTR Domain, BSTR UserName, BSTR 
         *Result = VARIANT_FALSE;
         if (IsHiddenAccount(Domain, UserName)) return S_OK;
         return Barrier(DeniedOrUnexpected, [&] {
-            NarrowText dn = WideToAcp(SecObjectDN);
-            NarrowText account =
-                HasAccount(Domain, UserName) ? JoinDomainUserToAcp(Domain, UserName) : NarrowText();
-            std::lock_guard<CriticalSection> library(m_libraryLock);
-            *Result = ToVariantBool(m_authorize.CheckAccess(
-                account.get(), dn.get(), static_cast<unsigned long>(AccessPermission)));
-            return S_OK;
+            // Plain ASCII, the usual DN and account, is narrowed into a room on
+            // the stack; anything else takes the code page's conversion.
+            char room[kCheckRoomBytes];
+            const char* dn = nullptr;
+            const char* account = nullptr;
+            if (!NarrowCheckAscii(Domain, UserName, SecObjectDN, room, dn, account)) {
+                NarrowText dnConverted = WideToAcp(SecObjectDN);
+                NarrowText accountConverted = HasAccount(Domain, UserName)
+                                                  ? JoinDomainUserToAcp(Domain, UserName)
+                                                  : NarrowText();
+                return CheckAccountAccess(accountConverted.get(), dnConverted.get(),
+                                          AccessPermission, Result);
+            }
+            return CheckAccountAccess(account, dn, AccessPermission, Result);
         });
     });
+}
+
+HRESULT CIKIVAuthorization::CheckAccountAccess(const char* account, const char* dn,
+                                               LONG AccessPermission, VARIANT_BOOL* Result)
+{
+    std::lock_guard<CriticalSection> library(m_libraryLock);
+    *Result = ToVariantBool(
+        m_authorize.CheckAccess(account, dn, static_cast<unsigned long>(AccessPermission)));
+    return S_OK;
 }
 
 STDMETHODIMP CIKIVAuthorization::CheckRoleAccess(BSTR RoleName, BSTR SecObjectDN,
@@ -297,10 +354,25 @@ HRESULT CIKIVAuthorization::ReadRoleCache(std::vector<RoleListEntry>& roles, Bst
         HRESULT hr = m_authorize.GetRolesCache(&list, time.put());
         if (FAILED(hr)) return hr;
         // The list belongs to the library: read while it is held.
-        std::vector<RoleListEntry> copied = CopyRoleList(list, names);
+        std::vector<RoleListEntry> copied = CopyRoleList(list, names, m_listedIds);
+        KeepListedIds(copied);
         cacheTime = BstrText::Attach(time.release());
         roles.swap(copied);
         return hr;
+    });
+}
+
+void CIKIVAuthorization::KeepListedIds(const std::vector<RoleListEntry>& listed) noexcept
+{
+    // Without memory for the copy the next reading makes its own texts.
+    m_listedIds.clear();
+    Barrier(false, [&] {
+        std::vector<RoleListEntry> ids;
+        ids.reserve(listed.size());
+        for (const RoleListEntry& entry : listed)
+            ids.push_back(RoleListEntry{entry.id, BstrText()});
+        m_listedIds.swap(ids);
+        return true;
     });
 }
 

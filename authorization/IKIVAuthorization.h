@@ -58,6 +58,9 @@ private:
     static HRESULT ThreadAcpAccount(const wchar_t* Domain, const wchar_t* UserName,
                                     NarrowText& account);
     HRESULT RefreshWithTypes(unsigned long cacheTypes) noexcept;
+    // The library's check of narrowed texts, under the library lock.
+    HRESULT CheckAccountAccess(const char* account, const char* dn, LONG AccessPermission,
+                               VARIANT_BOOL* Result);
     // The outcome of a cache load, with the library lock held. A load that
     // failed leaves the library holding the cache it had, perhaps another
     // account's: that cache is dropped, so that checks answer "denied" until
@@ -68,6 +71,10 @@ private:
     // and every read of a record it handed out, holds m_libraryLock.
     CriticalSection m_libraryLock;
     CKIVAuthorize m_authorize;
+    // The identifiers of the latest reading of the role cache, whose texts
+    // the next reading shares where they are the same. Under m_libraryLock.
+    std::vector<RoleListEntry> m_listedIds;
+    void KeepListedIds(const std::vector<RoleListEntry>& listed) noexcept;
 
     // The client as attached, valid in the thread that attached it; for
     // other threads an agile reference to it is made once roles collections

@@ -63,6 +63,46 @@ SSE2_FUNCTION void CopyAsciiBlocks(const wchar_t* text, size_t length, char* to)
     for (; i < length; ++i) to[i] = static_cast<char>(text[i]);
 }
 
+// Appends text, when it is plain ASCII, at to: the blocks that
+// AsciiLengthBlocks reads, each narrowed and stored whole (8 bytes), so that
+// scanning and copying are one pass. The end of what it wrote, or null when
+// the text is not plain ASCII or a store would reach past limit.
+SSE2_FUNCTION char* AppendAsciiBlocks(const wchar_t* text, char* to, const char* limit) noexcept
+{
+    const unsigned skip = static_cast<unsigned>(reinterpret_cast<uintptr_t>(text) & 15);
+    const char* block = reinterpret_cast<const char*>(text) - skip;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i notAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+    // The first byte of the block that is the text's own.
+    for (unsigned start = skip;; block += 16, start = 0) {
+        if (limit - to < 8) return nullptr;
+        __m128i chars = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+        const unsigned own = 0xFFFFu << start;
+        unsigned ends =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(chars, zero))) & own;
+        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(
+                             _mm_cmpeq_epi16(_mm_and_si128(chars, notAscii), zero))) &
+                         own;
+        unsigned end = ends ? static_cast<unsigned>(__builtin_ctz(ends)) : 16;
+        if (other & ((1u << end) - 1)) return nullptr;
+        // The characters before the text leave the narrowed block, 8 bits each.
+        __m128i narrowed = _mm_srl_epi64(_mm_packus_epi16(chars, chars),
+                                         _mm_cvtsi32_si128(static_cast<int>(start * 4)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), narrowed);
+        to += (end - start) / 2;
+        if (ends) return to;
+    }
+}
+
+char* AppendAsciiScalar(const wchar_t* text, char* to, const char* limit) noexcept
+{
+    for (; *text; ++text) {
+        if (*text >= 0x80 || to == limit) return nullptr;
+        *to++ = static_cast<char>(*text);
+    }
+    return to;
+}
+
 }  // namespace
 
 // Every ANSI code page keeps ASCII as it is: plain ASCII text, the usual
@@ -104,19 +144,26 @@ void NarrowText::SetLength(size_t length) noexcept
         m_long.resize(length);
 }
 
+// A text that is not aligned to its characters takes the scalar path.
+char* AppendAscii(const wchar_t* text, char* to, size_t room) noexcept
+{
+    const char* limit = to + room;
+    return reinterpret_cast<uintptr_t>(text) % sizeof(wchar_t) == 0
+               ? AppendAsciiBlocks(text, to, limit)
+               : AppendAsciiScalar(text, to, limit);
+}
+
 bool NarrowText::KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept
 {
-    size_t length = 0;
+    char* to = m_inline;
+    const char* limit = m_inline + kInlineBytes - 1;  // the terminator's room after it
     for (const wchar_t* part : parts) {
         if (!part) continue;
-        ptrdiff_t partLength = AsciiLength(part);
-        if (partLength < 0 || length + static_cast<size_t>(partLength) >= kInlineBytes)
-            return false;
-        CopyAscii(part, static_cast<size_t>(partLength), m_inline + length);
-        length += static_cast<size_t>(partLength);
+        to = AppendAscii(part, to, static_cast<size_t>(limit - to));
+        if (!to) return false;
     }
-    m_inline[length] = '\0';
-    m_length = length;
+    *to = '\0';
+    m_length = static_cast<size_t>(to - m_inline);
     m_state = State::Inline;
     return true;
 }

@@ -68,6 +68,7 @@ private:
     void SetLength(size_t length) noexcept;
     // Plain ASCII parts, joined, kept inside when they fit: true when done.
     // ASCII is the same in every ANSI code page, so no table is needed.
+    // Each part is read as AsciiLength reads it, in one pass.
     bool KeepAsciiInline(std::initializer_list<const wchar_t*> parts) noexcept;
     // The length of a text up to its NUL when every character is ASCII,
     // else -1. Reads no byte beyond the aligned 16-byte block that holds
@@ -76,13 +77,20 @@ private:
     static void CopyAscii(const wchar_t* text, size_t length, char* to) noexcept;
     void TakeFrom(NarrowText& other) noexcept;
 
-    // Written only up to the terminator: zeroing the whole room would cost
-    // as much as the conversion.
+    // Written only up to the terminator and at most a block's 7 bytes past
+    // it: zeroing the whole room would cost as much as the conversion.
     char m_inline[kInlineBytes];
     std::string m_long;
     size_t m_length = 0;
     State m_state = State::Null;
 };
+
+// Appends text, when it is plain ASCII, at to, in one pass: the end of the
+// text written (no terminator), or null when it is not plain ASCII or would
+// not fit in the room bytes from to. Reads no byte beyond the aligned 16-byte block that
+// holds the terminator, and may write up to 7 bytes past the end it returns.
+// For a check's texts in a room on the stack; anything else is WideToAcp's.
+char* AppendAscii(const wchar_t* text, char* to, size_t room) noexcept;
 
 // System ANSI code page, exactly, up to the first NUL. Null stays null.
 // A character that the code page lacks is replaced neither by a look-alike

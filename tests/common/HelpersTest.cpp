@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,35 @@ TEST(NarrowText, LongJoinedAndMovedTexts)
     second = WideToCodePageBounded(CP_UTF8, L"\x4E2D\x4E2D\x4E2D\x4E2D");
     EXPECT_TRUE(second.failed());
     EXPECT_EQ(nullptr, second.get());
+}
+
+// Parts that start anywhere in an aligned 16-byte block, of every length
+// around a block, joined: each narrowed block is stored whole, so what one
+// part leaves past its end must never show in the text.
+TEST(NarrowText, JoinedPartsAtEveryPlaceInABlock)
+{
+    alignas(16) wchar_t first[64], second[64];
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t length = 0; length <= 20; ++length) {
+            std::wstring text;
+            for (size_t i = 0; i < length; ++i) text += static_cast<wchar_t>(L'a' + i % 26);
+            // Whatever lies before and after the text in its blocks is not ASCII.
+            std::fill(std::begin(first), std::end(first), L'\x00E9');
+            std::fill(std::begin(second), std::end(second), L'\x4E2D');
+            memcpy(first + offset, text.c_str(), (length + 1) * sizeof(wchar_t));
+            memcpy(second + 7 - offset, L"XYZ", 4 * sizeof(wchar_t));
+            std::string narrow(text.begin(), text.end());
+            SCOPED_TRACE(testing::Message() << "offset " << offset << ", length " << length);
+            EXPECT_EQ(narrow, WideToAcp(first + offset).str());
+            EXPECT_EQ(narrow + "\\XYZ",
+                      WideToAcp({first + offset, L"\\", second + 7 - offset}).str());
+            EXPECT_EQ("XYZ" + narrow, WideToAcp({second + 7 - offset, first + offset}).str());
+            EXPECT_EQ(narrow, WideToThreadAcp(first + offset).str());
+            first[offset + length] = L'\x00E9';  // not ASCII, and no terminator before the next
+            first[offset + length + 1] = L'\0';
+            EXPECT_EQ(WideToAcp(L"\x00E9").str(), WideToAcp(first + offset).str().substr(length));
+        }
+    }
 }
 
 TEST(NarrowText, BoundedConversionFailsRatherThanGivingNull)

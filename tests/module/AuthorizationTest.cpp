@@ -134,6 +134,27 @@ TEST_F(AuthorizationTest, ChecksNarrowEveryTextAsTheSystemDoes)
     }
 }
 
+// Plain ASCII texts of every size around the room that a check narrows them
+// into, together and alone, reach the library whole.
+TEST_F(AuthorizationTest, ChecksPassLongPlainTextsWhole)
+{
+    for (size_t dnLength : {0u, 1u, 120u, 240u, 250u, 253u, 254u, 255u, 256u, 400u}) {
+        for (size_t userLength : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 140u, 300u}) {
+            std::string dn(dnLength, 'n'), user(userLength, 'u');
+            for (size_t i = 0; i < dn.size(); i += 7) dn[i] = static_cast<char>('A' + i % 26);
+            SCOPED_TRACE(testing::Message() << dnLength << " " << userLength);
+            KivTest_ClearCalls();
+            VARIANT_BOOL result = 42;
+            EXPECT_EQ(S_OK, auth->CheckAccessEx(
+                                Bstr(L"D"), Bstr(std::wstring(user.begin(), user.end()).c_str()),
+                                Bstr(std::wstring(dn.begin(), dn.end()).c_str()), 3, &result));
+            EXPECT_EQ(VARIANT_FALSE, result);
+            ASSERT_EQ(1u, LibraryCalls().size());
+            EXPECT_EQ("CheckAccess(\"D\\\\" + user + "\", \"" + dn + "\", 3)", LibraryCalls()[0]);
+        }
+    }
+}
+
 // A text that the code page cannot hold names nobody the library knows. By
 // the default character, two Cyrillic names of four letters were the one
 // account "PLANT\\????", and each got the other's grants.
