@@ -240,22 +240,47 @@ struct CKIVAuthorize::Impl {
         const Role* role = cache->policy->FindRole(roleName);
         return role && cache->policy->RoleHolds(*role, dn, permission);
     }
-
-    HRESULT RolesOf(const char* account, VARIANT* names, VARIANT* ids)
-    {
-        if (!ForQueries()) return kLoadFailed;
-        const Policy& policy = *cache->policy;
-        std::vector<std::string_view> roleNames, roleIds;
-        for (uint32_t index : policy.RolesOf(account ? std::string(account) : cache->account)) {
-            roleNames.push_back(policy.Roles()[index].name);
-            roleIds.push_back(policy.Roles()[index].id);
-        }
-        if (!ids) return MakeTextArray(roleNames, names);
-        return MakeTextArrays(roleNames, roleIds, names, ids);
-    }
 };
 
 namespace {
+
+// The texts that a query answers: names and, in step, identifiers.
+struct QueryTexts {
+    std::vector<std::string_view> names, ids;
+    void Add(std::string_view name, std::string_view id)
+    {
+        names.push_back(name);
+        ids.push_back(id);
+    }
+};
+
+// A query that answers arrays of texts: a test's forced answer, else its
+// out slots emptied, the cache ready as for any query, and the texts that
+// collect(cache, texts) gathers. With withIds false it answers the names
+// alone, in names.
+template <class Impl, class Collect>
+long AnswerTexts(const char* operation, Impl* impl, VARIANT* names, VARIANT* ids, bool withIds,
+                 Collect collect)
+{
+    HRESULT hr;
+    if (ForcedVariant(operation, names, ids, hr)) return hr;
+    // The names alone need only their own slot.
+    if (!InitSlots(names, withIds ? ids : names)) return E_POINTER;
+    LoadedCache* cache = nullptr;
+    if (HRESULT loaded = Impl::CacheForQueries(impl, cache); FAILED(loaded)) return loaded;
+    QueryTexts texts;
+    collect(*cache, texts);
+    if (!withIds) return MakeTextArray(texts.names, names);
+    return MakeTextArrays(texts.names, texts.ids, names, ids);
+}
+
+// The roles of the account, or of the cache's own account when it is null.
+void CollectRolesOf(const char* account, const LoadedCache& cache, QueryTexts& texts)
+{
+    const Policy& policy = *cache.policy;
+    for (uint32_t index : policy.RolesOf(account ? std::string(account) : cache.account))
+        texts.Add(policy.Roles()[index].name, policy.Roles()[index].id);
+}
 
 // The way into every operation: the call goes to the call log when a test
 // keeps one (describe adds the arguments to its line), a result that a test
@@ -360,11 +385,10 @@ long CKIVAuthorize::GetRoles(const char* account, VARIANT* roles)
     return LibraryCall<long>(
         "GetRoles", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(account).Out(); },
         [&]() -> long {
-            HRESULT hr;
-            if (ForcedVariant("GetRoles", roles, nullptr, hr)) return hr;
-            if (!roles) return E_POINTER;
-            VariantInit(roles);
-            return m_impl ? m_impl->RolesOf(account, roles, nullptr) : E_OUTOFMEMORY;
+            return AnswerTexts("GetRoles", m_impl, roles, nullptr, false,
+                               [&](const LoadedCache& cache, QueryTexts& texts) {
+                                   CollectRolesOf(account, cache, texts);
+                               });
         });
 }
 
@@ -373,10 +397,10 @@ long CKIVAuthorize::GetRoles(const char* account, VARIANT* roleNames, VARIANT* r
     return LibraryCall<long>(
         "GetRoles", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(account).Out().Out(); },
         [&]() -> long {
-            HRESULT hr;
-            if (ForcedVariant("GetRoles", roleNames, roleIds, hr)) return hr;
-            if (!InitSlots(roleNames, roleIds)) return E_POINTER;
-            return m_impl ? m_impl->RolesOf(account, roleNames, roleIds) : E_OUTOFMEMORY;
+            return AnswerTexts("GetRoles", m_impl, roleNames, roleIds, true,
+                               [&](const LoadedCache& cache, QueryTexts& texts) {
+                                   CollectRolesOf(account, cache, texts);
+                               });
         });
 }
 
@@ -385,18 +409,11 @@ long CKIVAuthorize::GetAllRoles(VARIANT* roleNames, VARIANT* roleIds)
     return LibraryCall<long>(
         "GetAllRoles", E_OUTOFMEMORY, [&](CallLine& line) { line.Out().Out(); },
         [&]() -> long {
-            HRESULT hr;
-            if (ForcedVariant("GetAllRoles", roleNames, roleIds, hr)) return hr;
-            if (!InitSlots(roleNames, roleIds)) return E_POINTER;
-            LoadedCache* cache = nullptr;
-            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
-                return loaded;
-            std::vector<std::string_view> names, ids;
-            for (const Role& role : cache->policy->Roles()) {
-                names.push_back(role.name);
-                ids.push_back(role.id);
-            }
-            return MakeTextArrays(names, ids, roleNames, roleIds);
+            return AnswerTexts("GetAllRoles", m_impl, roleNames, roleIds, true,
+                               [](const LoadedCache& cache, QueryTexts& texts) {
+                                   for (const Role& role : cache.policy->Roles())
+                                       texts.Add(role.name, role.id);
+                               });
         });
 }
 
@@ -406,20 +423,13 @@ long CKIVAuthorize::GetSecureGroups(wchar_t* applName, VARIANT* groupNames, VARI
     return LibraryCall<long>(
         "GetSecureGroups", E_OUTOFMEMORY, [&](CallLine& line) { line.Text(applName).Out().Out(); },
         [&]() -> long {
-            HRESULT hr;
-            if (ForcedVariant("GetSecureGroups", groupNames, groupIds, hr)) return hr;
-            if (!InitSlots(groupNames, groupIds)) return E_POINTER;
-            LoadedCache* cache = nullptr;
-            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
-                return loaded;
-            std::vector<std::string_view> names, ids;
-            if (const Application* application = FindApplication(*cache->policy, applName)) {
-                for (const SecureGroup& group : application->groups) {
-                    names.push_back(group.name);
-                    ids.push_back(group.id);
-                }
-            }
-            return MakeTextArrays(names, ids, groupNames, groupIds);
+            return AnswerTexts(
+                "GetSecureGroups", m_impl, groupNames, groupIds, true,
+                [&](const LoadedCache& cache, QueryTexts& texts) {
+                    if (const Application* application = FindApplication(*cache.policy, applName))
+                        for (const SecureGroup& group : application->groups)
+                            texts.Add(group.name, group.id);
+                });
         });
 }
 
@@ -430,25 +440,17 @@ long CKIVAuthorize::GetSecureGroupMembers(wchar_t* applName, wchar_t* groupName,
         "GetSecureGroupMembers", E_OUTOFMEMORY,
         [&](CallLine& line) { line.Text(applName).Text(groupName).Out().Out(); },
         [&]() -> long {
-            HRESULT hr;
-            if (ForcedVariant("GetSecureGroupMembers", memberNames, memberIds, hr)) return hr;
-            if (!InitSlots(memberNames, memberIds)) return E_POINTER;
-            LoadedCache* cache = nullptr;
-            if (HRESULT loaded = Impl::CacheForQueries(m_impl, cache); FAILED(loaded))
-                return loaded;
-            std::vector<std::string_view> names, ids;
-            std::string group;
-            const Application* application = FindApplication(*cache->policy, applName);
-            if (application && ToAcp(groupName, group)) {
-                auto found = application->groupByName.find(FoldCase(group));
-                if (found != application->groupByName.end()) {
-                    for (const SecuredObject& member : application->groups[found->second].members) {
-                        names.push_back(member.name);
-                        ids.push_back(member.id);
-                    }
-                }
-            }
-            return MakeTextArrays(names, ids, memberNames, memberIds);
+            return AnswerTexts(
+                "GetSecureGroupMembers", m_impl, memberNames, memberIds, true,
+                [&](const LoadedCache& cache, QueryTexts& texts) {
+                    std::string group;
+                    const Application* application = FindApplication(*cache.policy, applName);
+                    if (!application || !ToAcp(groupName, group)) return;
+                    auto found = application->groupByName.find(FoldCase(group));
+                    if (found == application->groupByName.end()) return;
+                    for (const SecuredObject& member : application->groups[found->second].members)
+                        texts.Add(member.name, member.id);
+                });
         });
 }
 
