@@ -96,6 +96,55 @@ struct BadLine {
 
 using standin::HashOf;
 
+// The first c in [at, end), or end. By blocks of eight bytes: the library's
+// own search goes byte by byte, and every line is searched for its end and
+// its bars.
+const char* FindByte(const char* at, const char* end, char c) noexcept
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHighs = 0x8080808080808080ull;
+    const uint64_t pattern = kOnes * static_cast<unsigned char>(c);
+    while (end - at >= 8) {
+        uint64_t block;
+        memcpy(&block, at, 8);
+        block ^= pattern;
+        // A zero byte, where the block holds c; nothing is reported where
+        // there is none, and the byte found first is exact.
+        uint64_t zero = (block - kOnes) & ~block & kHighs;
+        if (zero) return at + __builtin_ctzll(zero) / 8;
+        at += 8;
+    }
+    while (at != end && *at != c) ++at;
+    return at;
+}
+
+// The value of a strict GUID text, as GuidValueOf gives it, in one pass;
+// false for any other text.
+bool StrictGuidValue(std::string_view text, standin::GuidValue& value) noexcept
+{
+    if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+    uint64_t half[2] = {0, 0};
+    int digits = 0;
+    for (size_t i = 1; i < 37; ++i) {
+        char c = text[i];
+        if (i == 9 || i == 14 || i == 19 || i == 24) {
+            if (c != '-') return false;
+            continue;
+        }
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+            digit = static_cast<unsigned>((c | 0x20) - 'a') + 10;
+        else
+            return false;
+        uint64_t& h = half[digits++ / 16];
+        h = h << 4 | digit;
+    }
+    value = standin::GuidValue{half[0], half[1]};
+    return true;
+}
+
 uint32_t NameHash(std::string_view folded) noexcept
 {
     uint64_t hash = std::hash<std::string_view>{}(folded);
@@ -123,18 +172,19 @@ std::string UnconvertibleLine(std::string_view text)
     return "the text does not convert exactly to the system code page";
 }
 
-std::string Quoted(const std::string& text)
+std::string Quoted(std::string_view text)
 {
-    return "\"" + text + "\"";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    return quoted.append(1, '"').append(text).append(1, '"');
 }
 
-// The fields of one line, trimmed. The strings are kept from line to line,
-// so that a store of 100,000 roles is not read through a million small
-// allocations.
+// The fields of one line, trimmed: views into the policy's text, which
+// outlives them. Only what the store keeps is copied, into its arena.
 class Fields {
 public:
     size_t size() const noexcept { return m_count; }
-    const std::string& operator[](size_t i) const noexcept { return m_fields[i]; }
+    std::string_view operator[](size_t i) const noexcept { return m_fields[i]; }
 
     // Splits at "|". With a limit, the last field takes the rest of the line,
     // bars included.
@@ -143,8 +193,8 @@ public:
         m_count = 0;
         size_t start = 0;
         for (;;) {
-            const char* bar = static_cast<const char*>(memchr(line + start, '|', length - start));
-            bool last = !bar || (limit && m_count + 1 == limit);
+            const char* bar = FindByte(line + start, line + length, '|');
+            bool last = bar == line + length || (limit && m_count + 1 == limit);
             size_t end = last ? length : static_cast<size_t>(bar - line);
             Add(line + start, end - start);
             if (last) return;
@@ -158,24 +208,24 @@ private:
         while (length && (*text == ' ' || *text == '\t')) ++text, --length;
         while (length && (text[length - 1] == ' ' || text[length - 1] == '\t')) --length;
         if (m_count == m_fields.size()) m_fields.emplace_back();
-        m_fields[m_count++].assign(text, length);
+        m_fields[m_count++] = std::string_view(text, length);
     }
 
-    std::vector<std::string> m_fields;
+    std::vector<std::string_view> m_fields;
     size_t m_count = 0;
 };
 
-DWORD ParseMask(const std::string& text)
+DWORD ParseMask(std::string_view text)
 {
-    const char* digits = text.c_str();
+    std::string_view digits = text;
     unsigned base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         base = 16;
-        digits += 2;
+        digits.remove_prefix(2);
     }
-    if (!*digits) Reject("a permission mask is missing");
+    if (digits.empty()) Reject("a permission mask is missing");
     unsigned long long value = 0;
-    for (const char* p = digits; *p; ++p) {
+    for (const char* p = digits.data(); p != digits.data() + digits.size(); ++p) {
         unsigned digit;
         if (*p >= '0' && *p <= '9')
             digit = static_cast<unsigned>(*p - '0');
@@ -191,7 +241,7 @@ DWORD ParseMask(const std::string& text)
     return static_cast<DWORD>(value);
 }
 
-const std::string& Required(const std::string& field, const char* what)
+std::string_view Required(std::string_view field, const char* what)
 {
     if (field.empty()) Reject(std::string("the ") + what + " is empty");
     return field;
@@ -240,7 +290,8 @@ size_t RecordLines(const std::string& text)
 {
     size_t count = 0;
     for (size_t start = 0; start < text.size();) {
-        size_t end = std::min(text.find('\n', start), text.size());
+        size_t end = static_cast<size_t>(
+            FindByte(text.data() + start, text.data() + text.size(), '\n') - text.data());
         size_t first = start;
         while (first < end && (text[first] == ' ' || text[first] == '\t' || text[first] == '\r'))
             ++first;
@@ -262,13 +313,13 @@ public:
         while (length && (*line == ' ' || *line == '\t')) ++line, --length;
         while (length && (line[length - 1] == ' ' || line[length - 1] == '\t')) --length;
         if (!length || line[0] == '#') return;
-        const char* bar = static_cast<const char*>(memchr(line, '|', length));
-        size_t kindLength = bar ? static_cast<size_t>(bar - line) : length;
+        size_t kindLength = static_cast<size_t>(FindByte(line, line + length, '|') - line);
         while (kindLength && (line[kindLength - 1] == ' ' || line[kindLength - 1] == '\t'))
             --kindLength;
+        std::string_view kind = FoldKind(line, kindLength);
         if (!m_sawHeader) {
             m_fields.Split(line, length, 0);
-            if (!IsKind(line, kindLength, "policy") || m_fields.size() != 2 || m_fields[1] != "1")
+            if (kind != "policy" || m_fields.size() != 2 || m_fields[1] != "1")
                 Reject("the policy must begin with \"policy | 1\"");
             m_sawHeader = true;
             return;
@@ -285,7 +336,7 @@ public:
             {"secured-object", 5, 5, false, &Parser::SecuredObjectRecord},
         };
         for (const Kind& k : kKinds) {
-            if (!IsKind(line, kindLength, k.name)) continue;
+            if (kind != k.name) continue;
             m_fields.Split(line, length, k.restInLast ? k.maxFields : 0);
             if (m_fields.size() < k.minFields || m_fields.size() > k.maxFields)
                 Reject(Quoted(k.name) + " takes " + std::to_string(k.minFields - 1) +
@@ -295,7 +346,7 @@ public:
             (this->*k.handler)(m_fields);
             return;
         }
-        Reject("unknown record " + Quoted(FoldCase(std::string(line, kindLength))));
+        Reject("unknown record " + Quoted(kind));
     }
 
     void End()
@@ -325,30 +376,32 @@ private:
         void (Parser::*handler)(const Fields&);
     };
 
-    // Record kinds compare without regard to case. Plain ASCII is compared
-    // here; any other text is folded by the code page's rules, as before.
-    static bool IsKind(const char* text, size_t length, const char* kind)
+    // Record kinds compare without regard to case: the kind of a line is
+    // folded once, as FoldCase does, and compared with each kind's name.
+    std::string_view FoldKind(const char* text, size_t length)
     {
-        size_t kindLength = strlen(kind);
-        bool ascii = true;
-        for (size_t i = 0; i < length; ++i)
-            if (static_cast<unsigned char>(text[i]) >= 0x80) ascii = false;
-        if (!ascii) return FoldCase(std::string(text, length)) == kind;
-        if (length != kindLength) return false;
-        for (size_t i = 0; i < length; ++i) {
+        bool ascii = length <= sizeof m_kind;
+        for (size_t i = 0; ascii && i < length; ++i) {
             char c = text[i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (c != kind[i]) return false;
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            else if (static_cast<unsigned char>(c) >= 0x80)
+                ascii = false;
+            m_kind[i] = c;
         }
-        return true;
+        if (ascii) return std::string_view(m_kind, length);
+        m_longKind = FoldCase(std::string(text, length));
+        return m_longKind;
     }
 
     void RoleRecord(const Fields& f)
     {
-        if (!ParseGuid(f[1], m_canonicalId)) Reject("bad role identifier " + Quoted(f[1]));
-        const std::string& name = Required(f[2], "role name");
+        // The value of a strict GUID text stands for that text alone.
+        standin::GuidValue id;
+        if (!StrictGuidValue(f[1], id)) Reject("bad role identifier " + Quoted(f[1]));
+        std::string_view name = Required(f[2], "role name");
         uint32_t index = static_cast<uint32_t>(m_policy.m_roles->size());
-        standin::GuidValue id = standin::GuidValueOf(m_canonicalId);
+        Canonical(f[1]);
         if (m_policy.FindRoleById(id)) Reject("role identifier " + m_canonicalId + " given twice");
         std::string_view folded = Fold(m_key, name);
         if (m_policy.FindFolded(folded)) Reject("role name " + Quoted(name) + " given twice");
@@ -362,31 +415,51 @@ private:
                                          std::pmr::vector<std::string_view>(&m_policy.m_arena)});
     }
 
-    // As FindRole, with the identifier's canonical form and the folded name
-    // kept from line to line.
-    uint32_t RoleIndex(const std::string& idOrName)
+    // As FindRole, with the folded name kept from line to line.
+    uint32_t RoleIndex(std::string_view idOrName)
     {
         Required(idOrName, "role");
         const Role* role = nullptr;
         const auto& roles = *m_policy.m_roles;
-        if (ParseGuid(idOrName, m_canonicalId)) {
-            // Lines that name a role mostly follow its own: the role read
-            // last is tried before the table, whose entries a store of
-            // 100,000 roles spreads beyond the processor's caches.
-            role = !roles.empty() && roles.back().id == m_canonicalId
-                       ? &roles.back()
-                       : m_policy.FindRoleById(m_canonicalId);
+        const auto& ids = m_policy.m_roleIds;
+        standin::GuidValue id;
+        if (StrictGuidValue(idOrName, id)) {
+            // Lines that name a role mostly follow its own, or the line
+            // before: those roles are tried before the table, whose entries
+            // a store of 100,000 roles spreads beyond the processor's caches.
+            if (!ids.empty() && ids.back() == id)
+                role = &roles.back();
+            else if (m_lastRole < ids.size() && ids[m_lastRole] == id)
+                role = &roles[m_lastRole];
+            else
+                role = m_policy.FindRoleById(id);
         } else {
-            role = m_policy.FindFolded(Fold(m_key, idOrName));
+            std::string_view folded = Fold(m_key, idOrName);
+            const auto& names = m_policy.m_foldedNames;
+            if (!names.empty() && names.back() == folded)
+                role = &roles.back();
+            else if (m_lastRole < names.size() && names[m_lastRole] == folded)
+                role = &roles[m_lastRole];
+            else
+                role = m_policy.FindFolded(folded);
         }
         if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
-        return static_cast<uint32_t>(role - roles.data());
+        m_lastRole = static_cast<uint32_t>(role - roles.data());
+        return m_lastRole;
+    }
+
+    // The identifier in upper case, in a buffer kept from line to line.
+    void Canonical(std::string_view id)
+    {
+        m_canonicalId.assign(id);
+        for (char& c : m_canonicalId)
+            if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
     }
 
     void RoleUser(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
-        const std::string& user = Required(f[2], "user");
+        std::string_view user = Required(f[2], "user");
         (*m_policy.m_roles)[index].users.push_back(m_policy.Keep(user));
         AddOnce(m_policy.Entry(*m_policy.m_rolesOfUser, Fold(m_key, user)), index);
     }
@@ -394,14 +467,14 @@ private:
     void RoleGroup(const Fields& f)
     {
         uint32_t index = RoleIndex(f[1]);
-        const std::string& group = Required(f[2], "group");
+        std::string_view group = Required(f[2], "group");
         (*m_policy.m_roles)[index].groups.push_back(m_policy.Keep(group));
         AddOnce(m_policy.Entry(*m_policy.m_rolesOfGroup, Fold(m_key, group)), index);
     }
 
     void GroupMember(const Fields& f)
     {
-        const std::string& group = Fold(m_key, Required(f[1], "group"));
+        std::string_view group = Fold(m_key, Required(f[1], "group"));
         auto& groups = m_policy.Entry(*m_policy.m_groupsOfAccount,
                                       Fold(m_otherKey, Required(f[2], "account")));
         if (std::find(groups.begin(), groups.end(), group) == groups.end())
@@ -426,21 +499,21 @@ private:
     }
 
     // The folded text in a buffer kept from line to line.
-    static const std::string& Fold(std::string& buffer, const std::string& text)
+    static std::string_view Fold(std::string& buffer, std::string_view text)
     {
         buffer.assign(text);
         buffer = FoldCase(std::move(buffer));
         return buffer;
     }
 
-    Application& ApplicationNamed(const std::string& name)
+    Application& ApplicationNamed(std::string_view name)
     {
-        std::string key = FoldCase(Required(name, "application"));
+        std::string key = FoldCase(std::string(Required(name, "application")));
         auto found = m_policy.m_applicationByName.find(key);
         if (found != m_policy.m_applicationByName.end())
             return m_policy.m_applications[found->second];
         m_policy.m_applicationByName.emplace(key, m_policy.m_applications.size());
-        m_policy.m_applications.push_back(Application{name, {}, {}, {}, {}});
+        m_policy.m_applications.push_back(Application{std::string(name), {}, {}, {}, {}});
         return m_policy.m_applications.back();
     }
 
@@ -454,20 +527,23 @@ private:
     void SecureGroupRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
-        const std::string& name = Required(f[2], "secure group");
+        std::string name(Required(f[2], "secure group"));
         if (!application.groupByName.emplace(FoldCase(name), application.groups.size()).second)
             Reject("secure group " + Quoted(name) + " given twice");
-        application.groups.push_back(SecureGroup{name, Required(f[3], "secure group id"), {}, {}});
+        application.groups.push_back(
+            SecureGroup{name, std::string(Required(f[3], "secure group id")), {}, {}});
     }
 
     void SecuredObjectRecord(const Fields& f)
     {
         Application& application = ApplicationNamed(f[1]);
-        auto group = application.groupByName.find(FoldCase(Required(f[2], "secure group")));
+        auto group =
+            application.groupByName.find(FoldCase(std::string(Required(f[2], "secure group"))));
         if (group == application.groupByName.end())
             Reject("secure group " + Quoted(f[2]) + " is not declared above");
         SecureGroup& secureGroup = application.groups[group->second];
-        SecuredObject object{Required(f[3], "object"), Required(f[4], "object id")};
+        SecuredObject object{std::string(Required(f[3], "object")),
+                             std::string(Required(f[4], "object id"))};
         std::string key = FoldCase(object.name);
         if (!secureGroup.memberByName.emplace(key, secureGroup.members.size()).second)
             Reject("object " + Quoted(object.name) + " given twice in its group");
@@ -483,6 +559,9 @@ private:
     Policy& m_policy;
     bool m_sawHeader = false;
     Fields m_fields;
+    char m_kind[16];  // the longest kind's name and then some
+    std::string m_longKind;
+    uint32_t m_lastRole = FlatIndex::kNone;  // the role that a line named last
     std::string m_canonicalId;
     std::string m_key, m_otherKey;
     std::vector<DnGrants*> m_severalRoles;  // DNs granted to roles more than once
@@ -508,9 +587,16 @@ std::string_view Policy::Keep(std::string_view text)
 template <class Value>
 Value& Policy::Entry(Table<Value>& table, std::string_view key)
 {
-    auto found = table.find(key);
-    if (found != table.end()) return found->second;
-    return table.try_emplace(Keep(key)).first->second;
+    auto [entry, added] = table.try_emplace(key);
+    if (added) {
+        try {
+            entry->first.text = Keep(key);
+        } catch (...) {
+            table.erase(entry);
+            throw;
+        }
+    }
+    return entry->second;
 }
 
 std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& error)
@@ -548,8 +634,8 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& source, std::string& er
     try {
         size_t start = 0;
         while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
+            size_t end = static_cast<size_t>(
+                FindByte(text.data() + start, text.data() + text.size(), '\n') - text.data());
             ++lineNumber;
             size_t length = end - start;
             if (length && text[start + length - 1] == '\r') --length;
@@ -614,9 +700,9 @@ std::vector<uint32_t> Policy::RolesOf(const std::string& account) const
 {
     std::vector<uint32_t> roles;
     std::string key = FoldCase(account);
-    auto direct = m_rolesOfUser->find(key);
+    auto direct = m_rolesOfUser->find(std::string_view(key));
     if (direct != m_rolesOfUser->end()) roles.assign(direct->second.begin(), direct->second.end());
-    auto groups = m_groupsOfAccount->find(key);
+    auto groups = m_groupsOfAccount->find(std::string_view(key));
     if (groups != m_groupsOfAccount->end()) {
         for (std::string_view group : groups->second) {
             auto through = m_rolesOfGroup->find(group);

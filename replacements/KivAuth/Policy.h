@@ -12,6 +12,7 @@
 
 #include <windows.h>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <memory_resource>
 #include <string>
@@ -100,8 +101,23 @@ private:
     explicit Policy(size_t textSize);
 
     // Keys are folded texts kept in the arena; any text finds them by view.
+    // A new entry is made under the caller's text and then given the
+    // arena's copy, the same text: one walk of the table, not two.
+    struct TableKey {
+        TableKey(std::string_view key) noexcept : text(key) {}
+        bool operator==(const TableKey& other) const noexcept { return text == other.text; }
+        mutable std::string_view text;
+    };
+    // Not noexcept: the table then keeps each key's hash, and a walk
+    // compares hashes before texts.
+    struct TableKeyHash {
+        size_t operator()(const TableKey& key) const
+        {
+            return std::hash<std::string_view>{}(key.text);
+        }
+    };
     template <class Value>
-    using Table = std::pmr::unordered_map<std::string_view, Value>;
+    using Table = std::pmr::unordered_map<TableKey, Value, TableKeyHash>;
     struct DnGrants {
         using allocator_type = std::pmr::polymorphic_allocator<char>;
         explicit DnGrants(const allocator_type& arena) : accounts(arena), roles(arena) {}

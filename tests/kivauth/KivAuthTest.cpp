@@ -912,6 +912,36 @@ TEST_F(KivAuthTest, RoleGrantsOnOneDnAddUpInAnyOrder)
     EXPECT_FALSE(auth.CheckAccess("CN=Y", 1));
 }
 
+// Bars and line ends anywhere in a line, lines naming a role other than the
+// one declared last, by identifier in either case and by name: each line
+// still reaches its own role, and only its own.
+TEST_F(KivAuthTest, LinesFindTheirFieldsAndRolesAtAnyOffset)
+{
+    for (size_t pad = 0; pad <= 16; ++pad) {
+        SCOPED_TRACE(pad);
+        std::string blanks(pad, pad % 2 ? ' ' : '\t');
+        std::string text = "policy | 1\r\n";
+        text += "role | {AAAAAAAA-0000-4000-8000-00000000000A} |" + blanks + "Alpha\n";
+        text +=
+            "role |" + blanks + "{bbbbbbbb-0000-4000-8000-00000000000b} | Beta" + blanks + "\r\n";
+        text += "role-user | {aaaaaaaa-0000-4000-8000-00000000000a} |" + blanks + "D\\u\n";
+        text += "role-grant | beta" + blanks + "| CN=X | 2\n";
+        text += "role-grant |{AAAAAAAA-0000-4000-8000-00000000000A}|CN=X|" + blanks + "1\r\n";
+        text += "role-user" + blanks + "| BETA | D\\v" + blanks + "\n";
+        text += "role-grant | Alpha | CN=Y | 4" + blanks;
+        Load(text.c_str(), "D\\u");
+        EXPECT_TRUE(auth.CheckAccess("D\\u", "CN=X", 1));
+        EXPECT_FALSE(auth.CheckAccess("D\\u", "CN=X", 2));
+        EXPECT_TRUE(auth.CheckAccess("D\\u", "CN=Y", 4));
+        EXPECT_TRUE(auth.CheckAccess("D\\v", "CN=X", 2));
+        EXPECT_FALSE(auth.CheckAccess("D\\v", "CN=X", 1));
+        EXPECT_FALSE(auth.CheckAccess("D\\v", "CN=Y", 4));
+        EXPECT_TRUE(auth.CheckRoleAccess("{BBBBBBBB-0000-4000-8000-00000000000B}", "CN=X", 2));
+        EXPECT_FALSE(auth.CheckRoleAccess("Beta", "CN=Y", 4));
+        auth.ClearCache(0xFFFF);
+    }
+}
+
 // Names that a record's field cannot hold whole, or holds in another case
 // outside ASCII: each still finds its own role, and only its own.
 TEST_F(KivAuthTest, RoleInfoByNamesLongerThanTheRecord)
