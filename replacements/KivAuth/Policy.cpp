@@ -420,32 +420,31 @@ private:
     {
         Required(idOrName, "role");
         const Role* role = nullptr;
-        const auto& roles = *m_policy.m_roles;
-        const auto& ids = m_policy.m_roleIds;
         standin::GuidValue id;
         if (StrictGuidValue(idOrName, id)) {
-            // Lines that name a role mostly follow its own, or the line
-            // before: those roles are tried before the table, whose entries
-            // a store of 100,000 roles spreads beyond the processor's caches.
-            if (!ids.empty() && ids.back() == id)
-                role = &roles.back();
-            else if (m_lastRole < ids.size() && ids[m_lastRole] == id)
-                role = &roles[m_lastRole];
-            else
-                role = m_policy.FindRoleById(id);
+            role = Nearby(m_policy.m_roleIds, id, [&] { return m_policy.FindRoleById(id); });
         } else {
             std::string_view folded = Fold(m_key, idOrName);
-            const auto& names = m_policy.m_foldedNames;
-            if (!names.empty() && names.back() == folded)
-                role = &roles.back();
-            else if (m_lastRole < names.size() && names[m_lastRole] == folded)
-                role = &roles[m_lastRole];
-            else
-                role = m_policy.FindFolded(folded);
+            role =
+                Nearby(m_policy.m_foldedNames, folded, [&] { return m_policy.FindFolded(folded); });
         }
+        const auto& roles = *m_policy.m_roles;
         if (!role) Reject("role " + Quoted(idOrName) + " is not declared above");
         m_lastRole = static_cast<uint32_t>(role - roles.data());
         return m_lastRole;
+    }
+
+    // The role whose entry in keys (the roles' identifiers or folded names,
+    // by role) is key. Lines that name a role mostly follow its own, or the
+    // line before: those roles are tried before the table (find), whose
+    // entries a store of 100,000 roles spreads beyond the processor's caches.
+    template <class Keys, class Key, class Find>
+    const Role* Nearby(const Keys& keys, const Key& key, Find find) const
+    {
+        const auto& roles = *m_policy.m_roles;
+        if (!keys.empty() && keys.back() == key) return &roles.back();
+        if (m_lastRole < keys.size() && keys[m_lastRole] == key) return &roles[m_lastRole];
+        return find();
     }
 
     // The identifier in upper case, in a buffer kept from line to line.
