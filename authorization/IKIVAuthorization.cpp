@@ -408,7 +408,7 @@ HRESULT CIKIVAuthorization::GetSecClient(IAuthSecClient** client) noexcept
         // In the thread that attached it the client is used as it was given;
         // anywhere else only through its agile reference, resolved outside
         // the lock: that may wait for the client's apartment.
-        if (m_clientThread == GetCurrentThreadId()) attached = m_pSecClient;
+        if (m_clientHome && m_clientHome->IsCurrentThread()) attached = m_pSecClient;
         shared = m_sharedClient;
         sharing = m_clientShared;
     }
@@ -451,7 +451,6 @@ void CIKIVAuthorization::ForgetClient() noexcept
         shared = std::move(m_sharedClient);
         home = std::move(m_clientHome);
         m_clientShared = S_OK;
-        m_clientThread = 0;
     }
     // Outside the lock: the registration goes with its last holder, and the
     // client is released in its own apartment.
@@ -680,7 +679,6 @@ STDMETHODIMP CIKIVAuthorization::put_AuthSecClient(IUnknown* pSec)
             {
                 std::lock_guard<CriticalSection> guard(m_clientLock);
                 m_pSecClient = std::move(client);
-                m_clientThread = GetCurrentThreadId();
                 m_clientHome = std::move(home);
                 share = m_collectionsHandedOut;
             }

@@ -84,7 +84,6 @@ private:
     // thread they are let go.
     CriticalSection m_clientLock;
     com_ptr<IAuthSecClient> m_pSecClient;
-    DWORD m_clientThread = 0;
     std::shared_ptr<ApartmentHome> m_clientHome;
     std::shared_ptr<const AgileReference> m_sharedClient;
     HRESULT m_clientShared = S_OK;

@@ -78,7 +78,7 @@ std::shared_ptr<ApartmentHome> ApartmentHome::OfThisThread()
 ApartmentHome::~ApartmentHome()
 {
     if (!m_window) return;
-    if (GetCurrentThreadId() == m_thread)
+    if (IsCurrentThread())
         DestroyWindow(m_window);
     else
         PostMessageW(m_window, kClose, 0, 0);
@@ -86,7 +86,7 @@ ApartmentHome::~ApartmentHome()
 
 void ApartmentHome::Run(std::function<void()> work) noexcept
 {
-    if (m_window && GetCurrentThreadId() != m_thread && Post(work)) return;
+    if (m_window && !IsCurrentThread() && Post(work)) return;
     try {
         if (work) work();
     } catch (...) {

@@ -28,6 +28,9 @@ public:
     // runs at once all the same: nobody else could run it.
     void Run(std::function<void()> work) noexcept;
 
+    // Whether the calling thread is the one that made this home.
+    bool IsCurrentThread() const noexcept { return GetCurrentThreadId() == m_thread; }
+
 private:
     ApartmentHome(HWND window, DWORD thread) noexcept : m_window(window), m_thread(thread) {}
     // Hands work to the window's thread; false, with work as it was, when
